@@ -1,0 +1,53 @@
+// The base test fixture (see fixture.h).
+#include "support/fixture.h"
+
+#include <dirent.h>
+#include <stdlib.h>
+#include <unistd.h>
+
+#include "kiv_dbg.h"
+#include "support/sandbox.h"
+
+namespace kiv::test {
+
+std::map<int, std::string> open_descriptors() {
+  std::map<int, std::string> fds;
+  DIR* d = opendir("/proc/self/fd");
+  if (d == nullptr) return fds;
+  const int own = dirfd(d);
+  while (struct dirent* e = readdir(d)) {
+    if (e->d_name[0] == '.') continue;
+    int fd = atoi(e->d_name);
+    if (fd == own) continue;
+    char target[512] = {};
+    std::string path = std::string("/proc/self/fd/") + e->d_name;
+    ssize_t n = readlink(path.c_str(), target, sizeof target - 1);
+    fds[fd] = n > 0 ? std::string(target, static_cast<size_t>(n)) : std::string("?");
+  }
+  closedir(d);
+  return fds;
+}
+
+void SandboxTest::SetUp() {
+  if (!sandbox_unavailable_reason().empty()) GTEST_SKIP() << sandbox_unavailable_reason();
+  reset_device_tree();
+  for (int i = 0; i < KIV_DBG_LEVELS; ++i) g_kiv_dbg_level[i] = KIV_DBG_OFF;
+  fds_before_ = open_descriptors();
+}
+
+void SandboxTest::TearDown() {
+  if (IsSkipped() || !sandbox_unavailable_reason().empty()) return;
+  for (const auto& [fd, target] : open_descriptors()) {
+    auto it = fds_before_.find(fd);
+    if (it != fds_before_.end() && it->second == target) continue;
+    bool kept = false;
+    for (const auto& prefix : kept_) kept = kept || target.compare(0, prefix.size(), prefix) == 0;
+    if (!kept) ADD_FAILURE() << "descriptor " << fd << " (" << target << ") left open";
+  }
+}
+
+void SandboxTest::require_cgroups() {
+  if (!have_cgroups()) GTEST_SKIP() << "no cgroup v1 in the sandbox: " << cgroup_unavailable_reason();
+}
+
+}  // namespace kiv::test
