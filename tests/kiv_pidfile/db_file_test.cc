@@ -234,7 +234,7 @@ TEST_F(DbFileTest, ReadBack) {
     ASSERT_EQ(static_cast<ssize_t>(text.size()), write(fd, text.data(), text.size()));
     close(fd);
   };
-  const std::string other = "/data/db_other";
+  const std::string other = "/tmp/vsd/0/db_other";
   // A command line is returned from its first '/' only.
   write_file(other, "12\n2\nprog -c /etc/conf");
   ASSERT_EQ(0, kiv_db_read(other.c_str(), &pid, &kind, dst, sizeof dst));
@@ -255,11 +255,11 @@ TEST_F(DbFileTest, ReadBack) {
   out = capture_stdout([&] { EXPECT_EQ(-1, kiv_db_read(other.c_str(), &pid, &kind, dst, sizeof dst)); });
   EXPECT_TRUE(std::regex_match(out, std::regex(R"(\[KIV:kiv_pidfile:\d+\]kiv_db_read: read pid fail: .*\n)")))
       << out;
-  out = capture_stdout([&] { EXPECT_EQ(-1, kiv_db_read("/data/none", &pid, &kind, dst, sizeof dst)); });
+  out = capture_stdout([&] { EXPECT_EQ(-1, kiv_db_read("/tmp/vsd/0/none", &pid, &kind, dst, sizeof dst)); });
   EXPECT_TRUE(std::regex_match(
       out, std::regex(R"(\[KIV:kiv_pidfile:\d+\]kiv_db_read: open pid file fail: No such file or directory\n)")))
       << out;
-  out = capture_stdout([&] { EXPECT_EQ(-1, kiv_db_read("/data", &pid, &kind, dst, sizeof dst)); });
+  out = capture_stdout([&] { EXPECT_EQ(-1, kiv_db_read("/tmp/vsd/0", &pid, &kind, dst, sizeof dst)); });
   EXPECT_TRUE(std::regex_match(
       out, std::regex(R"(\[KIV:kiv_pidfile:\d+\]kiv_db_read: read pid file fail: Is a directory\n)")))
       << out;

@@ -34,7 +34,7 @@ TEST_F(IoLockTest, WholeTransfers) {
   close(p[0]);
   EXPECT_EQ(-1, safe_read(p[0], buf, 1));
 
-  const char* path = "/data/io_file";
+  const char* path = "/tmp/kiv/io_file";
   // safe_write_path never creates.
   EXPECT_EQ(-1, safe_write_path(path, "x", 1));
   EXPECT_NE(0, access(path, F_OK));
@@ -49,14 +49,14 @@ TEST_F(IoLockTest, WholeTransfers) {
   char small[4] = "zzz";
   EXPECT_EQ(3, kiv_read_to_buf(path, small, sizeof small));
   EXPECT_STREQ("XYc", small);
-  EXPECT_EQ(-1, kiv_read_to_buf("/data/missing", small, sizeof small));
+  EXPECT_EQ(-1, kiv_read_to_buf("/tmp/kiv/missing", small, sizeof small));
   EXPECT_STREQ("XYc", small);  // untouched
   EXPECT_EQ(0, kiv_read_to_buf(path, small, 1));
   EXPECT_STREQ("", small);
 }
 
 TEST_F(IoLockTest, SecondInstanceIsRefused) {
-  const char* path = "/data/instance.lock";
+  const char* path = "/tmp/kiv/instance.lock";
   int fd = already_running(path);
   ASSERT_GE(fd, 0);
   EXPECT_EQ(FD_CLOEXEC, fcntl(fd, F_GETFD) & FD_CLOEXEC);
@@ -85,7 +85,7 @@ TEST_F(IoLockTest, SecondInstanceIsRefused) {
               if (already_running(path) < 0) return 1;
               return read_file(path) == std::to_string(getpid()) + std::string(1, '\0') ? 0 : 2;
             })));
-  EXPECT_EQ(-1, already_running("/data/no/such/dir/lock"));
+  EXPECT_EQ(-1, already_running("/tmp/kiv/no/such/dir/lock"));
   EXPECT_EQ(-1, already_running(nullptr));
 }
 

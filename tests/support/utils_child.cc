@@ -2,6 +2,7 @@
 #include "support/utils_child.h"
 
 #include <fcntl.h>
+#include <ftw.h>
 #include <signal.h>
 #include <stdio.h>
 #include <sys/wait.h>
@@ -73,6 +74,12 @@ std::string read_file(const std::string& path) {
   for (ssize_t n; (n = read(fd, buf, sizeof buf)) > 0;) out.append(buf, static_cast<size_t>(n));
   close(fd);
   return out;
+}
+
+void remove_tree(const std::string& path) {
+  nftw(
+      path.c_str(), [](const char* p, const struct stat*, int, struct FTW*) { return remove(p) == 0 ? 0 : 0; },
+      16, FTW_DEPTH | FTW_PHYS);
 }
 
 bool wait_for_file(const std::string& path, int timeout_ms) {
