@@ -13,9 +13,9 @@
 
 #include "kiv_dbg.h"
 #include "support/capture.h"
-#include "support/utils_log.h"
 #include "support/fixture.h"
 #include "support/utils_child.h"
+#include "support/utils_log.h"
 
 namespace kiv::test {
 namespace {

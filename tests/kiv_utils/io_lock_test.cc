@@ -10,9 +10,9 @@
 #include "kiv_dbg.h"
 #include "kiv_utils.h"
 #include "support/capture.h"
-#include "support/utils_log.h"
 #include "support/fixture.h"
 #include "support/utils_child.h"
+#include "support/utils_log.h"
 
 namespace kiv::test {
 namespace {

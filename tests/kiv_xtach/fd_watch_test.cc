@@ -1,59 +1,26 @@
-// kiv_client_watch_process_fd in a child whose descriptor limit is lowered
-// and filled: the fourth over-limit observation in a row ends the process.
+// kiv_client_watch_process_fd in a process whose descriptor limit is
+// lowered and filled: the fourth over-limit observation in a row ends it.
 #include "kiv_xtach.h"
 
 #include <fcntl.h>
-#include <sys/resource.h>
+#include <stdlib.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <string>
-#include <vector>
 
 #include "kiv_dbg.h"
 #include "support/capture.h"
-#include "support/utils_log.h"
 #include "support/fixture.h"
 #include "support/utils_child.h"
+#include "support/utils_log.h"
 
 namespace kiv::test {
 namespace {
 
 using FdWatchTest = SandboxTest;
 
-constexpr rlim_t kLimit = 40;
-
-// In the child: the sequence of observations, 'O' at the limit and 'U'
-// below it; after each call that returns, one byte goes to `progress`.
-[[noreturn]] void watch_sequence(const char* seq, int progress, int log_fd) {
-  dup2(log_fd, 1);
-  g_kiv_dbg_level[KIV_DBG_LIB] = 0;
-  struct rlimit lim;
-  getrlimit(RLIMIT_NOFILE, &lim);
-  lim.rlim_cur = kLimit;
-  if (setrlimit(RLIMIT_NOFILE, &lim) != 0) _exit(20);
-  std::vector<int> extra;
-  for (int fd; (fd = open("/dev/null", O_RDONLY | O_CLOEXEC)) >= 0;) extra.push_back(fd);
-  // kLimit - 1 descriptors open; the watch's own look at /proc/self/fd
-  // holds the last one, so the count it sees equals the limit.
-  close(extra.back());
-  extra.pop_back();
-  for (const char* s = seq; *s != '\0'; ++s) {
-    if (*s == 'U') {
-      close(extra.back());
-      extra.pop_back();
-      close(extra.back());
-      extra.pop_back();
-    }
-    kiv_client_watch_process_fd(getpid());
-    if (*s == 'U') {
-      for (int i = 0; i < 2; ++i) extra.push_back(open("/dev/null", O_RDONLY | O_CLOEXEC));
-    }
-    if (write(progress, s, 1) != 1) _exit(21);
-  }
-  fflush(stdout);
-  _exit(0);
-}
+const std::string kWatcher = std::string(KIV_TEST_BIN_DIR) + "/xtach_fd_watcher";
 
 TEST_F(FdWatchTest, FourthOverLimitObservationInARowExits) {
   int progress[2], log[2];
@@ -63,9 +30,11 @@ TEST_F(FdWatchTest, FourthOverLimitObservationInARowExits) {
   // Three over, one under (the count starts again), then four over.
   pid_t pid = fork();
   if (pid == 0) {
-    close(progress[0]);
-    close(log[0]);
-    watch_sequence("OOOUOOOO", progress[1], log[1]);
+    dup2(progress[1], 3);
+    fcntl(3, F_SETFD, 0);  // also when the pipe already was descriptor 3
+    dup2(log[1], 1);
+    execl(kWatcher.c_str(), kWatcher.c_str(), "40", "OOOUOOOO", static_cast<char*>(nullptr));
+    _exit(127);
   }
   close(progress[1]);
   close(log[1]);
@@ -81,10 +50,11 @@ TEST_F(FdWatchTest, FourthOverLimitObservationInARowExits) {
   EXPECT_EQ("OOOUOOO", done);
   // One line for each over-limit call, with the command line and the pid.
   char exe[512] = {};
-  ASSERT_GT(readlink("/proc/self/exe", exe, sizeof exe - 1), 0);
+  ASSERT_NE(nullptr, realpath(kWatcher.c_str(), exe));
+  // The command line is the executable's path and the two arguments.
   std::string seven;
   for (int i = 0; i < 7; ++i) {
-    seven += "[KIV:kiv_xtach:#]process " + std::string(exe) + "/" + std::to_string(pid) +
+    seven += "[KIV:kiv_xtach:#]process " + std::string(exe) + " 40 OOOUOOOO/" + std::to_string(pid) +
              ": open files exceed the system upper limit.\n";
   }
   EXPECT_EQ(seven, without_line_numbers(out));

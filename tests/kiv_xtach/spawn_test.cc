@@ -23,9 +23,9 @@
 #include "kiv_pidfile.h"
 #include "kiv_utils.h"
 #include "support/capture.h"
-#include "support/utils_log.h"
 #include "support/fixture.h"
 #include "support/utils_child.h"
+#include "support/utils_log.h"
 
 namespace kiv::test {
 namespace {

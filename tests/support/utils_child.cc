@@ -46,7 +46,8 @@ LiveProcess::LiveProcess(const std::string& path, const std::vector<std::string>
   fflush(stdout);
   pid_ = fork();
   if (pid_ == 0) {
-    dup2(p[1], 3);  // dup2 clears close-on-exec on 3
+    dup2(p[1], 3);
+    fcntl(3, F_SETFD, 0);  // also when the pipe already was descriptor 3
     execv(path.c_str(), args.data());
     _exit(127);
   }
