@@ -6,6 +6,8 @@
 #include "kiv_dbg.h"
 #include "kiv_os.h"
 #include "kiv_rpc.h"
+#include "kiv_sem.h"
+#include "kiv_sys_alive.h"
 #include "kiv_utils.h"
 
 _Static_assert(sizeof(kiv_msg) == KIV_MSG_HDR_LEN, "frame header is 268 bytes");
