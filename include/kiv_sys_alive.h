@@ -49,6 +49,7 @@ KIV_ALIVE_STATIC_ASSERT(offsetof(kiv_alive_table, table_size) == 8, "table_size 
 KIV_ALIVE_STATIC_ASSERT(offsetof(kiv_alive_table, alive_bits) == 32, "alive_bits at 32");
 KIV_ALIVE_STATIC_ASSERT(offsetof(kiv_alive_table, alive_seq) == 20513, "alive_seq at 20513");
 KIV_ALIVE_STATIC_ASSERT(offsetof(kiv_alive_table, reserved2) == 184353, "fill at 184353");
+#undef KIV_ALIVE_STATIC_ASSERT
 
 /* This process's mapping of the table: the record handle, then the table,
  * which stays NULL until this process has mapped it. */
