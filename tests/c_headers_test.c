@@ -7,6 +7,8 @@
 #include "kiv_os.h"
 #include "kiv_pidfile.h"
 #include "kiv_rpc.h"
+#include "kiv_sem.h"
+#include "kiv_sys_alive.h"
 #include "kiv_utils.h"
 #include "kiv_xtach.h"
 
