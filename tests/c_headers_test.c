@@ -7,6 +7,7 @@
 #include "kiv_os.h"
 #include "kiv_rpc.h"
 #include "kiv_utils.h"
+#include "kiv_vsd.h"
 
 _Static_assert(sizeof(kiv_msg) == KIV_MSG_HDR_LEN, "frame header is 268 bytes");
 _Static_assert(offsetof(kiv_msg, msg_name) == 8, "msg_name at 8");
