@@ -83,7 +83,8 @@ ChildRun run_in_child(const std::function<int()>& fn, int timeout_s) {
   ChildRun run;
   fflush(nullptr);
   int mem = memfd_create("vsd-child-out", MFD_CLOEXEC);
-  pid_t pid = fork();
+  const pid_t pid = fork();
+  run.pid = pid;
   if (pid == 0) {
     dup2(mem, 1);
     int code = fn();

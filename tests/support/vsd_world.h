@@ -31,6 +31,7 @@ void end_sandbox_processes();
 
 // What a child printed on stdout and how it ended.
 struct ChildRun {
+  pid_t pid = -1;
   int status = -1;  // waitpid status
   std::string out;
   bool exited(int code) const;
