@@ -62,8 +62,18 @@ void end_sandbox_processes() {
   ADD_FAILURE() << "processes of the test still run";
 }
 
+static void remove_vsd_cgroups() {
+  for (int n = 1; n <= 15; ++n) {
+    for (const char* h : {"/memory", "/cpu"}) {
+      const std::string dir = std::string(h) + "/vsd_" + std::to_string(n);
+      for (int i = 0; i < 50 && rmdir(dir.c_str()) != 0 && errno == EBUSY; ++i) usleep(20000);
+    }
+  }
+}
+
 void VsdTest::SetUp() {
   end_sandbox_processes();
+  if (have_cgroups()) remove_vsd_cgroups();
   SandboxTest::SetUp();
   if (IsSkipped()) return;
   remove_probe_links();
@@ -74,38 +84,53 @@ void VsdTest::SetUp() {
 
 void VsdTest::TearDown() {
   end_sandbox_processes();
+  if (have_cgroups()) remove_vsd_cgroups();
   SandboxTest::TearDown();
 }
 
 bool ChildRun::exited(int code) const { return WIFEXITED(status) && WEXITSTATUS(status) == code; }
 
-ChildRun run_in_child(const std::function<int()>& fn, int timeout_s) {
-  ChildRun run;
+ChildTask::ChildTask(const std::function<int()>& fn) {
   fflush(nullptr);
-  int mem = memfd_create("vsd-child-out", MFD_CLOEXEC);
-  const pid_t pid = fork();
-  run.pid = pid;
-  if (pid == 0) {
-    dup2(mem, 1);
-    int code = fn();
+  out_ = memfd_create("vsd-child-out", MFD_CLOEXEC);
+  pid_ = fork();
+  if (pid_ == 0) {
+    dup2(out_, 1);
+    const int code = fn();
     fflush(nullptr);
     _exit(code);
   }
+}
+
+ChildTask::~ChildTask() {
+  if (pid_ > 0) (void)wait(0);
+  if (out_ >= 0) close(out_);
+}
+
+ChildRun ChildTask::wait(int timeout_s) {
+  ChildRun run;
+  run.pid = pid_;
+  if (pid_ <= 0) return run;
   const long long deadline = now_ms() + timeout_s * 1000LL;
-  while (waitpid(pid, &run.status, WNOHANG) == 0) {
+  while (waitpid(pid_, &run.status, WNOHANG) == 0) {
     if (now_ms() > deadline) {
-      kill(pid, SIGKILL);
-      waitpid(pid, &run.status, 0);
+      kill(pid_, SIGKILL);
+      waitpid(pid_, &run.status, 0);
       ADD_FAILURE() << "child did not end within " << timeout_s << " s";
       break;
     }
     usleep(2000);
   }
+  pid_ = -1;
   char buf[4096];
-  lseek(mem, 0, SEEK_SET);
-  for (ssize_t n; (n = read(mem, buf, sizeof buf)) > 0;) run.out.append(buf, static_cast<size_t>(n));
-  close(mem);
+  lseek(out_, 0, SEEK_SET);
+  for (ssize_t n; (n = read(out_, buf, sizeof buf)) > 0;) run.out.append(buf, static_cast<size_t>(n));
   return run;
+}
+
+ChildRun run_in_child(const std::function<int()>& fn, int timeout_s) {
+  ChildTask task(fn);
+  return task.wait(timeout_s);
 }
 
 GroupHolder::GroupHolder(const std::vector<gid_t>& groups) {

@@ -25,8 +25,8 @@ class VsdTest : public SandboxTest {
   void TearDown() override;
 };
 
-// Ends every process in the sandbox except pid 1 and the caller, and reaps
-// the caller's children.
+// Ends every process in the sandbox except pid 1 and the caller, reaps
+// the caller's children and removes the VSD cgroups.
 void end_sandbox_processes();
 
 // What a child printed on stdout and how it ended.
@@ -37,8 +37,23 @@ struct ChildRun {
   bool exited(int code) const;
 };
 
-// Runs fn in a forked child whose stdout goes to a memory file; the child
-// ends with fn's result. Waits at most timeout_s seconds (then kills it).
+// fn running in a forked child whose stdout goes to a memory file; the
+// child ends with fn's result.
+class ChildTask {
+ public:
+  explicit ChildTask(const std::function<int()>& fn);
+  ~ChildTask();
+  ChildTask(const ChildTask&) = delete;
+  ChildTask& operator=(const ChildTask&) = delete;
+  // Waits at most timeout_s seconds (then kills the child).
+  ChildRun wait(int timeout_s = 60);
+
+ private:
+  pid_t pid_ = -1;
+  int out_ = -1;
+};
+
+// A ChildTask waited for at once.
 ChildRun run_in_child(const std::function<int()>& fn, int timeout_s = 60);
 
 // A child that takes exactly these supplementary groups and waits. Ended
