@@ -53,7 +53,8 @@ std::vector<std::string> trees(int n) {
 }
 
 // One run of the slow paths, side by side: delete (with a member that
-// ignores SIGTERM), stop, reload, and delete followed by create.
+// ignores SIGTERM), stop, reload, delete followed by create, and delete of
+// a VSD without a namespace.
 TEST_F(TeardownTest, DeleteStopReloadAndRecreateTogether) {
   install_start_script();
   for (const char* d : {"/data2", "/data2/.talu", "/data2/.talu/vsd", "/data2/var", "/data2/var/run",
@@ -78,6 +79,7 @@ TEST_F(TeardownTest, DeleteStopReloadAndRecreateTogether) {
   const std::string stubborn = probe_report("vsd_probe_ignterm", "1")["pid"];
   ASSERT_FALSE(stubborn.empty());
   const std::string start3 = read_file("/tmp/vsd/3/starttime");
+  for (const char* d : {"/tmp/vsd/5", "/etc/vsd/5"}) ASSERT_EQ(0, mkdir(d, 0755));
   usleep(20000);  // the reload's start time must differ
 
   const long long t0 = now_ms();
@@ -88,6 +90,10 @@ TEST_F(TeardownTest, DeleteStopReloadAndRecreateTogether) {
     const int r = delete_vsd(4);
     return r != 0 ? 100 - r : -create_vsd(4);
   });
+  ChildTask no_ns([] {
+    g_kiv_dbg_level[KIV_DBG_LIB] = 0;
+    return -delete_vsd(5);
+  });
 
   long long stubborn_end = 0;
   while (now_ms() - t0 < 9000 && stubborn_end == 0) {
@@ -96,7 +102,8 @@ TEST_F(TeardownTest, DeleteStopReloadAndRecreateTogether) {
   }
   EXPECT_TRUE(exists("/tmp/vsd/1/delete_vsd")) << "marker during the teardown";
 
-  ChildRun r1 = del.wait(40), r2 = stop.wait(40), r3 = reload.wait(40), r4 = again.wait(40);
+  ChildRun r1 = del.wait(40), r2 = stop.wait(40), r3 = reload.wait(40), r4 = again.wait(40),
+           r5 = no_ns.wait(40);
   const long long took = now_ms() - t0;
   EXPECT_TRUE(r1.exited(0)) << r1.status;
   EXPECT_TRUE(r2.exited(0)) << r2.status;
@@ -106,6 +113,12 @@ TEST_F(TeardownTest, DeleteStopReloadAndRecreateTogether) {
   EXPECT_EQ(progress(2), r2.out);
   EXPECT_EQ(progress(3), r3.out);
   EXPECT_EQ(progress(4), r4.out);
+  // Without a namespace to remove, delete stops: marker and trees stay.
+  EXPECT_TRUE(r5.exited(1)) << r5.status;
+  EXPECT_EQ(0u, r5.out.find(progress(5))) << r5.out;
+  EXPECT_THAT(r5.out, MatchesRegex("(.|\n)*\\[KIV:kiv_vsd:[0-9]+\\]delete netns fail:-1\\."));
+  EXPECT_TRUE(exists("/tmp/vsd/5/delete_vsd"));
+  EXPECT_TRUE(exists("/etc/vsd/5"));
   EXPECT_GE(took, 15000);
   EXPECT_LT(took, 25000);
 

@@ -10,6 +10,7 @@
 #include <stdlib.h>
 #include <string.h>
 #include <sys/mman.h>
+#include <sys/mount.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <time.h>
@@ -62,6 +63,22 @@ void end_sandbox_processes() {
   ADD_FAILURE() << "processes of the test still run";
 }
 
+// The creation child opens up two device nodes of the device. /dev in the
+// sandbox is the host's: should a host have such nodes, a sandbox file is
+// mounted over each (in the sandbox's private mount namespace) so that the
+// host's stay as they are. false when that could not be done.
+static bool shield_host_device_nodes() {
+  for (const char* dev : {"/dev/lsm", "/dev/mmapipc"}) {
+    struct stat st;
+    if (lstat(dev, &st) != 0) continue;
+    if (read_file("/proc/self/mountinfo").find(std::string(" ") + dev + " ") != std::string::npos) continue;
+    const std::string stand_in = std::string("/tmp/.vsd_shield_") + (dev + 5);
+    write_file(stand_in, "", 0600);
+    if (mount(stand_in.c_str(), dev, nullptr, MS_BIND, nullptr) != 0) return false;
+  }
+  return true;
+}
+
 static void remove_vsd_cgroups() {
   for (int n = 1; n <= 15; ++n) {
     for (const char* h : {"/memory", "/cpu"}) {
@@ -76,6 +93,7 @@ void VsdTest::SetUp() {
   if (have_cgroups()) remove_vsd_cgroups();
   SandboxTest::SetUp();
   if (IsSkipped()) return;
+  if (!shield_host_device_nodes()) GTEST_SKIP() << "cannot keep the host's /dev/lsm and /dev/mmapipc apart";
   remove_probe_links();
   clear_probe_dir();
   unsetenv("FS_SERVICE_STUB_FAIL");
