@@ -10,6 +10,7 @@
 #include "kiv_sem.h"
 #include "kiv_sys_alive.h"
 #include "kiv_utils.h"
+#include "kiv_vsd.h"
 #include "kiv_xtach.h"
 
 _Static_assert(sizeof(kiv_msg) == KIV_MSG_HDR_LEN, "frame header is 268 bytes");
