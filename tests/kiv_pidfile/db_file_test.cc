@@ -15,7 +15,7 @@
 #include "support/capture.h"
 #include "support/fixture.h"
 #include "support/utils_child.h"
-#include "support/utils_log.h"
+#include "support/log_text.h"
 
 namespace kiv::test {
 namespace {
@@ -52,7 +52,7 @@ class DbFileTest : public SandboxTest {
   static pid_t lock_holder(const std::string& path) {
     int p[2];
     if (pipe(p) != 0) return -1;
-    const int status = run_in_child([&] {
+    const int status = run_status([&] {
       int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
       struct flock fl;
       memset(&fl, 0, sizeof fl);
@@ -72,7 +72,7 @@ class DbFileTest : public SandboxTest {
   static std::string content_via_child(const std::string& path) {
     int p[2];
     if (pipe(p) != 0) return "?";
-    run_in_child([&] {
+    run_status([&] {
       std::string c = read_file(path);
       return write(p[1], c.data(), c.size()) == static_cast<ssize_t>(c.size()) ? 0 : 1;
     });
@@ -174,8 +174,8 @@ TEST_F(DbFileTest, LockHeldByAnotherProcess) {
   EXPECT_EQ("900\n2\n/bin/prog", content_via_child(path));
   EXPECT_TRUE(fds_on(path).empty());
   EXPECT_EQ(holder, lock_holder(path));
-  const std::string head = "[KIV:kiv_pidfile:#]kiv_db_create vsd:0 path:/bin/prog file:" + path +
-                           "\n[KIV:kiv_pidfile:#]kiv_db_create: file " + path + " fd < 0: ";
+  const std::string head = "[KIV:kiv_pidfile:N]kiv_db_create vsd:0 path:/bin/prog file:" + path +
+                           "\n[KIV:kiv_pidfile:N]kiv_db_create: file " + path + " fd < 0: ";
   out = without_line_numbers(out);
   EXPECT_TRUE(out == head + "Resource temporarily unavailable\n" || out == head + "Permission denied\n")
       << out;
@@ -187,8 +187,8 @@ TEST_F(DbFileTest, CreateFailures) {
   g_kiv_dbg_level[KIV_DBG_LIB] = 0;
   std::string out = capture_stdout([&] { EXPECT_EQ(-1, kiv_db_create(3, 1, 2, "/x/p")); });
   EXPECT_EQ(
-      "[KIV:kiv_pidfile:#]kiv_db_create vsd:3 path:/x/p file:/tmp/vsd/3/kiv/db/p.1\n"
-      "[KIV:kiv_pidfile:#]kiv_db_create: fd < 0: No such file or directory\n",
+      "[KIV:kiv_pidfile:N]kiv_db_create vsd:3 path:/x/p file:/tmp/vsd/3/kiv/db/p.1\n"
+      "[KIV:kiv_pidfile:N]kiv_db_create: fd < 0: No such file or directory\n",
       without_line_numbers(out));
   g_kiv_dbg_level[KIV_DBG_LIB] = KIV_DBG_OFF;
   EXPECT_NE(0, access("/tmp/vsd/3", F_OK));  // no directory is made
@@ -254,13 +254,13 @@ TEST_F(DbFileTest, ReadBack) {
   write_file(other, "twelve\n2\n/p");
   out = capture_stdout([&] { EXPECT_EQ(-1, kiv_db_read(other.c_str(), &pid, &kind, dst, sizeof dst)); });
   out = without_line_numbers(out);
-  EXPECT_EQ(0u, out.rfind("[KIV:kiv_pidfile:#]kiv_db_read: read pid fail: ", 0)) << out;
+  EXPECT_EQ(0u, out.rfind("[KIV:kiv_pidfile:N]kiv_db_read: read pid fail: ", 0)) << out;
   EXPECT_EQ(out.size() - 1, out.find('\n')) << out;
   out = capture_stdout([&] { EXPECT_EQ(-1, kiv_db_read("/tmp/vsd/0/none", &pid, &kind, dst, sizeof dst)); });
-  EXPECT_EQ("[KIV:kiv_pidfile:#]kiv_db_read: open pid file fail: No such file or directory\n",
+  EXPECT_EQ("[KIV:kiv_pidfile:N]kiv_db_read: open pid file fail: No such file or directory\n",
             without_line_numbers(out));
   out = capture_stdout([&] { EXPECT_EQ(-1, kiv_db_read("/tmp/vsd/0", &pid, &kind, dst, sizeof dst)); });
-  EXPECT_EQ("[KIV:kiv_pidfile:#]kiv_db_read: read pid file fail: Is a directory\n",
+  EXPECT_EQ("[KIV:kiv_pidfile:N]kiv_db_read: read pid file fail: Is a directory\n",
             without_line_numbers(out));
   g_kiv_dbg_level[KIV_DBG_LIB] = KIV_DBG_OFF;
   EXPECT_EQ(-1, kiv_db_read(nullptr, &pid, &kind, dst, sizeof dst));

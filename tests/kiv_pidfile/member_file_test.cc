@@ -12,7 +12,7 @@
 #include "support/capture.h"
 #include "support/fixture.h"
 #include "support/utils_child.h"
-#include "support/utils_log.h"
+#include "support/log_text.h"
 
 namespace kiv::test {
 namespace {
@@ -89,9 +89,9 @@ TEST_F(MemberFileTest, FailedDatabaseMakesNoMemberFile) {
   std::string out = capture_stdout([&] { EXPECT_EQ(-1, kiv_mk_pidfile(&rec, 1)); });
   g_kiv_dbg_level[KIV_DBG_LIB] = KIV_DBG_OFF;
   EXPECT_EQ(
-      "[KIV:kiv_pidfile:#]kiv_db_create vsd:4 path:/bin/prog file:/tmp/vsd/4/kiv/db/prog.77\n"
-      "[KIV:kiv_pidfile:#]kiv_db_create: fd < 0: No such file or directory\n"
-      "[KIV:kiv_pidfile:#]kiv_mk_pidfile: kiv create db failed! (ret=-1)\r\n",
+      "[KIV:kiv_pidfile:N]kiv_db_create vsd:4 path:/bin/prog file:/tmp/vsd/4/kiv/db/prog.77\n"
+      "[KIV:kiv_pidfile:N]kiv_db_create: fd < 0: No such file or directory\n"
+      "[KIV:kiv_pidfile:N]kiv_mk_pidfile: kiv create db failed! (ret=-1)\r\n",
       without_line_numbers(out));
   ASSERT_EQ(0, mkdir("/tmp/vsd/4", 0755));
   ASSERT_EQ(0, mkdir("/tmp/vsd/4/kiv", 0755));

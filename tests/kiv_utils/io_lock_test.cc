@@ -12,7 +12,7 @@
 #include "support/capture.h"
 #include "support/fixture.h"
 #include "support/utils_child.h"
-#include "support/utils_log.h"
+#include "support/log_text.h"
 
 namespace kiv::test {
 namespace {
@@ -96,7 +96,7 @@ TEST_F(IoLockTest, OomAdjustment) {
   waitpid(gone, nullptr, 0);
   g_kiv_dbg_level[KIV_DBG_LIB] = 0;
   std::string out = capture_stdout([&] { EXPECT_EQ(-1, kiv_ignore_lmk(gone)); });
-  EXPECT_EQ("[KIV:kiv_utils:#]safe_write_path: fd < 0: No such file or directory\n",
+  EXPECT_EQ("[KIV:kiv_utils:N]safe_write_path: fd < 0: No such file or directory\n",
             without_line_numbers(out));
   g_kiv_dbg_level[KIV_DBG_LIB] = KIV_DBG_OFF;
 

@@ -13,7 +13,7 @@
 #include "support/capture.h"
 #include "support/fixture.h"
 #include "support/utils_child.h"
-#include "support/utils_log.h"
+#include "support/log_text.h"
 
 namespace kiv::test {
 namespace {
@@ -54,7 +54,7 @@ TEST_F(FdWatchTest, FourthOverLimitObservationInARowExits) {
   // The command line is the executable's path and the two arguments.
   std::string seven;
   for (int i = 0; i < 7; ++i) {
-    seven += "[KIV:kiv_xtach:#]process " + std::string(exe) + " 40 OOOUOOOO/" + std::to_string(pid) +
+    seven += "[KIV:kiv_xtach:N]process " + std::string(exe) + " 40 OOOUOOOO/" + std::to_string(pid) +
              ": open files exceed the system upper limit.\n";
   }
   EXPECT_EQ(seven, without_line_numbers(out));
@@ -70,7 +70,7 @@ TEST_F(FdWatchTest, BelowLimitAndUnreadableProcessReturn) {
   std::string out = capture_stdout([&] { kiv_client_watch_process_fd(gone); });
   g_kiv_dbg_level[KIV_DBG_LIB] = KIV_DBG_OFF;
   out = without_line_numbers(out);
-  EXPECT_EQ(0u, out.rfind("[KIV:kiv_xtach:#]kiv_client_watch_process_fd: ", 0)) << out;
+  EXPECT_EQ(0u, out.rfind("[KIV:kiv_xtach:N]kiv_client_watch_process_fd: ", 0)) << out;
   EXPECT_EQ(out.size() - 1, out.find('\n')) << out;
 }
 

@@ -25,7 +25,7 @@
 #include "support/capture.h"
 #include "support/fixture.h"
 #include "support/utils_child.h"
-#include "support/utils_log.h"
+#include "support/log_text.h"
 
 namespace kiv::test {
 namespace {
@@ -188,11 +188,11 @@ TEST_F(SpawnTest, CommandIsSplitAtBlanks) {
 TEST_F(SpawnTest, RefusalsAndFailuresAreLogged) {
   g_kiv_dbg_level[KIV_DBG_LIB] = 0;
   std::string out = capture_stdout([] { EXPECT_EQ(-1, kiv_start_user_process(nullptr)); });
-  EXPECT_EQ("[KIV:kiv_xtach:#]proc_path is null\n", without_line_numbers(out));
+  EXPECT_EQ("[KIV:kiv_xtach:N]proc_path is null\n", without_line_numbers(out));
   // A command with arguments is tested as one file name.
   const std::string cmd = std::string(kProbe) + " a b";
   out = capture_stdout([&] { EXPECT_EQ(-1, kiv_start_user_process(cmd.c_str())); });
-  EXPECT_EQ("[KIV:kiv_xtach:#]/tmp/xt/p a b not exist: No such file or directory\n",
+  EXPECT_EQ("[KIV:kiv_xtach:N]/tmp/xt/p a b not exist: No such file or directory\n",
             without_line_numbers(out));
 
   // A file that exists but can't be executed: the child logs and exits 1.
@@ -211,10 +211,10 @@ TEST_F(SpawnTest, RefusalsAndFailuresAreLogged) {
   // The parent's line and the child's two, in whichever order they came.
   out = without_line_numbers(out);
   for (const std::string& line :
-       {"[KIV:kiv_xtach:#]kiv_spawn_by_user--> process = /tmp/xt/plain, new pid: " + pid_text + "\n",
-        std::string("[KIV:kiv_xtach:#]/sys/kernel/qn_lowmem_killer/flush_tlb find fail, error = "
+       {"[KIV:kiv_xtach:N]kiv_spawn_by_user--> process = /tmp/xt/plain, new pid: " + pid_text + "\n",
+        std::string("[KIV:kiv_xtach:N]/sys/kernel/qn_lowmem_killer/flush_tlb find fail, error = "
                     "No such file or directory.\n"),
-        std::string("[KIV:kiv_xtach:#]HA_RESTART execvp fail, error = Permission denied.\n")}) {
+        std::string("[KIV:kiv_xtach:N]HA_RESTART execvp fail, error = Permission denied.\n")}) {
     const size_t at = out.find(line);
     EXPECT_NE(std::string::npos, at) << line;
     if (at != std::string::npos) out.erase(at, line.size());
@@ -225,7 +225,7 @@ TEST_F(SpawnTest, RefusalsAndFailuresAreLogged) {
 TEST_F(SpawnTest, FlushControlFileIsWritten) {
   // The control file belongs to a kernel module this host lacks: stand one
   // in on a tmpfs, in a mount namespace of a child's own.
-  const int status = run_in_child([] {
+  const int status = run_status([] {
     if (unshare(CLONE_NEWNS) != 0) return 10;
     if (mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0) return 11;
     if (mount("tmpfs", "/sys/kernel", "tmpfs", 0, "mode=0755") != 0) return 12;

@@ -9,14 +9,17 @@
 #include <string>
 #include <vector>
 
-namespace kiv::test {
+#include "support/child.h"
+#include "support/files.h"
 
-// Runs fn in a forked child that exits with fn's result (never returning
-// into the test). Returns the child's wait status.
-int run_in_child(const std::function<int()>& fn);
+namespace kiv::test {
 
 // Exit code of a wait status; -1000 - signal when it was killed.
 int exit_code(int status);
+inline int exit_code(const ChildResult& r) { return exit_code(r.status); }
+
+// Runs fn in a forked child (see child.h) and returns its wait status.
+inline int run_status(const std::function<int()>& fn) { return run_in_child(fn).status; }
 
 // A test program started with execv(path, argv), alive from construction
 // (it has run past exec) until destruction, which kills and reaps it. The
@@ -33,14 +36,5 @@ class LiveProcess {
  private:
   pid_t pid_ = -1;
 };
-
-// Reads a whole file; empty when it can't be read.
-std::string read_file(const std::string& path);
-
-// Removes path and everything under it (not following symbolic links).
-void remove_tree(const std::string& path);
-
-// Polls for path to exist, up to timeout_ms. Returns whether it does.
-bool wait_for_file(const std::string& path, int timeout_ms);
 
 }  // namespace kiv::test

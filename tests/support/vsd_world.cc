@@ -223,13 +223,6 @@ void write_file(const std::string& path, const std::string& text, mode_t mode) {
   close(fd);
 }
 
-std::string read_file(const std::string& path) {
-  std::ifstream in(path);
-  std::stringstream ss;
-  ss << in.rdbuf();
-  return ss.str();
-}
-
 bool exists(const std::string& path) {
   struct stat st;
   return lstat(path.c_str(), &st) == 0;

@@ -3,6 +3,8 @@
 // children in which calls that change the process run.
 #pragma once
 
+#include "support/files.h"
+
 #include <sys/types.h>
 
 #include <functional>
@@ -83,7 +85,6 @@ void install_probe(const std::string& name);
 void install_start_script();
 
 void write_file(const std::string& path, const std::string& text, mode_t mode = 0644);
-std::string read_file(const std::string& path);
 bool exists(const std::string& path);
 // Permission bits of path, or -1.
 int mode_of(const std::string& path);
