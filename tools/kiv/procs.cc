@@ -10,6 +10,7 @@
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/ioctl.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -27,6 +28,43 @@
 #endif
 
 namespace kiv::manager {
+
+namespace {
+
+// The first version of the pidfd information record (linux/pidfd.h of 6.15,
+// which the build's headers may predate); the kernel accepts any version.
+struct PidfdInfo {
+  uint64_t mask;
+  uint64_t cgroupid;
+  uint32_t pid, tgid, ppid, ruid, rgid, euid, egid, suid, sgid, fsuid, fsgid;
+  int32_t exit_code;
+};
+static_assert(sizeof(PidfdInfo) == 64);
+constexpr uint64_t kPidfdInfoExit = 1u << 3;
+constexpr unsigned long kPidfdGetInfo = _IOWR(0xFF, 11, PidfdInfo);
+
+ExitStatus from_wait_status(int code) {
+  ExitStatus s;
+  s.known = true;
+  if (WIFSIGNALED(code)) {
+    s.signaled = true;
+    s.value = WTERMSIG(code);
+    s.core = WCOREDUMP(code);
+  } else {
+    s.value = WEXITSTATUS(code);
+  }
+  return s;
+}
+
+bool pidfd_exit_code(int pidfd, int* code) {
+  PidfdInfo info = {};
+  info.mask = kPidfdInfoExit;
+  if (ioctl(pidfd, kPidfdGetInfo, &info) != 0 || (info.mask & kPidfdInfoExit) == 0) return false;
+  *code = info.exit_code;
+  return true;
+}
+
+}  // namespace
 
 int open_pidfd(pid_t pid, bool thread) {
   if (pid <= 0) {
@@ -115,22 +153,18 @@ uint64_t start_ticks(pid_t pid) {
   return strtoull(f[19].c_str(), nullptr, 10);
 }
 
-ExitStatus foreign_exit_status(pid_t pid, uint64_t ticks) {
-  ExitStatus s;
+ExitStatus foreign_exit_status(int pidfd, pid_t pid, uint64_t ticks) {
+  int code = 0;
+  if (pidfd_exit_code(pidfd, &code)) return from_wait_status(code);
   std::vector<std::string> f;
   // Field 52 (exit_code, as waitpid encodes it) is index 49.
-  if (ticks == 0 || !stat_fields(pid, &f) || f.size() < 50) return s;
-  if (f[0] != "Z" || strtoull(f[19].c_str(), nullptr, 10) != ticks) return s;
-  const int code = atoi(f[49].c_str());
-  s.known = true;
-  if (WIFSIGNALED(code)) {
-    s.signaled = true;
-    s.value = WTERMSIG(code);
-    s.core = WCOREDUMP(code);
-  } else {
-    s.value = WEXITSTATUS(code);
+  if (ticks != 0 && stat_fields(pid, &f) && f.size() >= 50 && f[0] == "Z" &&
+      strtoull(f[19].c_str(), nullptr, 10) == ticks) {
+    return from_wait_status(atoi(f[49].c_str()));
   }
-  return s;
+  // Reaped between the two looks: the pidfd knows by now.
+  if (pidfd_exit_code(pidfd, &code)) return from_wait_status(code);
+  return ExitStatus{};
 }
 
 std::vector<std::string> split_command(const std::string& cmdline) {

@@ -33,9 +33,11 @@ ExitStatus reap_child(int pidfd);
 // Start time of a process in clock ticks since boot (field 22 of
 // /proc/PID/stat), 0 when unreadable.
 uint64_t start_ticks(pid_t pid);
-// Best effort for a process that is not this daemon's child: while it is
-// still a zombie of the same start time, /proc shows its exit code.
-ExitStatus foreign_exit_status(pid_t pid, uint64_t start_ticks);
+// The status of an exited process that is not this daemon's child: once
+// its parent has reaped it, the pidfd itself reports it (kernels from 6.15
+// on); until then it is a zombie whose /proc entry, if it has the same
+// start time, shows it. Unknown when neither tells.
+ExitStatus foreign_exit_status(int pidfd, pid_t pid, uint64_t start_ticks);
 
 // Splits a command line at runs of blanks and tabs (at most 63 words).
 std::vector<std::string> split_command(const std::string& cmdline);
