@@ -16,7 +16,9 @@ extern "C" {
 KIV_API int kiv_os_set_fd_close_on_exec(int fd);
 
 /* Prints len bytes at msg to stdout as a table of 16 bytes a row (offset,
- * hexadecimal, characters). The result carries no status. */
+ * hexadecimal, characters), whatever the debug levels; bytes that are not
+ * graphic show as '.'. Null arguments or len 0 print one error line. The
+ * result carries no status (it is 0). */
 KIV_API int kiv_os_dump_msg(const char* prefix, const void* msg, uint32_t len);
 
 /* A mapped named shared-memory object. The caller owns the storage. */
@@ -33,8 +35,11 @@ typedef struct kiv_os_record {
 KIV_API int kiv_os_init_record_memory(const char* name, uint32_t size,
                                       kiv_os_record* rec, int* err);
 
-/* Unmaps rec and removes the object's name. Returns 0; -1 bad arguments;
- * -7 munmap failed; -8 shm_unlink failed. */
+/* Unmaps rec and removes the object's name; other mappings of the object
+ * keep their contents, and the next init of the name starts a zero-filled
+ * object. Once unmapped (results 0 and -8) the handle is emptied, so a
+ * second close gives -7. Returns 0; -1 bad arguments; -7 munmap failed;
+ * -8 shm_unlink failed. */
 KIV_API int kiv_os_close_record_memory(kiv_os_record* rec, int* err);
 
 /* Copies len bytes from (to) the start of the mapping. Return 0, or -1 for
@@ -50,7 +55,8 @@ KIV_API int kiv_os_write_record_memory(kiv_os_record* rec, const void* src,
 KIV_API int kiv_os_init_mutex_sem(const char* path, int* sem_id);
 
 /* Takes the lock, waiting while it is held. The kernel releases it when the
- * holder dies. Returns 0, or -7. */
+ * holder dies. A signal that interrupts the wait is followed by a pause of
+ * one second and a new wait. Returns 0, or -7. */
 KIV_API int kiv_os_lock_mutex_sem(int sem_id);
 
 /* Releases the lock. Returns 0, or -8. */

@@ -42,9 +42,13 @@ KIV_API ssize_t safe_write_path(const char* path, const void* buf, int len);
 KIV_API ssize_t kiv_read_to_buf(const char* path, char* buf, int size);
 
 /* Writes the command line of pid into buf: the real path of its executable,
- * then its second and later arguments, each after one space; a line feed
- * in an argument ends the text. Returns 0; -1 when the executable link
- * can't be read (buf empty); -2 when the text was cut to size - 1 bytes. */
+ * then its second and later arguments, each after one space (an empty
+ * argument gives an empty place; trailing ones leave no space); a line
+ * feed in an argument ends the text. A buffer too small for the path, a
+ * space and one character gets the path alone, cut to size - 1 bytes.
+ * Returns 0; -1 for a NULL buf or size 0 (nothing written), and for size
+ * 1 or an executable link that can't be read (buf empty); -2 when the arguments filled the buffer (the
+ * text that fitted is kept). */
 KIV_API int kiv_get_cmdline(pid_t pid, char* buf, size_t size);
 
 /* Returns the Tgid of a task: a thread's process id, a process's own id;

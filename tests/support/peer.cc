@@ -64,6 +64,10 @@ struct PendingAck {
 
   std::map<int, int> conns;  // conn id -> socket
   std::vector<PendingAck> acks;
+  // Events wait here until the test reads them: the peer never blocks on
+  // the test, which may be busy waiting for an acknowledgement.
+  std::deque<std::vector<uint8_t>> outbox;
+  auto report = [&](std::vector<uint8_t> ev) { outbox.push_back(std::move(ev)); };
   std::vector<uint8_t> buf(kMaxPacket);
   int next_conn = 1;
   auto ack = [&](int conn, uint32_t type) {
@@ -74,7 +78,12 @@ struct PendingAck {
     (void)send(it->second, &hdr, KIV_MSG_HDR_LEN, MSG_NOSIGNAL | MSG_DONTWAIT);
   };
   for (;;) {
-    std::vector<pollfd> pfds = {{ctl, POLLIN, 0}, {lsd, POLLIN, 0}};
+    while (!outbox.empty() &&
+           send(ctl, outbox.front().data(), outbox.front().size(), MSG_NOSIGNAL | MSG_DONTWAIT) >= 0) {
+      outbox.pop_front();
+    }
+    const short ctl_events = static_cast<short>(POLLIN | (outbox.empty() ? 0 : POLLOUT));
+    std::vector<pollfd> pfds = {{ctl, ctl_events, 0}, {lsd, POLLIN, 0}};
     std::vector<int> ids = {0, 0};
     for (auto [id, sd] : conns) {
       pfds.push_back({sd, POLLIN, 0});
@@ -113,7 +122,7 @@ struct PendingAck {
         conns[id] = sd;
         std::vector<uint8_t> ev = {kEvConnect};
         put_i32(ev, id);
-        (void)send(ctl, ev.data(), ev.size(), MSG_NOSIGNAL);
+        report(std::move(ev));
       }
     }
     for (size_t i = 2; i < pfds.size(); ++i) {
@@ -128,7 +137,7 @@ struct PendingAck {
       std::vector<uint8_t> ev = {kEvFrame};
       put_i32(ev, id);
       ev.insert(ev.end(), buf.begin(), buf.begin() + n);
-      (void)send(ctl, ev.data(), ev.size(), MSG_NOSIGNAL);
+      report(std::move(ev));
       uint32_t type = n >= 4 ? static_cast<uint32_t>(get_i32(buf.data())) : 0;
       switch (mode) {
         case PeerMode::kAck: ack(id, type); break;

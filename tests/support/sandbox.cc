@@ -193,7 +193,7 @@ void reset_device_tree() {
     struct stat st;
     if (lstat(r, &st) != 0) continue;
     if (S_ISDIR(st.st_mode)) {
-      nftw(r, remove_entry, 32, FTW_DEPTH | FTW_PHYS | FTW_MOUNT);
+      nftw(r, remove_entry, 32, FTW_DEPTH | FTW_PHYS);
       (void)rmdir(r);
     } else {
       (void)unlink(r);

@@ -1,0 +1,133 @@
+// The pid database file of a registration: written, kept locked, removed
+// and read back by the Manager's tools.
+#include <errno.h>
+#include <fcntl.h>
+#include <stdio.h>
+#include <string.h>
+#include <unistd.h>
+
+#include "kiv_dbg/log.h"
+#include "kiv_pidfile.h"
+#include "kiv_utils.h"
+#include "kiv_utils/unique_fd.h"
+#include "kiv_vsd/vsd_paths.h"
+
+namespace kiv {
+namespace {
+
+constexpr char kLogModule[] = "kiv_pidfile";
+constexpr size_t kPathLen = 256;
+constexpr size_t kProgNameLen = 256;  // first word: at most 255 characters
+constexpr size_t kReadLen = 256;      // a file counts up to its 255th byte
+
+// The base name of cmdline's first word, cut to 255 characters first.
+void program_name(const char* cmdline, char (&name)[kProgNameLen]) {
+  size_t n = strcspn(cmdline, " ");
+  if (n > kProgNameLen - 1) n = kProgNameLen - 1;
+  memcpy(name, cmdline, n);
+  name[n] = '\0';
+  const char* slash = strrchr(name, '/');
+  if (slash != nullptr) memmove(name, slash + 1, strlen(slash + 1) + 1);
+}
+
+// The database path of (vsd, pid), or false with ENAMETOOLONG when it does
+// not fit: a cut path would name some other file.
+bool db_path(int vsd, int pid, const char* cmdline, char (&path)[kPathLen]) {
+  const int n = kiv_get_db_file_name(vsd, pid, cmdline, path, sizeof path);
+  if (n < 0) {
+    errno = EINVAL;
+    return false;
+  }
+  if (static_cast<size_t>(n) >= sizeof path) {
+    errno = ENAMETOOLONG;
+    return false;
+  }
+  return true;
+}
+
+void write_text(int fd, const char* text) { (void)safe_write(fd, text, strlen(text)); }
+
+}  // namespace
+}  // namespace kiv
+
+using kiv::kLogModule;
+
+extern "C" int kiv_get_db_file_name(int vsd, int pid, const char* cmdline, char* dst, int size) {
+  if (cmdline == nullptr || size < 0 || (dst == nullptr && size > 0)) return -1;
+  char name[kiv::kProgNameLen];
+  kiv::program_name(cmdline, name);
+  return snprintf(dst, static_cast<size_t>(size), KIV_VSD_DB_FILE, vsd, name, pid);
+}
+
+extern "C" int kiv_db_create(int vsd, int pid, int kind, const char* cmdline) {
+  static constexpr char kName[] = "kiv_db_create";
+  char path[kiv::kPathLen] = {};
+  const bool path_ok = kiv::db_path(vsd, pid, cmdline, path);
+  KIV_LOG("%s vsd:%d path:%s file:%s\n", kName, vsd, cmdline != nullptr ? cmdline : "", path);
+  kiv::unique_fd fd(path_ok ? open(path, O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC, 0777) : -1);
+  if (!fd.ok()) {
+    KIV_LOG("%s: fd < 0: %s\n", kName, strerror(errno));
+    return -1;
+  }
+  char line[16];
+  snprintf(line, sizeof line, "%d\n", pid);
+  kiv::write_text(fd.get(), line);
+  snprintf(line, sizeof line, "%d\n", kind);
+  kiv::write_text(fd.get(), line);
+  kiv::write_text(fd.get(), cmdline);
+
+  struct flock lock;
+  memset(&lock, 0, sizeof lock);
+  lock.l_type = F_WRLCK;
+  lock.l_whence = SEEK_SET;
+  if (fcntl(fd.get(), F_SETLK, &lock) == 0) {
+    // The open descriptor is what holds the lock: it marks the file as
+    // belonging to a living process until this one exits or executes.
+    (void)fd.release();
+    return 0;
+  }
+  const int err = errno;
+  // Another process holds the lock: our descriptor serves no purpose. Any
+  // other refusal leaves it open, as a successful lock would.
+  if (err == EAGAIN || err == EACCES) {
+    fd.reset();
+  } else {
+    (void)fd.release();
+  }
+  KIV_LOG("%s: file %s fd < 0: %s\n", kName, path, strerror(err));
+  return 0;
+}
+
+extern "C" int kiv_db_destroy(int vsd, int pid, const char* cmdline) {
+  if (cmdline == nullptr) return -1;
+  char path[kiv::kPathLen];
+  if (!kiv::db_path(vsd, pid, cmdline, path)) return -1;
+  return unlink(path);
+}
+
+extern "C" int kiv_db_read(const char* path, int* pid, int* kind, char* dst, int size) {
+  static constexpr char kName[] = "kiv_db_read";
+  if (path == nullptr || pid == nullptr || kind == nullptr || dst == nullptr || size < 1) return -1;
+  kiv::unique_fd fd(open(path, O_RDONLY | O_CLOEXEC));
+  if (!fd.ok()) {
+    KIV_LOG("%s: open pid file fail: %s\n", kName, strerror(errno));
+    return -1;
+  }
+  char text[kiv::kReadLen] = {};
+  ssize_t n;
+  while ((n = read(fd.get(), text, sizeof text - 1)) < 0 && errno == EINTR) {
+  }
+  if (n < 0) {
+    KIV_LOG("%s: read pid file fail: %s\n", kName, strerror(errno));
+    return -1;
+  }
+  text[n] = '\0';
+  if (sscanf(text, "%d\n%d\n", pid, kind) != 2) {
+    KIV_LOG("%s: read pid fail: %s\n", kName, strerror(errno));
+    return -1;
+  }
+  const char* slash = strchr(text, '/');
+  if (slash == nullptr) return -1;
+  snprintf(dst, static_cast<size_t>(size), "%s", slash);
+  return 0;
+}

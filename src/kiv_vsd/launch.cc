@@ -1,0 +1,218 @@
+// Putting processes into a running VSD: the calling process itself
+// (restart as a program or a script) or a detached /sbin/ program.
+#include <dirent.h>
+#include <errno.h>
+#include <grp.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <unistd.h>
+
+#include "kiv_dbg/log.h"
+#include "kiv_utils.h"
+#include "kiv_vsd.h"
+#include "kiv_vsd/vsd_internal.h"
+#include "kiv_vsd/vsd_paths.h"
+
+namespace kiv {
+namespace {
+
+constexpr char kLogModule[] = "kiv_vsd";
+constexpr char kRestartFn[] = "restart_proc_to_vsd";
+constexpr char kCreateFn[] = "create_proc_to_vsd";
+constexpr size_t kPathLen = 256;
+constexpr size_t kScriptLen = 128;
+constexpr size_t kMemberLen = 128;
+constexpr int kArgSlots = 16;  // slot 0 for the shell, 14 words, a null
+constexpr int kMaxWords = 14;
+constexpr char kProcLogMarker[] = "/data/.procdlog";
+constexpr char kScriptDir[] = "/etc/cmdmap";
+constexpr char kShell[] = "/bin/sh";
+
+// restart_proc_to_vsd speaks only while the process log marker exists,
+// whatever the debug levels say.
+#define KIV_PROCD_LOG(fmt, ...)                                        \
+  do {                                                                 \
+    if (access(::kiv::kProcLogMarker, F_OK) == 0) {                    \
+      KIV_PRINT(fmt __VA_OPT__(, ) __VA_ARGS__);                       \
+    }                                                                  \
+  } while (0)
+
+struct EnvVar {
+  const char* name;
+  const char* tmpl;
+  bool data2;
+};
+
+constexpr EnvVar kEnv[] = {
+    {"QN_CFG_DIR", KIV_VSD_QN_CFG_DIR, false},
+    {"TALU_DIR", KIV_VSD_TALU_DIR, false},
+    {"DATA_TALU_DIR", KIV_VSD_DATA_TALU_DIR, false},
+    {"DATA_TALU_DIR2", KIV_VSD_DATA2_TALU_DIR, true},
+    {"TMPDIR", KIV_VSD_ROOT, false},
+};
+
+bool is_blank(char c) { return c == ' ' || c == '\t'; }
+
+// Splits cmdline in place into argv[1..14]; argv[words + 1] is null.
+// Returns the number of words.
+int split_words(char* cmdline, char* (&argv)[kArgSlots]) {
+  int words = 0;
+  char* p = cmdline;
+  while (words < kMaxWords) {
+    while (is_blank(*p)) ++p;
+    if (*p == '\0') break;
+    argv[1 + words++] = p;
+    while (*p != '\0' && !is_blank(*p)) ++p;
+    if (*p == '\0') break;
+    *p++ = '\0';
+  }
+  argv[1 + words] = nullptr;
+  return words;
+}
+
+// The first word from its last slash on (the slash included), or the
+// whole word.
+const char* last_part(const char* word) {
+  const char* slash = strrchr(word, '/');
+  return slash != nullptr ? slash : word;
+}
+
+// /etc/cmdmap/NAME.sh for a word with a slash, /etc/cmdmap/WORD without.
+void script_path(const char* word, char (&path)[kScriptLen]) {
+  const char* slash = strrchr(word, '/');
+  if (slash == nullptr) {
+    snprintf(path, sizeof path, "%s/%s", kScriptDir, word);
+    return;
+  }
+  constexpr size_t kMax = kScriptLen - 1;
+  strncat(path, kScriptDir, kMax - strlen(path));
+  strncat(path, slash, kMax - strlen(path));
+  strncat(path, ".sh", kMax - strlen(path));
+}
+
+int make_member_file(char* path, size_t len, int vsd_no, pid_t pid) {
+  snprintf(path, len, KIV_VSD_MEMBER_FILE, vsd_no, pid);
+  return touch_file(path);
+}
+
+}  // namespace
+}  // namespace kiv
+
+using kiv::kLogModule;
+
+extern "C" void set_proc_env(int vsd_no) {
+  if (kiv::fs_set_vsd_envs(vsd_no) < 0) {
+    KIV_LOG("%s: fs set vsd envs fail\n", "set_proc_env");
+    return;
+  }
+  const bool have_data2 = access(KIV_VSD_DATA2, F_OK) == 0;
+  for (const kiv::EnvVar& v : kiv::kEnv) {
+    if (v.data2 && !have_data2) continue;
+    char value[kiv::kPathLen] = {};
+    snprintf(value, sizeof value, v.tmpl, vsd_no);
+    (void)setenv(v.name, value, 1);
+  }
+  char run_dir[kiv::kPathLen] = {};
+  snprintf(run_dir, sizeof run_dir, KIV_VSD_RUN_DIR, vsd_no);
+  if (chdir(run_dir) != 0) return;
+  const gid_t group = static_cast<gid_t>(kiv::vsd::supplement_id(vsd_no));
+  if (setgroups(1, &group) == 0) KIV_LOG("setgroups success\n");
+}
+
+extern "C" int restart_proc_to_vsd(char* cmdline, int vsd_no, int is_script) {
+  if (cmdline == nullptr || !kiv::vsd::valid(vsd_no)) {
+    KIV_PRINT("Bad parameter vsd_no:%d\n", vsd_no);
+    return -1;
+  }
+  char* argv[kiv::kArgSlots] = {};
+  if (kiv::split_words(cmdline, argv) == 0) {
+    KIV_PROCD_LOG("%s: no command to run\n", kiv::kRestartFn);
+    return -1;
+  }
+  const char* first = argv[1];
+  char script[kiv::kScriptLen] = {};
+  if (is_script == 0) {
+    const char* part = kiv::last_part(first);
+    const char* base = part[0] == '/' ? part + 1 : part;
+    if (check_sbin(base) != 1) {
+      KIV_PROCD_LOG("%s:/sbin/%s is not exist.\n", kiv::kRestartFn, part);
+      return -1;
+    }
+  } else {
+    kiv::script_path(first, script);
+  }
+
+  set_proc_env(vsd_no);
+  (void)kiv_reset_lmk(getpid());
+  char member[kiv::kMemberLen] = {};
+  const int r = kiv::make_member_file(member, sizeof member, vsd_no, getpid());
+  if (r != 0) return r;
+  if (reassociate_netns_to_vsd(vsd_no) != 0) return -1;
+
+  kiv::flush_stdout();
+  if (is_script == 0) {
+    execvp(first, &argv[1]);
+    KIV_PROCD_LOG("HA_RESTART execvp fail, error = %s.\n", strerror(errno));
+    return -1;
+  }
+  argv[0] = const_cast<char*>(kiv::kShell);
+  argv[1] = script;
+  execvp(kiv::kShell, argv);
+  KIV_PROCD_LOG("HA_SCRIPT_RESTART execvp fail, error = %s.\n", strerror(errno));
+  return -1;
+}
+
+extern "C" int create_proc_to_vsd(const char* prog_name, int vsd_no) {
+  if (prog_name == nullptr || !kiv::vsd::valid(vsd_no)) {
+    KIV_LOG("Bad parameter vsd_no:%d\n", vsd_no);
+    return -1;
+  }
+  char root[kiv::kPathLen] = {};
+  snprintf(root, sizeof root, KIV_VSD_ROOT, vsd_no);
+  DIR* d = opendir(root);
+  if (d == nullptr) {
+    KIV_PRINT("vsd %d is not exist\n", vsd_no);
+    exit(1);
+  }
+  closedir(d);
+
+  kiv::preload_fs_service();
+  kiv::flush_stdout();
+  const pid_t child = fork();
+  if (child > 0) {
+    KIV_LOG("%s: parent proc: %s\n", kiv::kCreateFn, strerror(errno));
+    return 0;
+  }
+  if (child < 0) return 0;
+
+  // The child: it and the grandchild end here, never in the caller's code,
+  // and with _exit, so the caller's atexit handlers and stdio buffers stay
+  // the caller's.
+  set_proc_env(vsd_no);
+  (void)kiv_reset_lmk(getpid());
+  if (check_sbin(prog_name) != 1) {
+    KIV_LOG("%s: /sbin/%s is not exist.\n", kiv::kCreateFn, prog_name);
+    kiv::flush_stdout();
+    _exit(0);
+  }
+  kiv::flush_stdout();
+  const pid_t grandchild = fork();
+  if (grandchild == 0) {
+    if (reassociate_netns_to_vsd(vsd_no) != 0) {
+      kiv::flush_stdout();
+      _exit(1);
+    }
+    char path[kiv::kPathLen] = {};
+    snprintf(path, sizeof path, "/sbin/%s", prog_name);
+    kiv::flush_stdout();
+    execlp(path, path, static_cast<char*>(nullptr));
+    _exit(0);
+  }
+  if (grandchild > 0) {
+    char member[kiv::kPathLen] = {};
+    (void)kiv::make_member_file(member, sizeof member, vsd_no, grandchild);
+  }
+  kiv::flush_stdout();
+  _exit(0);
+}

@@ -1,0 +1,47 @@
+// What the VSD module's files share among themselves; nothing here is
+// exported from the library.
+#pragma once
+
+#include <sys/types.h>
+
+namespace kiv {
+
+// 0 when s is not empty and made of decimal digits only (the process
+// entries of /proc/), else -1. A sign or a blank is not a digit.
+constexpr int sisdigit(const char* s) {
+  if (s == nullptr || *s == '\0') return -1;
+  for (; *s != '\0'; ++s) {
+    if (*s < '0' || *s > '9') return -1;
+  }
+  return 0;
+}
+
+// Removes path: a file or symbolic link is unlinked, a directory emptied
+// as far as it can be and removed. Links are never followed, so the removal
+// stays inside the tree it was given. Returns 0, or the negated errno of
+// the last entry that resisted (of the final rmdir when that failed).
+int delete_dir(const char* path);
+
+// Creates path empty when missing (O_RDWR | O_CREAT, mode 0754), without
+// truncating it, and closes it. Returns 0 or the negated errno.
+int touch_file(const char* path);
+
+// The file-system service's fs_set_vsd_envs, loaded from its platform
+// library on first use. A library or symbol that can't be loaded is a
+// failure: -1 with errno set and one log line.
+int fs_set_vsd_envs(int vsd_no);
+
+// Loads the file-system service library now, so that a child forked next
+// does not run the dynamic loader (dlopen after fork in a threaded process
+// is not safe). Loads at most once per process.
+void preload_fs_service();
+
+// Creates a member file for every process of /proc/ that belongs to VSD
+// vsd_no. Failures are logged.
+void save_vsdinfo(int vsd_no);
+
+// Flushes standard output before fork or exec: a forked child would write
+// out the parent's pending lines again, and exec drops what is pending.
+void flush_stdout();
+
+}  // namespace kiv

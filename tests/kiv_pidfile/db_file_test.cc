@@ -1,0 +1,274 @@
+// Pid database files and member files in the sandbox's VSD tree, with the
+// lock looked at from other processes.
+#include "kiv_pidfile.h"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <string.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <string>
+
+#include "kiv_dbg.h"
+#include "support/capture.h"
+#include "support/fixture.h"
+#include "support/utils_child.h"
+#include "support/utils_log.h"
+
+namespace kiv::test {
+namespace {
+
+constexpr char kDb0[] = "/tmp/vsd/0/kiv/db/";
+
+class DbFileTest : public SandboxTest {
+ protected:
+  void SetUp() override {
+    SandboxTest::SetUp();
+    old_umask_ = umask(022);
+  }
+  void TearDown() override {
+    umask(old_umask_);
+    SandboxTest::TearDown();
+  }
+
+  // The descriptors of this process open on path.
+  static std::vector<int> fds_on(const std::string& path) {
+    std::vector<int> fds;
+    for (const auto& [fd, target] : open_descriptors()) {
+      if (target == path) fds.push_back(fd);
+    }
+    return fds;
+  }
+  static void close_all_on(const std::string& path) {
+    for (int fd : fds_on(path)) close(fd);
+  }
+
+  // The pid that holds a write lock on path, as another process sees it
+  // (F_GETLK); 0 when unlocked, -1 when it can't be asked. Asked from a
+  // child, since closing any descriptor of ours on the file would drop our
+  // own record locks.
+  static pid_t lock_holder(const std::string& path) {
+    int p[2];
+    if (pipe(p) != 0) return -1;
+    const int status = run_in_child([&] {
+      int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+      struct flock fl;
+      memset(&fl, 0, sizeof fl);
+      fl.l_type = F_WRLCK;
+      fl.l_whence = SEEK_SET;
+      if (fd < 0 || fcntl(fd, F_GETLK, &fl) != 0) return 1;
+      pid_t holder = fl.l_type == F_UNLCK ? 0 : fl.l_pid;
+      return write(p[1], &holder, sizeof holder) == sizeof holder ? 0 : 1;
+    });
+    close(p[1]);
+    pid_t holder = -1;
+    if (exit_code(status) != 0 || read(p[0], &holder, sizeof holder) != sizeof holder) holder = -1;
+    close(p[0]);
+    return holder;
+  }
+
+  static std::string content_via_child(const std::string& path) {
+    int p[2];
+    if (pipe(p) != 0) return "?";
+    run_in_child([&] {
+      std::string c = read_file(path);
+      return write(p[1], c.data(), c.size()) == static_cast<ssize_t>(c.size()) ? 0 : 1;
+    });
+    close(p[1]);
+    std::string out;
+    char buf[512];
+    for (ssize_t n; (n = read(p[0], buf, sizeof buf)) > 0;) out.append(buf, static_cast<size_t>(n));
+    close(p[0]);
+    return out;
+  }
+
+ private:
+  mode_t old_umask_ = 0;
+};
+
+TEST_F(DbFileTest, FileName) {
+  char buf[256];
+  EXPECT_EQ(26, kiv_get_db_file_name(2, 815, "/usr/sbin/prog -x /a/b", buf, sizeof buf));
+  EXPECT_STREQ("/tmp/vsd/2/kiv/db/prog.815", buf);
+  kiv_get_db_file_name(0, 7, "prog", buf, sizeof buf);
+  EXPECT_STREQ("/tmp/vsd/0/kiv/db/prog.7", buf);
+  kiv_get_db_file_name(0, 7, "dir/sub/prog arg/x", buf, sizeof buf);
+  EXPECT_STREQ("/tmp/vsd/0/kiv/db/prog.7", buf);
+  // The first word is cut to 255 characters before its base name is taken.
+  const std::string word = "/" + std::string(200, 'a') + "/" + std::string(100, 'b');
+  char big[512];
+  kiv_get_db_file_name(0, 7, word.c_str(), big, sizeof big);
+  EXPECT_EQ("/tmp/vsd/0/kiv/db/" + std::string(255 - 202, 'b') + ".7", std::string(big));
+  // Cut to the destination; the result is the whole length.
+  char small[10];
+  EXPECT_EQ(26, kiv_get_db_file_name(2, 815, "/usr/sbin/prog", small, sizeof small));
+  EXPECT_STREQ("/tmp/vsd/", small);
+  EXPECT_EQ(-1, kiv_get_db_file_name(2, 815, nullptr, buf, sizeof buf));
+  EXPECT_EQ(-1, kiv_get_db_file_name(2, 815, "p", nullptr, 8));
+}
+
+TEST_F(DbFileTest, CreateWritesLocksAndKeepsDescriptor) {
+  keep_descriptors_matching(kDb0);
+  const std::string path = std::string(kDb0) + "prog.815";
+  ASSERT_EQ(0, kiv_db_create(0, 815, 2, "/usr/sbin/prog -x a"));
+  struct stat st;
+  ASSERT_EQ(0, stat(path.c_str(), &st));
+  EXPECT_EQ(0755u, st.st_mode & 07777);  // 0777 before the umask 022
+  EXPECT_EQ(getpid(), lock_holder(path));
+  EXPECT_EQ("815\n2\n/usr/sbin/prog -x a", content_via_child(path));
+  auto kept = fds_on(path);
+  ASSERT_EQ(1u, kept.size());
+  EXPECT_EQ(FD_CLOEXEC, fcntl(kept[0], F_GETFD) & FD_CLOEXEC);
+
+  // Registering again rewrites the file; record locks belong to the
+  // process, so the second lock succeeds and a second descriptor is kept.
+  ASSERT_EQ(0, kiv_db_create(0, 815, 3, "/usr/sbin/prog"));
+  EXPECT_EQ("815\n3\n/usr/sbin/prog", content_via_child(path));
+  EXPECT_EQ(2u, fds_on(path).size());
+  EXPECT_EQ(getpid(), lock_holder(path));
+  close_all_on(path);
+  EXPECT_EQ(0, lock_holder(path));
+
+  // In a VSD's own tree.
+  ASSERT_EQ(0, mkdir("/tmp/vsd/2", 0755));
+  ASSERT_EQ(0, mkdir("/tmp/vsd/2/kiv", 0755));
+  ASSERT_EQ(0, mkdir("/tmp/vsd/2/kiv/db", 0755));
+  ASSERT_EQ(0, kiv_db_create(2, 815, 2, "/usr/sbin/prog"));
+  EXPECT_EQ(0, access("/tmp/vsd/2/kiv/db/prog.815", F_OK));
+  close_all_on("/tmp/vsd/2/kiv/db/prog.815");
+}
+
+TEST_F(DbFileTest, LockHeldByAnotherProcess) {
+  const std::string path = std::string(kDb0) + "prog.900";
+  int ready[2], release[2];
+  ASSERT_EQ(0, pipe(ready));
+  ASSERT_EQ(0, pipe(release));
+  pid_t holder = fork();
+  if (holder == 0) {
+    close(ready[0]);
+    close(release[1]);
+    int fd = open(path.c_str(), O_RDWR | O_CREAT, 0600);
+    struct flock fl;
+    memset(&fl, 0, sizeof fl);
+    fl.l_type = F_WRLCK;
+    fl.l_whence = SEEK_SET;
+    if (fd < 0 || fcntl(fd, F_SETLK, &fl) != 0) _exit(1);
+    if (write(ready[1], "r", 1) != 1) _exit(1);
+    char c;
+    (void)!read(release[0], &c, 1);
+    _exit(0);
+  }
+  close(ready[1]);
+  close(release[0]);
+  char c;
+  ASSERT_EQ(1, read(ready[0], &c, 1));
+  close(ready[0]);
+
+  g_kiv_dbg_level[KIV_DBG_LIB] = 0;
+  std::string out = capture_stdout([&] { EXPECT_EQ(0, kiv_db_create(0, 900, 2, "/bin/prog")); });
+  g_kiv_dbg_level[KIV_DBG_LIB] = KIV_DBG_OFF;
+  // The file is written anyway, our descriptor is closed (the fixture
+  // checks that nothing is left open), and the refusal is logged.
+  EXPECT_EQ("900\n2\n/bin/prog", content_via_child(path));
+  EXPECT_TRUE(fds_on(path).empty());
+  EXPECT_EQ(holder, lock_holder(path));
+  const std::string head = "[KIV:kiv_pidfile:#]kiv_db_create vsd:0 path:/bin/prog file:" + path +
+                           "\n[KIV:kiv_pidfile:#]kiv_db_create: file " + path + " fd < 0: ";
+  out = without_line_numbers(out);
+  EXPECT_TRUE(out == head + "Resource temporarily unavailable\n" || out == head + "Permission denied\n")
+      << out;
+  close(release[1]);
+  waitpid(holder, nullptr, 0);
+}
+
+TEST_F(DbFileTest, CreateFailures) {
+  g_kiv_dbg_level[KIV_DBG_LIB] = 0;
+  std::string out = capture_stdout([&] { EXPECT_EQ(-1, kiv_db_create(3, 1, 2, "/x/p")); });
+  EXPECT_EQ(
+      "[KIV:kiv_pidfile:#]kiv_db_create vsd:3 path:/x/p file:/tmp/vsd/3/kiv/db/p.1\n"
+      "[KIV:kiv_pidfile:#]kiv_db_create: fd < 0: No such file or directory\n",
+      without_line_numbers(out));
+  g_kiv_dbg_level[KIV_DBG_LIB] = KIV_DBG_OFF;
+  EXPECT_NE(0, access("/tmp/vsd/3", F_OK));  // no directory is made
+  // A path that doesn't fit is refused rather than cut to another name.
+  const std::string longname = "/" + std::string(250, 'n');
+  EXPECT_EQ(-1, kiv_db_create(0, 1, 2, longname.c_str()));
+  EXPECT_EQ(-1, kiv_db_destroy(0, 1, longname.c_str()));
+  EXPECT_EQ(-1, kiv_db_create(0, 1, 2, nullptr));
+  EXPECT_EQ(2, [] {  // only . and .. in the database directory
+    int n = 0;
+    DIR* d = opendir("/tmp/vsd/0/kiv/db");
+    while (readdir(d) != nullptr) ++n;
+    closedir(d);
+    return n;
+  }());
+}
+
+TEST_F(DbFileTest, DestroyRemovesTheFile) {
+  const std::string path = std::string(kDb0) + "prog.815";
+  ASSERT_EQ(0, kiv_db_create(0, 815, 2, "/usr/sbin/prog -x"));
+  close_all_on(path);
+  EXPECT_EQ(0, kiv_db_destroy(0, 815, "/usr/sbin/prog other args"));
+  EXPECT_NE(0, access(path.c_str(), F_OK));
+  EXPECT_EQ(-1, kiv_db_destroy(0, 815, "/usr/sbin/prog"));
+  EXPECT_EQ(-1, kiv_db_destroy(0, 815, nullptr));
+}
+
+TEST_F(DbFileTest, ReadBack) {
+  const std::string path = std::string(kDb0) + "prog.815";
+  ASSERT_EQ(0, kiv_db_create(0, 815, 3, "/usr/sbin/prog -x"));
+  close_all_on(path);
+  int pid = 0, kind = 0;
+  char dst[64] = {};
+  ASSERT_EQ(0, kiv_db_read(path.c_str(), &pid, &kind, dst, sizeof dst));
+  EXPECT_EQ(815, pid);
+  EXPECT_EQ(3, kind);
+  EXPECT_STREQ("/usr/sbin/prog -x", dst);
+  ASSERT_EQ(0, kiv_db_read(path.c_str(), &pid, &kind, dst, 5));
+  EXPECT_STREQ("/usr", dst);
+
+  auto write_file = [](const std::string& p, const std::string& text) {
+    int fd = open(p.c_str(), O_CREAT | O_TRUNC | O_WRONLY | O_CLOEXEC, 0644);
+    ASSERT_EQ(static_cast<ssize_t>(text.size()), write(fd, text.data(), text.size()));
+    close(fd);
+  };
+  const std::string other = "/tmp/vsd/0/db_other";
+  // A command line is returned from its first '/' only.
+  write_file(other, "12\n2\nprog -c /etc/conf");
+  ASSERT_EQ(0, kiv_db_read(other.c_str(), &pid, &kind, dst, sizeof dst));
+  EXPECT_STREQ("/etc/conf", dst);
+  // Only the first 255 bytes of a file count.
+  write_file(other, "12\n2\n/" + std::string(400, 'z'));
+  char wide[512] = {};
+  ASSERT_EQ(0, kiv_db_read(other.c_str(), &pid, &kind, wide, sizeof wide));
+  EXPECT_EQ("/" + std::string(255 - 6, 'z'), std::string(wide));
+
+  g_kiv_dbg_level[KIV_DBG_LIB] = 0;
+  write_file(other, "12\n2\nprog");
+  std::string out = capture_stdout([&] {
+    EXPECT_EQ(-1, kiv_db_read(other.c_str(), &pid, &kind, dst, sizeof dst));
+  });
+  EXPECT_EQ("", out);  // no '/': silent failure
+  write_file(other, "twelve\n2\n/p");
+  out = capture_stdout([&] { EXPECT_EQ(-1, kiv_db_read(other.c_str(), &pid, &kind, dst, sizeof dst)); });
+  out = without_line_numbers(out);
+  EXPECT_EQ(0u, out.rfind("[KIV:kiv_pidfile:#]kiv_db_read: read pid fail: ", 0)) << out;
+  EXPECT_EQ(out.size() - 1, out.find('\n')) << out;
+  out = capture_stdout([&] { EXPECT_EQ(-1, kiv_db_read("/tmp/vsd/0/none", &pid, &kind, dst, sizeof dst)); });
+  EXPECT_EQ("[KIV:kiv_pidfile:#]kiv_db_read: open pid file fail: No such file or directory\n",
+            without_line_numbers(out));
+  out = capture_stdout([&] { EXPECT_EQ(-1, kiv_db_read("/tmp/vsd/0", &pid, &kind, dst, sizeof dst)); });
+  EXPECT_EQ("[KIV:kiv_pidfile:#]kiv_db_read: read pid file fail: Is a directory\n",
+            without_line_numbers(out));
+  g_kiv_dbg_level[KIV_DBG_LIB] = KIV_DBG_OFF;
+  EXPECT_EQ(-1, kiv_db_read(nullptr, &pid, &kind, dst, sizeof dst));
+  EXPECT_EQ(-1, kiv_db_read(path.c_str(), nullptr, &kind, dst, sizeof dst));
+  EXPECT_EQ(-1, kiv_db_read(path.c_str(), &pid, nullptr, dst, sizeof dst));
+  EXPECT_EQ(-1, kiv_db_read(path.c_str(), &pid, &kind, nullptr, sizeof dst));
+  EXPECT_EQ(-1, kiv_db_read(path.c_str(), &pid, &kind, dst, 0));
+}
+
+}  // namespace
+}  // namespace kiv::test

@@ -1,0 +1,91 @@
+// A process's VSD number from its groups; the /sbin/ and digit tests.
+#include <errno.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include "../../src/kiv_vsd/vsd_internal.h"
+#include "kiv_vsd.h"
+#include "support/vsd_world.h"
+
+namespace kiv::test {
+namespace {
+
+using IdentityTest = VsdTest;
+
+TEST_F(IdentityTest, VsdNumberFollowsTheFirstSupplementaryGroup) {
+  struct Case {
+    std::vector<gid_t> groups;
+    int want;
+  };
+  const Case cases[] = {
+      {{3200, 3500}, 2},  // only the first id counts
+      {{3500, 3200}, 2},  // the kernel keeps the list sorted
+      {{}, -30},          // no group at all: host
+      {{3000}, 0},
+      {{3099}, 0},
+      {{2901}, 0},
+      {{3100}, 1},
+      {{3199}, 1},
+      {{4500}, 15},
+      {{2900}, -1},
+      {{4600}, 16},
+      {{13100}, 101},
+  };
+  for (const Case& c : cases) {
+    GroupHolder holder(c.groups);
+    EXPECT_EQ(c.want, get_vsdid(holder.pid())) << "first group " << (c.groups.empty() ? 0 : c.groups[0]);
+  }
+}
+
+TEST_F(IdentityTest, GoneProcessGivesMinusEnoent) {
+  pid_t pid = fork();
+  if (pid == 0) _exit(0);
+  ASSERT_EQ(pid, waitpid(pid, nullptr, 0));
+  EXPECT_EQ(-ENOENT, get_vsdid(pid));
+}
+
+TEST_F(IdentityTest, DigitTest) {
+  static_assert(kiv::sisdigit("0") == 0);
+  static_assert(kiv::sisdigit("1234567890") == 0);
+  static_assert(kiv::sisdigit("") == -1);
+  static_assert(kiv::sisdigit("12a") == -1);
+  static_assert(kiv::sisdigit("-12") == -1);
+  static_assert(kiv::sisdigit("+12") == -1);
+  static_assert(kiv::sisdigit(" 12") == -1);
+  static_assert(kiv::sisdigit("12 ") == -1);
+  EXPECT_EQ(-1, kiv::sisdigit(nullptr));
+  char pid_text[] = "4711x";
+  EXPECT_EQ(-1, kiv::sisdigit(pid_text));
+  pid_text[4] = '\0';
+  EXPECT_EQ(0, kiv::sisdigit(pid_text));
+}
+
+TEST_F(IdentityTest, SbinEntryByExactName) {
+  install_probe("vsd_probe_sbin_test");
+  ASSERT_EQ(0, mkdir("/sbin/vsd_probe_dir", 0755));
+  EXPECT_EQ(1, check_sbin("vsd_probe_sbin_test"));
+  EXPECT_EQ(1, check_sbin("vsd_probe_dir"));  // any kind of entry counts
+  EXPECT_EQ(0, check_sbin("vsd_probe_sbin"));  // no prefix match
+  EXPECT_EQ(0, check_sbin("vsd_probe_sbin_test_"));
+  EXPECT_EQ(0, check_sbin("vsd_probe_dir/x"));
+  EXPECT_EQ(0, check_sbin("."));
+  EXPECT_EQ(0, check_sbin(".."));
+  EXPECT_EQ(0, check_sbin(""));
+  ASSERT_EQ(0, rmdir("/sbin/vsd_probe_dir"));
+}
+
+TEST_F(IdentityTest, SbinThatCannotBeOpenedGivesNegatedErrno) {
+  const std::string root = std::string(kProbeDir) + "/emptyroot";
+  ASSERT_EQ(0, mkdir(root.c_str(), 0755));
+  ChildRun run = run_in_child([&] {
+    if (chroot(root.c_str()) != 0) return 99;
+    return check_sbin("sh") == -ENOENT ? 0 : 1;
+  });
+  EXPECT_TRUE(run.exited(0)) << run.status;
+}
+
+}  // namespace
+}  // namespace kiv::test

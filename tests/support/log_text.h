@@ -1,0 +1,12 @@
+// Comparing log output byte for byte without depending on source lines.
+#pragma once
+
+#include <string>
+
+namespace kiv::test {
+
+// out with the source line of every "[KIV:module:LINE]" tag and of every
+// "[KIV]<file, step, LINE>:" prefix replaced by N.
+std::string without_line_numbers(const std::string& out);
+
+}  // namespace kiv::test
