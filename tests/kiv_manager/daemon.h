@@ -66,6 +66,9 @@ class Client {
 };
 
 bool alive(pid_t pid);
+// Ends every process of the sandbox but its pid 1 and the caller: programs
+// that the Manager restarted while a test ended have no other owner.
+void end_other_processes();
 int64_t now_ms();
 
 }  // namespace kiv::manager::test
