@@ -19,6 +19,8 @@ fi
 # ---- inside the sandbox from here on: nothing written reaches the host.
 KIV="$BUILD/tools/kiv"
 KIVCTL="$BUILD/tools/kivctl"
+# The client speaks the registration protocol through the library's RPC call
+# and beats through the alive table, as the registration calls do.
 CLIENT="$BUILD/tests/mgr_client"
 LOG=/tmp/kiv.log
 SCALE=0.02   # every duration of the Manager runs 50 times faster
