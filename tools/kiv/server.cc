@@ -168,9 +168,11 @@ void Server::adopt_database() {
 
 bool Server::watch_process(ProcReg&& r, const char* how) {
   const pid_t pid = r.pid;
-  r.child = parent_of(pid) == getpid();
-  r.start_ticks = start_ticks(pid);
-  r.guard.started(mono_ms());
+  if (reg_.watched(pid) == nullptr) {  // an update keeps what was learnt
+    r.child = parent_of(pid) == getpid();
+    r.start_ticks = start_ticks(pid);
+    r.guard.started(mono_ms());
+  }
   bool replaced = false;
   ProcReg* w = reg_.watch(std::move(r), &replaced);
   if (w == nullptr) {
