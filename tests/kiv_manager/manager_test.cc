@@ -1,0 +1,376 @@
+// The Manager end to end: the real daemon binary, real client processes and
+// raw packets on the real socket, in the sandbox, at a time scale of 0.01
+// (a 120-s watchdog window lasts 1.2 s).
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <random>
+#include <string>
+#include <vector>
+
+#include "daemon.h"
+#include "frame.h"
+#include "kiv_comp_config.h"
+#include "kiv_vsd.h"
+#include "support/fixture.h"
+
+namespace kiv::manager::test {
+namespace {
+
+class ManagerTest : public kiv::test::SandboxTest {
+ protected:
+  void SetUp() override {
+    SandboxTest::SetUp();
+    if (IsSkipped()) return;
+    ASSERT_EQ(0, access(kDaemonPath, X_OK)) << kDaemonPath;
+  }
+  void TearDown() override {
+    if (!IsSkipped()) end_other_processes();
+    SandboxTest::TearDown();
+  }
+};
+
+int connect_raw() {
+  int sd = socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0);
+  struct sockaddr_un addr = {};
+  addr.sun_family = AF_UNIX;
+  snprintf(addr.sun_path, sizeof addr.sun_path, "%s", KIV_SOCK_PATH);
+  if (connect(sd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) {
+    close(sd);
+    return -1;
+  }
+  return sd;
+}
+
+// The type of the answer, -1 when none came within timeout_ms, -2 when the
+// daemon closed the connection.
+int64_t answer(int sd, int timeout_ms) {
+  struct pollfd p = {sd, POLLIN, 0};
+  if (poll(&p, 1, timeout_ms) <= 0) return -1;
+  uint8_t buf[1024];
+  const ssize_t n = recv(sd, buf, sizeof buf, 0);
+  if (n <= 0) return -2;
+  if (n != static_cast<ssize_t>(kHeaderLen)) return -3;
+  uint32_t type;
+  memcpy(&type, buf, 4);
+  return type;
+}
+
+bool write_proc(const char* path, const std::string& value) {
+  FILE* f = fopen(path, "we");
+  if (f == nullptr) return false;
+  const bool ok = fputs(value.c_str(), f) >= 0;
+  return fclose(f) == 0 && ok;
+}
+
+std::string self_cmdline_of(pid_t pid) {
+  char path[64], buf[256] = {};
+  snprintf(path, sizeof path, "/proc/%d/exe", pid);
+  const ssize_t n = readlink(path, buf, sizeof buf - 1);
+  return n > 0 ? std::string(buf, static_cast<size_t>(n)) : std::string();
+}
+
+TEST_F(ManagerTest, KilledClientIsBackUnderANewPidWithinOneSecond) {
+  Daemon d;
+  ASSERT_TRUE(d.start()) << d.log();
+  Client c({"-r"});
+  const pid_t first = c.wait_start(1, 3000);
+  ASSERT_GT(first, 0);
+  ASSERT_TRUE(c.wait_line("ack ", 3000));
+  ASSERT_TRUE(d.wait_log("pid " + std::to_string(first) + " registered for restart", 2000)) << d.log();
+  const int64_t t0 = now_ms();
+  kill(first, SIGKILL);
+  const pid_t second = c.wait_start(2, 1000);
+  ASSERT_GT(second, 0) << d.log();
+  EXPECT_LT(now_ms() - t0, 1000);
+  EXPECT_NE(first, second);
+  EXPECT_TRUE(alive(second));
+  EXPECT_TRUE(d.wait_log("killed by signal 9", 1000)) << d.log();
+  EXPECT_TRUE(d.wait_log("as pid " + std::to_string(second) + " (was pid " + std::to_string(first) + ")", 1000));
+  // The registration followed the new process: killing it brings a third.
+  ASSERT_TRUE(d.wait_log("pid " + std::to_string(second) + " registered", 2000));
+  kill(second, SIGKILL);
+  EXPECT_GT(c.wait_start(3, 1000), 0) << d.log();
+}
+
+TEST_F(ManagerTest, ProcessOfAVsdIsRestartedInsideItsVsd) {
+  ASSERT_EQ(0, create_vsd(1));
+  (void)unlink("/sbin/mgr_client");
+  ASSERT_EQ(0, symlink(kClientPath, "/sbin/mgr_client"));  // programs of a VSD live in /sbin
+  Daemon d;
+  ASSERT_TRUE(d.start());
+  Client c({"-r", "-V", "1"});
+  const pid_t first = c.wait_start(1, 3000);
+  ASSERT_TRUE(d.wait_log("pid " + std::to_string(first) + " registered for restart (vsd 1", 3000)) << d.log();
+  kill(first, SIGKILL);
+  const pid_t second = c.wait_start(2, 2000);
+  ASSERT_GT(second, 0) << d.log();
+  // It carries the VSD's group and has its member file.
+  std::string status;
+  ASSERT_EQ(0, run_capture({"/bin/grep", "^Groups:", "/proc/" + std::to_string(second) + "/status"}, &status));
+  EXPECT_EQ("Groups:\t3100 \n", status);
+  EXPECT_EQ(0, access(("/tmp/vsd/1/kiv/" + std::to_string(second)).c_str(), F_OK));
+  c.kill_all();
+  (void)unlink("/sbin/mgr_client");
+}
+
+TEST_F(ManagerTest, WithdrawnRegistrationIsNotRestartedAndTimeValueDelays) {
+  Daemon d;
+  ASSERT_TRUE(d.start());
+  Client cancelled({"-r", "-c"});
+  ASSERT_TRUE(cancelled.wait_line("cancel 0", 8000));
+  ASSERT_TRUE(d.wait_log("registration withdrawn", 1000)) << d.log();
+  kill(cancelled.wait_start(1, 0), SIGKILL);
+  // A delayed restart: 50 s at the test scale is half a second.
+  Client delayed({"-r", "-t", "50"});
+  ASSERT_TRUE(delayed.wait_line("ack ", 3000));
+  const int64_t t0 = now_ms();
+  kill(delayed.wait_start(1, 0), SIGKILL);
+  ASSERT_GT(delayed.wait_start(2, 3000), 0) << d.log();
+  EXPECT_GE(now_ms() - t0, 450);
+  EXPECT_TRUE(d.wait_log("restart delay 50 s", 100));
+  EXPECT_EQ(1u, cancelled.starts().size()) << d.log();
+}
+
+TEST_F(ManagerTest, CrashLoopGuardStopsAProgramThatDiesAtOnce) {
+  Daemon d({"-s", "0.01", "--max-restarts", "3", "--restart-window", "600"});
+  ASSERT_TRUE(d.start());
+  Client c({"-r", "-x"});
+  ASSERT_TRUE(d.wait_log("crash loop: no longer restarted", 5000)) << d.log();
+  usleep(200000);
+  EXPECT_EQ(4u, c.starts().size()) << d.log();  // the first run and three restarts
+  EXPECT_EQ(3, d.count_log("restarted "));
+  // The delays grew: 0, then 1 s and 2 s at the test scale.
+  EXPECT_EQ(1, d.count_log("in 10 ms"));
+  EXPECT_EQ(1, d.count_log("in 20 ms"));
+  EXPECT_EQ(4, d.count_log("exit status 3"));
+}
+
+TEST_F(ManagerTest, ShellAndKeywordRegistrationsRunTheirScripts) {
+  {
+    FILE* f = fopen("/tmp/action.sh", "we");
+    ASSERT_NE(nullptr, f);
+    fputs("echo shell-ran > /tmp/action.out\n", f);
+    fclose(f);
+    // The keyword registration runs the program's script with its arguments.
+    f = fopen("/etc/cmdmap/mgr_client.sh", "we");
+    ASSERT_NE(nullptr, f);
+    fputs("echo \"$@\" > /tmp/keyword.out\n", f);
+    fclose(f);
+  }
+  Daemon d;
+  ASSERT_TRUE(d.start());
+  Client shell({"-S", "/tmp/action.sh"});
+  Client keyword({"-K"});
+  ASSERT_TRUE(keyword.wait_line("ack ", 3000));
+  ASSERT_TRUE(d.wait_log("registered for shell restart", 2000)) << d.log();
+  ASSERT_TRUE(d.wait_log("registered for script restart", 2000)) << d.log();
+  kill(shell.wait_start(1, 0), SIGKILL);
+  kill(keyword.wait_start(1, 0), SIGKILL);
+  ASSERT_TRUE(d.wait_log("finished: exit status 0", 3000, 2)) << d.log();
+  std::string out;
+  ASSERT_EQ(0, run_capture({"/bin/cat", "/tmp/action.out", "/tmp/keyword.out"}, &out));
+  EXPECT_EQ("shell-ran\n-o " + keyword.out_path() + " -K\n", out);
+}
+
+TEST_F(ManagerTest, HungThreadIsAbortedAndItsProcessRestarted) {
+  Daemon d;
+  ASSERT_TRUE(d.start());
+  // Preset (5, 120): sampled every 50 ms, hung after 1.2 s without progress.
+  Client c({"-r", "-w", "2", "-H", "300"});
+  const pid_t first = c.wait_start(1, 3000);
+  ASSERT_TRUE(d.wait_log("watched: sampled every 5 s, hung after 120 s", 3000)) << d.log();
+  const int64_t t0 = now_ms();
+  ASSERT_TRUE(d.wait_log("hung: no progress", 3000)) << d.log();
+  const int64_t detected = now_ms() - t0;
+  EXPECT_GE(detected, 1200 + 300 - 200);  // not before the window has passed
+  EXPECT_LE(detected, 1200 + 300 + 500);
+  EXPECT_TRUE(d.wait_log("killed by signal 6", 1000)) << d.log();
+  const pid_t second = c.wait_start(2, 1000);
+  EXPECT_GT(second, 0);
+  EXPECT_NE(first, second);
+}
+
+TEST_F(ManagerTest, HangOfAProcessThatIgnoresAbortIsLoggedAndItLivesOn) {
+  Daemon d;
+  ASSERT_TRUE(d.start());
+  Client c({"-n", "-w", "1", "-H", "0"});  // preset (4, 180): 1.8 s
+  const pid_t pid = c.wait_start(1, 3000);
+  ASSERT_TRUE(d.wait_log("hung: no progress", 4000)) << d.log();
+  usleep(100000);
+  EXPECT_TRUE(alive(pid));
+  EXPECT_EQ(0, d.count_log("exited"));
+}
+
+TEST_F(ManagerTest, ThreadThatEndsIsUnregistered) {
+  Daemon d;
+  ASSERT_TRUE(d.start());
+  Client c({"-w", "2", "-E", "100"});
+  const pid_t pid = c.wait_start(1, 3000);
+  ASSERT_TRUE(d.wait_log("watched", 3000)) << d.log();
+  ASSERT_TRUE(d.wait_log("of pid " + std::to_string(pid) + " is gone, no longer watched", 2000)) << d.log();
+  std::string out;
+  EXPECT_EQ(0, run_capture({kKivctlPath, "status"}, &out));
+  EXPECT_NE(std::string::npos, out.find("threads: 0")) << out;
+  EXPECT_EQ(0, d.count_log("hung:"));
+  EXPECT_TRUE(alive(pid));
+}
+
+TEST_F(ManagerTest, ThreadOutsideTheTableIsJudgedByHeartbeatMessages) {
+  // Ids from 163840 on have no table entry. The pid namespace's own limit
+  // and next-pid setting give the client such ids; both are set back after.
+  std::string old_max;
+  ASSERT_EQ(0, run_capture({"/bin/cat", "/proc/sys/kernel/pid_max"}, &old_max));
+  struct Restore {
+    std::string max;
+    ~Restore() {
+      write_proc("/proc/sys/kernel/pid_max", max);
+      write_proc("/proc/sys/kernel/ns_last_pid", "1000");
+    }
+  } restore{old_max};
+  if (!write_proc("/proc/sys/kernel/pid_max", "400000") || !write_proc("/proc/sys/kernel/ns_last_pid", "170000")) {
+    GTEST_SKIP() << "cannot choose pids here";
+  }
+  Daemon d;
+  ASSERT_TRUE(d.start());  // takes a few of the new pids itself
+  Client c({"-r", "-w", "2", "-H", "300"});
+  const pid_t pid = c.wait_start(1, 3000);
+  ASSERT_GT(pid, 170000);
+  ASSERT_TRUE(d.wait_log("120 s without a heartbeat", 3000)) << d.log();
+  const int64_t t0 = now_ms();
+  ASSERT_TRUE(d.wait_log("hung: no progress", 3000)) << d.log();
+  EXPECT_GE(now_ms() - t0, 1200 + 300 - 200);
+  EXPECT_TRUE(d.wait_log("killed by signal 6", 1000)) << d.log();
+}
+
+TEST_F(ManagerTest, RegistrationSurvivesAManagerKilledAndStartedAgain) {
+  // A database file without a living holder is only reported.
+  FILE* ghost = fopen("/tmp/vsd/0/kiv/db/ghost.31999", "we");
+  ASSERT_NE(nullptr, ghost);
+  fputs("31999\n2\n/bin/ghost", ghost);
+  fclose(ghost);
+  auto d = std::make_unique<Daemon>();
+  ASSERT_TRUE(d->start());
+  Client c({"-r", "-d", "-w", "2"});
+  const pid_t pid = c.wait_start(1, 3000);
+  ASSERT_TRUE(c.wait_line("ack ", 3000));
+  ASSERT_TRUE(d->wait_log("watched", 3000));
+  d->kill_hard();
+  d = std::make_unique<Daemon>();
+  ASSERT_TRUE(d->start()) << d->log();
+  EXPECT_TRUE(d->wait_log("pid " + std::to_string(pid) + " registered for restart (vsd 0, adopted from", 100))
+      << d->log();
+  EXPECT_TRUE(d->wait_log("stale registration file /tmp/vsd/0/kiv/db/ghost.31999 (pid 31999", 0)) << d->log();
+  EXPECT_EQ(0, access("/tmp/vsd/0/kiv/db/ghost.31999", F_OK));
+  // The client's next call reconnects by itself: a registration and the
+  // watchdog thread, whose table entry the new Manager cleared.
+  kill(pid, SIGUSR1);
+  EXPECT_TRUE(c.wait_line("again 0", 8000));
+  EXPECT_TRUE(d->wait_log("thread", 3000)) << d->log();
+  kill(pid, SIGKILL);
+  const pid_t next = c.wait_start(2, 1000);
+  EXPECT_GT(next, 0) << d->log();
+}
+
+TEST_F(ManagerTest, MalformedPacketsCloseOnlyTheirConnection) {
+  Daemon d;
+  ASSERT_TRUE(d.start());
+  std::mt19937 rng(20240611);
+  int sd = -1;
+  for (int i = 0; i < 200; ++i) {
+    if (sd < 0) sd = connect_raw();
+    ASSERT_GE(sd, 0);
+    std::vector<uint8_t> p(rng() % 1200);
+    for (auto& b : p) b = static_cast<uint8_t>(rng());
+    if (p.size() >= 8) {
+      // Never a valid frame: the length is negative or does not match.
+      int32_t len = static_cast<int32_t>(rng());
+      if (len >= 0 && static_cast<size_t>(len) + kHeaderLen == p.size()) len = -len - 1;
+      memcpy(p.data() + 4, &len, 4);
+    }
+    ASSERT_GE(send(sd, p.data(), p.size(), MSG_NOSIGNAL), 0);
+    EXPECT_EQ(-2, answer(sd, 2000)) << "packet " << i << " of " << p.size() << " bytes";
+    close(sd);
+    sd = -1;
+  }
+  EXPECT_EQ(200, d.count_log("malformed frame")) << d.log();
+  sd = connect_raw();
+  const auto reg = make_frame(1, "", make_exit_action(getpid(), 0, self_cmdline_of(getpid())));
+  ASSERT_EQ(static_cast<ssize_t>(reg.size()), send(sd, reg.data(), reg.size(), MSG_NOSIGNAL));
+  EXPECT_EQ(1, answer(sd, 1000));
+  // The acknowledgement rule: a tagged time value gets no answer, the
+  // connection stays open and serves the next request.
+  const auto tv = make_frame(1, "", make_exit_action(getpid(), 0, "", 5, "test-1"));
+  ASSERT_GE(send(sd, tv.data(), tv.size(), MSG_NOSIGNAL), 0);
+  EXPECT_EQ(-1, answer(sd, 200));
+  const auto cancel = make_frame(5, "", make_cancel(0, getpid()));
+  ASSERT_GE(send(sd, cancel.data(), cancel.size(), MSG_NOSIGNAL), 0);
+  EXPECT_EQ(5, answer(sd, 1000));
+  close(sd);
+}
+
+TEST_F(ManagerTest, HundredClientsRegisteringAtOnceAreAllAcknowledged) {
+  Daemon d;
+  ASSERT_TRUE(d.start());
+  std::vector<std::unique_ptr<Client>> clients;
+  for (int i = 0; i < 100; ++i) clients.push_back(std::make_unique<Client>(std::vector<std::string>{"-r"}));
+  for (auto& c : clients) {
+    std::string ms;
+    ASSERT_TRUE(c->wait_line("ack ", 10000));
+    ASSERT_TRUE(c->wait_line("ack ", 0, &ms));
+    EXPECT_GE(atol(ms.c_str()), 0);
+    EXPECT_LT(atol(ms.c_str()), 4000) << "an acknowledgement was waited for";
+  }
+  EXPECT_TRUE(d.wait_log("registered for restart", 2000, 100));
+  d.kill_hard();  // before the clients go, or they would be restarted
+}
+
+TEST_F(ManagerTest, OneInstanceStopsCleanlyAndLeavesTheExitMarker) {
+  ASSERT_EQ(0, mkdir("/tmp/kiv", 0755) == 0 || errno == EEXIST ? 0 : -1);
+  // A socket file left by a dead Manager is replaced; an old exit marker goes.
+  int fd = open(KIV_SOCK_PATH, O_CREAT | O_WRONLY | O_CLOEXEC, 0644);
+  close(fd);
+  fd = open(KIV_STATUS_FILE, O_CREAT | O_WRONLY | O_CLOEXEC, 0644);
+  close(fd);
+  Daemon d;
+  ASSERT_TRUE(d.start()) << d.log();
+  EXPECT_NE(0, access(KIV_STATUS_FILE, F_OK));
+  Daemon second;
+  EXPECT_FALSE(second.start());
+  EXPECT_NE(std::string::npos, second.log().find("another kiv is running")) << second.log();
+  EXPECT_EQ(0, d.stop());
+  EXPECT_EQ(0, access(KIV_STATUS_FILE, F_OK));
+  EXPECT_NE(0, access(KIV_SOCK_PATH, F_OK));
+  EXPECT_TRUE(d.wait_log("stopping on signal 15", 0));
+}
+
+TEST_F(ManagerTest, KivctlShowsRegistrationsThreadsAndTheManager) {
+  std::string out;
+  EXPECT_EQ(3, run_capture({kKivctlPath, "status"}, &out));
+  EXPECT_NE(std::string::npos, out.find("manager: down")) << out;
+  Daemon d;
+  ASSERT_TRUE(d.start());
+  Client c({"-r", "-d", "-w", "2"});
+  const pid_t pid = c.wait_start(1, 3000);
+  ASSERT_TRUE(d.wait_log("watched", 3000));
+  EXPECT_EQ(0, run_capture({kKivctlPath, "--json", "status"}, &out));
+  const std::string p = std::to_string(pid);
+  EXPECT_NE(std::string::npos, out.find("\"manager\":{\"up\":true,\"pid\":" + std::to_string(d.pid()))) << out;
+  EXPECT_NE(std::string::npos, out.find("\"pid\":" + p + ",\"kind\":\"restart\"")) << out;
+  EXPECT_NE(std::string::npos, out.find("\"holder\":" + p + ",\"pid_alive\":true")) << out;
+  EXPECT_NE(std::string::npos, out.find("\"threads\":[{\"tid\":")) << out;
+  EXPECT_NE(std::string::npos, out.find(",\"pid\":" + p + ",\"seq\":")) << out;
+  EXPECT_EQ(0, run_capture({kKivctlPath, "status"}, &out));
+  EXPECT_NE(std::string::npos, out.find("registrations: 1")) << out;
+  EXPECT_NE(std::string::npos, out.find("threads: 1")) << out;
+  EXPECT_EQ(2, run_capture({kKivctlPath, "bogus"}, &out));
+}
+
+}  // namespace
+}  // namespace kiv::manager::test

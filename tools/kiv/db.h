@@ -1,0 +1,34 @@
+// The pid database as the daemon and kivctl read it: one file per
+// registration under each VSD's database directory, write-locked by the
+// registrant for as long as it lives.
+#pragma once
+
+#include <stdint.h>
+#include <sys/types.h>
+
+#include <string>
+#include <vector>
+
+namespace kiv::manager {
+
+constexpr int kDbKindRestart = 2;  // written for a restart registration
+constexpr int kDbKindOther = 3;    // every other exit action
+
+struct DbEntry {
+  std::string path;
+  int32_t vsd = 0;
+  bool readable = false;  // the content parsed
+  pid_t pid = 0;
+  int kind = 0;
+  std::string cmdline;
+  pid_t holder = 0;  // the process holding the file's lock, 0 when none
+};
+
+// Every database file of the host and of VSDs 1..15.
+std::vector<DbEntry> scan_database();
+// Whether pid runs cmdline now (as the library records command lines).
+bool db_cmdline_matches(pid_t pid, const std::string& cmdline);
+// Removes the database file of a registrant that has exited.
+void remove_db_file(int32_t vsd, pid_t pid, const std::string& cmdline);
+
+}  // namespace kiv::manager

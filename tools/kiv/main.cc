@@ -1,0 +1,99 @@
+// kiv: the process high-availability daemon (see --help).
+#include <errno.h>
+#include <fcntl.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include "kiv_comp_config.h"
+#include "kiv_dbg.h"
+#include "kiv_sem.h"
+#include "kiv_sys_alive.h"
+#include "kiv_utils.h"
+#include "log.h"
+#include "options.h"
+#include "server.h"
+
+namespace {
+
+using namespace kiv::manager;
+
+constexpr char kLockPath[] = "/tmp/kiv/kiv.pid";
+
+// --background: the parent returns once the child reports the socket ready
+// (one byte on the pipe) or fails (the pipe closes without one).
+int detach(int* ready_fd) {
+  int p[2];
+  if (pipe2(p, O_CLOEXEC) != 0) return -1;
+  const pid_t pid = fork();
+  if (pid < 0) return -1;
+  if (pid > 0) {
+    (void)close(p[1]);
+    char c = 0;
+    ssize_t n;
+    do {
+      n = read(p[0], &c, 1);
+    } while (n < 0 && errno == EINTR);
+    _exit(n == 1 ? 0 : 1);
+  }
+  (void)close(p[0]);
+  (void)setsid();
+  *ready_fd = p[1];
+  return 0;
+}
+
+// Many clients each hold a connection: allow as many as the hard limit.
+void raise_descriptor_limit() {
+  struct rlimit rl;
+  if (getrlimit(RLIMIT_NOFILE, &rl) == 0 && rl.rlim_cur < rl.rlim_max) {
+    rl.rlim_cur = rl.rlim_max;
+    (void)setrlimit(RLIMIT_NOFILE, &rl);
+  }
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  Options opt;
+  const int rc = parse_options(argc, argv, &opt);
+  if (rc >= 0) return rc;
+  g_log_verbosity = opt.verbosity;
+  if (opt.verbosity >= 3) {
+    for (int i = 0; i < KIV_DBG_LEVELS; ++i) g_kiv_dbg_level[i] = 0;
+  }
+  int ready_fd = -1;
+  if (opt.background && detach(&ready_fd) != 0) {
+    KIVD_ERROR("cannot detach: %m");
+    return 1;
+  }
+  raise_descriptor_limit();
+
+  (void)mkdir("/tmp/kiv", 0755);
+  if (already_running(kLockPath) < 0) {  // the descriptor stays open: it is the lock
+    KIVD_ERROR("another kiv is running (lock file %s)", kLockPath);
+    return 1;
+  }
+  if (unlink(KIV_STATUS_FILE) == 0) KIVD_EVENT("removed exit marker %s", KIV_STATUS_FILE);
+
+  ServerConfig cfg;
+  cfg.scale = TimeScale(opt.time_scale);
+  cfg.limits = opt.limits;
+  cfg.max_clients = opt.max_clients;
+  // A first mapping whose permission change failed reports -1 but is
+  // mapped; asking again tells the two failures apart.
+  cfg.alive_table = kiv_sys_init_alive_info(1) == 0 || kiv_sys_init_alive_info(1) == 0;
+  if (!cfg.alive_table) KIVD_ERROR("alive table unavailable: threads are judged by heartbeat messages only");
+  if (kiv_sem_init() != 0) KIVD_ERROR("control semaphore unavailable");
+
+  Server server(cfg);
+  if (!server.start()) return 1;
+  server.adopt_database();
+  if (ready_fd >= 0) {
+    (void)!write(ready_fd, "R", 1);
+    (void)close(ready_fd);
+  }
+  return server.run();
+}

@@ -1,0 +1,213 @@
+// pidfd helpers, exit statuses and detached starts.
+#include "procs.h"
+
+#include <errno.h>
+#include <fcntl.h>
+#include <poll.h>
+#include <pthread.h>
+#include <sched.h>
+#include <signal.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/ioctl.h>
+#include <sys/syscall.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include "kiv_utils/unique_fd.h"
+
+#ifndef PIDFD_THREAD
+#define PIDFD_THREAD O_EXCL
+#endif
+#ifndef PIDFD_SIGNAL_THREAD
+#define PIDFD_SIGNAL_THREAD 1
+#endif
+#ifndef P_PIDFD
+#define P_PIDFD 3
+#endif
+
+namespace kiv::manager {
+
+namespace {
+
+// The first version of the pidfd information record (linux/pidfd.h of 6.15,
+// which the build's headers may predate); the kernel accepts any version.
+struct PidfdInfo {
+  uint64_t mask;
+  uint64_t cgroupid;
+  uint32_t pid, tgid, ppid, ruid, rgid, euid, egid, suid, sgid, fsuid, fsgid;
+  int32_t exit_code;
+};
+static_assert(sizeof(PidfdInfo) == 64);
+constexpr uint64_t kPidfdInfoExit = 1u << 3;
+constexpr unsigned long kPidfdGetInfo = _IOWR(0xFF, 11, PidfdInfo);
+
+ExitStatus from_wait_status(int code) {
+  ExitStatus s;
+  s.known = true;
+  if (WIFSIGNALED(code)) {
+    s.signaled = true;
+    s.value = WTERMSIG(code);
+    s.core = WCOREDUMP(code);
+  } else {
+    s.value = WEXITSTATUS(code);
+  }
+  return s;
+}
+
+bool pidfd_exit_code(int pidfd, int* code) {
+  PidfdInfo info = {};
+  info.mask = kPidfdInfoExit;
+  if (ioctl(pidfd, kPidfdGetInfo, &info) != 0 || (info.mask & kPidfdInfoExit) == 0) return false;
+  *code = info.exit_code;
+  return true;
+}
+
+}  // namespace
+
+int open_pidfd(pid_t pid, bool thread) {
+  if (pid <= 0) {
+    errno = ESRCH;
+    return -1;
+  }
+  return static_cast<int>(syscall(SYS_pidfd_open, pid, thread ? PIDFD_THREAD : 0));
+}
+
+bool pidfd_ended(int pidfd) {
+  struct pollfd p = {pidfd, POLLIN, 0};
+  int r;
+  do {
+    r = poll(&p, 1, 0);
+  } while (r < 0 && errno == EINTR);
+  return r > 0 && (p.revents & (POLLIN | POLLHUP)) != 0;
+}
+
+int pidfd_signal(int pidfd, int sig, bool thread) {
+  return static_cast<int>(syscall(SYS_pidfd_send_signal, pidfd, sig, nullptr, thread ? PIDFD_SIGNAL_THREAD : 0));
+}
+
+std::string describe(const ExitStatus& s) {
+  char buf[96];
+  if (!s.known) return "status unknown";
+  if (s.signaled) {
+    snprintf(buf, sizeof buf, "killed by signal %d (%s)%s", s.value, strsignal(s.value),
+             s.core ? ", core dumped" : "");
+  } else {
+    snprintf(buf, sizeof buf, "exit status %d", s.value);
+  }
+  return buf;
+}
+
+ExitStatus reap_child(int pidfd) {
+  ExitStatus s;
+  siginfo_t si = {};
+  int r;
+  do {
+    r = waitid(static_cast<idtype_t>(P_PIDFD), static_cast<id_t>(pidfd), &si, WEXITED | WNOHANG);
+  } while (r < 0 && errno == EINTR);
+  if (r != 0 || si.si_pid == 0) return s;
+  s.known = true;
+  s.value = si.si_status;
+  s.signaled = si.si_code == CLD_KILLED || si.si_code == CLD_DUMPED;
+  s.core = si.si_code == CLD_DUMPED;
+  return s;
+}
+
+namespace {
+
+// Fields of /proc/PID/stat after the command name, which may itself hold
+// blanks and parentheses: the text after the last ')'.
+bool stat_fields(pid_t pid, std::vector<std::string>* fields) {
+  char path[64];
+  snprintf(path, sizeof path, "/proc/%d/stat", pid);
+  kiv::unique_fd fd(open(path, O_RDONLY | O_CLOEXEC));
+  if (!fd.ok()) return false;
+  char buf[2048];
+  size_t n = 0;
+  while (n < sizeof buf - 1) {
+    ssize_t r = read(fd.get(), buf + n, sizeof buf - 1 - n);
+    if (r < 0 && errno == EINTR) continue;
+    if (r <= 0) break;
+    n += static_cast<size_t>(r);
+  }
+  buf[n] = '\0';
+  const char* p = strrchr(buf, ')');
+  if (p == nullptr) return false;
+  fields->clear();
+  for (p = p + 1; *p != '\0';) {
+    while (*p == ' ' || *p == '\n') ++p;
+    const char* start = p;
+    while (*p != '\0' && *p != ' ' && *p != '\n') ++p;
+    if (p > start) fields->emplace_back(start, p);
+  }
+  return true;
+}
+
+}  // namespace
+
+uint64_t start_ticks(pid_t pid) {
+  std::vector<std::string> f;
+  // Field 22 overall; the list starts at field 3 (the state).
+  if (!stat_fields(pid, &f) || f.size() < 20) return 0;
+  return strtoull(f[19].c_str(), nullptr, 10);
+}
+
+ExitStatus foreign_exit_status(int pidfd, pid_t pid, uint64_t ticks) {
+  int code = 0;
+  if (pidfd_exit_code(pidfd, &code)) return from_wait_status(code);
+  std::vector<std::string> f;
+  // Field 52 (exit_code, as waitpid encodes it) is index 49.
+  if (ticks != 0 && stat_fields(pid, &f) && f.size() >= 50 && f[0] == "Z" &&
+      strtoull(f[19].c_str(), nullptr, 10) == ticks) {
+    return from_wait_status(atoi(f[49].c_str()));
+  }
+  // Reaped between the two looks: the pidfd knows by now.
+  if (pidfd_exit_code(pidfd, &code)) return from_wait_status(code);
+  return ExitStatus{};
+}
+
+std::vector<std::string> split_command(const std::string& cmdline) {
+  std::vector<std::string> words;
+  size_t i = 0;
+  while (i < cmdline.size() && words.size() < 63) {
+    while (i < cmdline.size() && (cmdline[i] == ' ' || cmdline[i] == '\t')) ++i;
+    const size_t start = i;
+    while (i < cmdline.size() && cmdline[i] != ' ' && cmdline[i] != '\t') ++i;
+    if (i > start) words.push_back(cmdline.substr(start, i - start));
+  }
+  return words;
+}
+
+std::string host_script_path(const std::string& first_word) {
+  const size_t slash = first_word.rfind('/');
+  if (slash == std::string::npos) return "/etc/cmdmap/" + first_word;
+  return "/etc/cmdmap" + first_word.substr(slash) + ".sh";
+}
+
+pid_t spawn_detached(const std::vector<std::string>& argv) {
+  if (argv.empty()) {
+    errno = EINVAL;
+    return -1;
+  }
+  std::vector<char*> args;
+  for (const auto& a : argv) args.push_back(const_cast<char*>(a.c_str()));
+  args.push_back(nullptr);
+  const pid_t pid = fork();
+  if (pid != 0) return pid;
+  // The child: only async-signal-safe calls until exec.
+  (void)setsid();
+  struct sched_param sp = {};
+  (void)sched_setscheduler(0, SCHED_OTHER, &sp);
+  struct sigaction sa = {};
+  sa.sa_handler = SIG_DFL;
+  for (int sig = 1; sig < NSIG; ++sig) (void)sigaction(sig, &sa, nullptr);
+  sigset_t none;
+  sigemptyset(&none);
+  (void)sigprocmask(SIG_SETMASK, &none, nullptr);
+  if (chdir("/") != 0) _exit(127);
+  execvp(args[0], args.data());
+  _exit(127);
+}
+
+}  // namespace kiv::manager

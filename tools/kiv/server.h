@@ -1,0 +1,86 @@
+// The daemon's event loop: the control socket and its clients, the pidfds
+// of registered processes and of the helpers the daemon starts, the signal
+// pipe, and the deadlines of pending restarts and watchdog samples, all in
+// one epoll set on one thread.
+#pragma once
+
+#include <stdint.h>
+#include <sys/types.h>
+
+#include <map>
+#include <string>
+
+#include "clock.h"
+#include "frame.h"
+#include "kiv_utils/unique_fd.h"
+#include "registry.h"
+#include "restart_policy.h"
+
+namespace kiv::manager {
+
+struct ServerConfig {
+  TimeScale scale;
+  RestartLimits limits;
+  size_t max_clients = 1024;
+  bool alive_table = true;  // the alive table is mapped in this process
+};
+
+class Server {
+ public:
+  explicit Server(const ServerConfig& cfg) : cfg_(cfg) {}
+
+  // Binds and listens on the control socket, replacing a stale socket file,
+  // and installs the handlers of SIGTERM and SIGINT. False (logged) on failure.
+  bool start();
+  // Takes over the registrations whose database files are still locked by
+  // a living registrant.
+  void adopt_database();
+  // Serves until SIGTERM or SIGINT, then leaves the exit marker, removes the
+  // socket and returns 0.
+  int run();
+
+ private:
+  enum Tag : uint32_t { kListen = 1, kSignal, kConn, kProc, kHelper };
+  struct Conn {
+    kiv::unique_fd fd;
+    pid_t peer = 0;
+  };
+  struct Helper {
+    kiv::unique_fd pidfd;
+    pid_t pid = 0;
+    std::string what;
+  };
+
+  bool add_fd(int fd, Tag tag, uint32_t events);
+  void on_accept();
+  void on_conn(int fd, uint32_t events);
+  void close_conn(int fd);
+  void handle(const Frame& f, pid_t peer);
+  void on_exit_action(const Frame& f, pid_t peer);
+  void on_time_value(const Frame& f);
+  void on_thread(const Frame& f, bool beat);
+  void on_cancel(const Frame& f);
+  bool watch_process(ProcReg&& r, const char* how);
+  void on_proc_exit(int fd);
+  void after_exit(ProcReg&& reg, int64_t now, int64_t min_delay_ms);
+  void restart(ProcReg&& reg, int64_t now);
+  void add_helper(pid_t pid, std::string what);
+  void on_helper_exit(int fd);
+  void drop_threads_of(pid_t pid);
+  void unmark_thread(const ThreadReg& t);
+  void on_tick(int64_t now);
+  int timeout_ms(int64_t now) const;
+  void stop(int sig);
+
+  ServerConfig cfg_;
+  kiv::unique_fd epoll_;
+  kiv::unique_fd listen_;
+  kiv::unique_fd signal_rd_;
+  kiv::unique_fd spare_;  // given up to accept and drop a client when out of descriptors
+  std::map<int, Conn> conns_;
+  std::map<int, Helper> helpers_;
+  Registry reg_;
+  uint8_t buf_[kMaxPacket];
+};
+
+}  // namespace kiv::manager
