@@ -10,6 +10,7 @@ ROOT=$(cd "$(dirname "$0")/.." && pwd)
 BUILD=${BUILD:-$ROOT/build}
 
 if [ "${1:-}" != "--inside" ]; then
+  "$ROOT/scripts/install-deps.sh"
   echo "== building in $BUILD"
   cmake -S "$ROOT" -B "$BUILD" >/dev/null
   cmake --build "$BUILD" -j2 --target kiv_manager kivctl kiv_sandbox mgr_client >/dev/null
