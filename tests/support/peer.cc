@@ -254,9 +254,7 @@ std::optional<Frame> Peer::next_frame(int timeout_ms) {
 }
 
 std::vector<Frame> Peer::frames_within(int settle_ms) {
-  const int64_t deadline = now_ms() + settle_ms;
-  for (int64_t left; (left = deadline - now_ms()) >= 0;) {
-    if (!pump(static_cast<int>(left))) break;
+  while (pump(settle_ms)) {
   }
   std::vector<Frame> out(frames_.begin(), frames_.end());
   frames_.clear();
@@ -264,9 +262,7 @@ std::vector<Frame> Peer::frames_within(int settle_ms) {
 }
 
 int Peer::connections(int settle_ms) {
-  const int64_t deadline = now_ms() + settle_ms;
-  for (int64_t left; (left = deadline - now_ms()) >= 0;) {
-    if (!pump(static_cast<int>(left))) break;
+  while (pump(settle_ms)) {
   }
   return connections_;
 }

@@ -42,9 +42,9 @@ class Peer {
   void set_mode(PeerMode mode, int late_ms = 6000);
   // The next packet received, waiting up to timeout_ms.
   std::optional<Frame> next_frame(int timeout_ms = 3000);
-  // Every packet received within settle_ms from now.
+  // Every packet received until none has come for settle_ms.
   std::vector<Frame> frames_within(int settle_ms);
-  // Connections accepted so far (after settle_ms of waiting for news).
+  // Connections accepted so far, once no news has come for settle_ms.
   int connections(int settle_ms = 50);
   // Sends raw bytes as one packet on accepted connection conn.
   void send_raw(int conn, const std::vector<uint8_t>& bytes);

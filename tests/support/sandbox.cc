@@ -1,6 +1,7 @@
 // Making the throwaway sandbox (see sandbox.h).
 #include "support/sandbox.h"
 
+#include <dirent.h>
 #include <errno.h>
 #include <fcntl.h>
 #include <ftw.h>
@@ -98,6 +99,22 @@ void remove_cgroup_tree(const std::string& dir) {
     usleep(50000);
   }
   fprintf(stderr, "sandbox: could not remove cgroup %s: %s\n", dir.c_str(), strerror(errno));
+}
+
+// Groups of earlier runs whose host-side process was killed before it could
+// clean up (its pid is gone): removed so they don't pile up.
+void remove_stale_cgroups(const char* hierarchy) {
+  DIR* d = opendir(hierarchy);
+  if (d == nullptr) return;
+  std::vector<std::string> stale;
+  while (struct dirent* e = readdir(d)) {
+    const std::string name = e->d_name;
+    if (name.rfind("kiv-test-", 0) != 0) continue;
+    const pid_t owner = static_cast<pid_t>(atoi(name.c_str() + 9));
+    if (owner > 0 && kill(owner, 0) != 0 && errno == ESRCH) stale.push_back(std::string(hierarchy) + "/" + name);
+  }
+  closedir(d);
+  for (const auto& dir : stale) remove_cgroup_tree(dir);
 }
 
 int remove_entry(const char* path, const struct stat*, int, struct FTW* ftw) {
@@ -214,6 +231,8 @@ void enter_sandbox() {
   std::string cg_mem, cg_cpu;
   const std::string run = "kiv-test-" + std::to_string(getpid());
   if (is_cgroup_v1("/sys/fs/cgroup/memory") && is_cgroup_v1("/sys/fs/cgroup/cpu")) {
+    remove_stale_cgroups("/sys/fs/cgroup/memory");
+    remove_stale_cgroups("/sys/fs/cgroup/cpu");
     cg_mem = "/sys/fs/cgroup/memory/" + run;
     cg_cpu = "/sys/fs/cgroup/cpu/" + run;
     if (mkdir(cg_mem.c_str(), 0755) != 0 || mkdir(cg_cpu.c_str(), 0755) != 0) {
