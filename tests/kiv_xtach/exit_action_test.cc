@@ -102,6 +102,34 @@ TEST_F(ExitActionTest, RestartRequestAndLockedPidFile) {
   EXPECT_TRUE(peer.frames_within(100).empty());
 }
 
+TEST_F(ExitActionTest, RegisteringAnotherProcessLocksItsFileForTheCaller) {
+  Peer peer(PeerMode::kAck);
+  Child target([] {
+    pause();
+    return 0;
+  });
+  const pid_t pid = target.pid();
+  int gate[2];
+  ASSERT_EQ(0, pipe2(gate, O_CLOEXEC));
+  Child caller([&] {
+    close(gate[1]);
+    printf("ret=%d\n", reg_process_exit_action(pid, 7));
+    fflush(stdout);
+    char c;
+    return static_cast<int>(read(gate[0], &c, 1));
+  });
+  close(gate[0]);
+  auto f = peer.next_frame();
+  ASSERT_TRUE(f);
+  EXPECT_EQ(7u, f->type());
+  EXPECT_EQ(exit_rec(pid, 0, child_cmdline(), ""), f->payload());
+  const std::string path = db_file(0, pid);
+  EXPECT_EQ(std::to_string(pid) + "\n3\n" + child_cmdline(), read_file(path));
+  EXPECT_EQ(caller.pid(), lock_holder(path));
+  close(gate[1]);
+  EXPECT_EQ(0, value_of(caller.wait().output, "ret"));
+}
+
 TEST_F(ExitActionTest, ShellAndTimeRequests) {
   Peer peer(PeerMode::kSilent);  // neither call waits for an answer
   next_pid_is(815);
