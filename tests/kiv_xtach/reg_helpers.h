@@ -1,0 +1,118 @@
+// What the registration and watchdog tests share: chosen pids, the command
+// line the library reads for a child of this test, the payloads the
+// Manager must receive, and "key=value" results printed by children.
+#pragma once
+
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <limits.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+
+#include <string>
+#include <vector>
+
+#include "kiv_xtach.h"
+#include "support/files.h"
+
+namespace kiv::test {
+
+// The next process or thread created in the sandbox's pid namespace gets
+// pid (provided it is free).
+inline void next_pid_is(pid_t pid) {
+  FILE* f = fopen("/proc/sys/kernel/ns_last_pid", "we");
+  ASSERT_NE(nullptr, f);
+  fprintf(f, "%d", pid - 1);
+  ASSERT_EQ(0, fclose(f));
+}
+
+inline int own_tid() { return static_cast<int>(syscall(SYS_gettid)); }
+
+// The command line the library records for a forked child of this test:
+// the executable's real path, then the arguments after single spaces.
+inline std::string child_cmdline() {
+  char exe[PATH_MAX] = {};
+  if (readlink("/proc/self/exe", exe, sizeof exe - 1) <= 0) return {};
+  std::string text = exe;
+  const std::string raw = read_file("/proc/self/cmdline");
+  size_t pos = raw.find('\0');
+  while (pos != std::string::npos && pos + 1 < raw.size()) {
+    const size_t end = raw.find('\0', pos + 1);
+    text += " " + raw.substr(pos + 1, end - pos - 1);
+    pos = end;
+  }
+  return text;
+}
+
+// The program name of the pid database files this test's children write.
+inline std::string own_program_name() {
+  const std::string cmd = child_cmdline();
+  const std::string first = cmd.substr(0, cmd.find(' '));
+  return first.substr(first.rfind('/') + 1);
+}
+
+template <typename T>
+std::vector<uint8_t> bytes_of(const T& rec) {
+  const auto* p = reinterpret_cast<const uint8_t*>(&rec);
+  return std::vector<uint8_t>(p, p + sizeof rec);
+}
+
+inline std::vector<uint8_t> exit_rec(int pid, int vsd, const std::string& cmdline,
+                                     const std::string& name, uint32_t time_val = 0) {
+  kiv_exit_action_rec rec;
+  memset(&rec, 0, sizeof rec);
+  rec.pid = pid;
+  rec.vsd_id = vsd;
+  rec.time_val = time_val;
+  strncpy(rec.cmdline, cmdline.c_str(), sizeof rec.cmdline - 1);
+  strncpy(rec.name, name.c_str(), sizeof rec.name - 1);
+  return bytes_of(rec);
+}
+
+inline std::vector<uint8_t> thread_rec(int pid, int tid, int p1, int p3) {
+  kiv_thread_notify_rec rec;
+  memset(&rec, 0, sizeof rec);
+  rec.tid = tid;
+  rec.pid = pid;
+  rec.watch_param1 = p1;
+  rec.watch_param2 = p1;
+  rec.watch_param3 = p3;
+  return bytes_of(rec);
+}
+
+inline std::vector<uint8_t> cancel_req(uint32_t kind, int id) {
+  kiv_cancel_req req = {kind, id};
+  return bytes_of(req);
+}
+
+// The integer after "key=" in a child's output; INT_MIN when missing.
+inline long long value_of(const std::string& out, const std::string& key) {
+  const size_t pos = out.find(key + "=");
+  if (pos == std::string::npos) return INT_MIN;
+  return atoll(out.c_str() + pos + key.size() + 1);
+}
+
+inline int count_of(const std::string& text, const std::string& what) {
+  int n = 0;
+  for (size_t pos = 0; (pos = text.find(what, pos)) != std::string::npos; pos += what.size()) ++n;
+  return n;
+}
+
+inline void touch(const std::string& path, const std::string& text = "") {
+  int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+  ASSERT_GE(fd, 0) << path;
+  ASSERT_EQ(static_cast<ssize_t>(text.size()), write(fd, text.data(), text.size()));
+  close(fd);
+}
+
+// Makes every connect to the Manager fail at once (ENOTDIR): the socket's
+// directory is a plain file. Undone by removing the file.
+inline void block_manager_socket() {
+  remove_tree("/tmp/kiv");
+  touch("/tmp/kiv");
+}
+
+}  // namespace kiv::test
