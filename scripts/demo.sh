@@ -13,16 +13,19 @@ if [ "${1:-}" != "--inside" ]; then
   "$ROOT/scripts/install-deps.sh"
   echo "== building in $BUILD"
   cmake -S "$ROOT" -B "$BUILD" >/dev/null
-  cmake --build "$BUILD" -j2 --target kiv_manager kivctl kiv_sandbox mgr_client >/dev/null
+  cmake --build "$BUILD" -j2 --target kiv_manager kivctl kiv_sandbox ha_client >/dev/null
   exec "$BUILD/tools/kiv-sandbox" /bin/sh "$ROOT/scripts/demo.sh" --inside
 fi
 
 # ---- inside the sandbox from here on: nothing written reaches the host.
 KIV="$BUILD/tools/kiv"
 KIVCTL="$BUILD/tools/kivctl"
-# The client speaks the registration protocol through the library's RPC call
-# and beats through the alive table, as the registration calls do.
-CLIENT="$BUILD/tests/mgr_client"
+# The sample client (examples/ha_client.c): registers itself for restart and
+# runs a worker thread under the watchdog that beats every 100 ms.
+CLIENT="$BUILD/examples/ha_client"
+# Device processes have their data directory set; without it every
+# registration would say so on stdout.
+export DATA_TALU_DIR=/data/.talu
 LOG=/tmp/kiv.log
 SCALE=0.02   # every duration of the Manager runs 50 times faster
 shown=0
@@ -51,7 +54,7 @@ start_kiv
 news 0.1
 
 say "Starting a client: it registers for restart and runs a watchdog thread that beats every 100 ms"
-"$CLIENT" -r -d -w 2 -b 100 &
+"$CLIENT" &
 news 0.5
 status
 
