@@ -13,6 +13,7 @@
 #include <unistd.h>
 
 #include "kiv_dbg/log.h"
+#include "kiv_utils/mutex_lock.h"
 #include "kiv_utils.h"
 #include "kiv_utils/unique_fd.h"
 
@@ -30,17 +31,6 @@ constinit pthread_mutex_t kiv_rpc_lock = PTHREAD_MUTEX_INITIALIZER;
 constinit int kiv_rpc_sd = -1;
 // -1 not yet known, 0 this process is the Manager, 1 it is not.
 constinit int kiv_process_is = -1;
-
-class LockGuard {
- public:
-  explicit LockGuard(pthread_mutex_t* m) : m_(m) { pthread_mutex_lock(m_); }
-  ~LockGuard() { pthread_mutex_unlock(m_); }
-  LockGuard(const LockGuard&) = delete;
-  LockGuard& operator=(const LockGuard&) = delete;
-
- private:
-  pthread_mutex_t* m_;
-};
 
 class FreeOnExit {
  public:
@@ -176,7 +166,7 @@ extern "C" int kiv_rpc(uint32_t type, const char* name, const void* data, uint32
   msg->msg_len = payload_len;
   if (len != 0) memcpy(msg->msg_data, data, len);
 
-  LockGuard lock(&kiv_rpc_lock);
+  MutexLock lock(&kiv_rpc_lock);
   if ((type == KIV_MSG_THREAD_REG || type == KIV_MSG_CANCEL) && kiv_check_thread() == 0) {
     KIV_LOG("%s: thread of kiv, function return.\n", kName);
     return 0;

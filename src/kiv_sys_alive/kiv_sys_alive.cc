@@ -10,6 +10,7 @@
 #include <sys/stat.h>
 
 #include "kiv_dbg/log.h"
+#include "kiv_utils/mutex_lock.h"
 
 extern "C" {
 kiv_alive_info g_kiv_alive_info = {{nullptr, nullptr, 0}, nullptr};
@@ -25,17 +26,6 @@ constexpr char kLogModule[] = "kiv_sys_alive";
 constinit pthread_mutex_t alive_init_lock = PTHREAD_MUTEX_INITIALIZER;
 // Set once this process, as master, has cleared the table.
 constinit unsigned char inited = 0;
-
-class LockGuard {
- public:
-  explicit LockGuard(pthread_mutex_t* m) : m_(m) { pthread_mutex_lock(m_); }
-  ~LockGuard() { pthread_mutex_unlock(m_); }
-  LockGuard(const LockGuard&) = delete;
-  LockGuard& operator=(const LockGuard&) = delete;
-
- private:
-  pthread_mutex_t* m_;
-};
 
 kiv_alive_table* mapped_table() {
   return __atomic_load_n(&g_kiv_alive_info.table, __ATOMIC_ACQUIRE);
@@ -71,7 +61,7 @@ uint8_t bit_of(int id) { return static_cast<uint8_t>(1u << (id % 8)); }
 using kiv::kLogModule;
 
 extern "C" int kiv_sys_init_alive_info(int is_master) {
-  kiv::LockGuard guard(&kiv::alive_init_lock);
+  kiv::MutexLock guard(&kiv::alive_init_lock);
   const bool clear = is_master != 0 && kiv::inited == 0;
   if (kiv_alive_table* t = kiv::mapped_table()) {
     if (clear) {

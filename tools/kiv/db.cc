@@ -15,10 +15,8 @@
 
 namespace kiv::manager {
 
-namespace {
-
-// The process holding a write lock on the file, 0 when none. F_GETLK asks
-// which lock would conflict with ours; an unlocked file gives F_UNLCK.
+// F_GETLK asks which lock would conflict with ours; an unlocked file gives
+// F_UNLCK.
 pid_t lock_holder(const char* path) {
   kiv::unique_fd fd(open(path, O_RDONLY | O_CLOEXEC));
   if (!fd.ok()) return 0;
@@ -28,8 +26,6 @@ pid_t lock_holder(const char* path) {
   if (fcntl(fd.get(), F_GETLK, &fl) != 0 || fl.l_type == F_UNLCK) return 0;
   return fl.l_pid;
 }
-
-}  // namespace
 
 std::vector<DbEntry> scan_database() {
   std::vector<DbEntry> out;

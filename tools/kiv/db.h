@@ -24,6 +24,9 @@ struct DbEntry {
   pid_t holder = 0;  // the process holding the file's lock, 0 when none
 };
 
+// The process holding a write lock on path (a pid database or lock file),
+// 0 when none.
+pid_t lock_holder(const char* path);
 // Every database file of the host and of VSDs 1..15.
 std::vector<DbEntry> scan_database();
 // Whether pid runs cmdline now (as the library records command lines).

@@ -20,6 +20,7 @@
 namespace {
 
 using kiv::manager::DbEntry;
+using kiv::manager::lock_holder;
 
 constexpr char kUsage[] =
     "Usage: kivctl [--json] status\n"
@@ -56,16 +57,6 @@ struct ThreadEntry {
   int seq;
   char name[32];
 };
-
-pid_t lock_holder(const char* path) {
-  kiv::unique_fd fd(open(path, O_RDONLY | O_CLOEXEC));
-  if (!fd.ok()) return 0;
-  struct flock fl = {};
-  fl.l_type = F_WRLCK;
-  fl.l_whence = SEEK_SET;
-  if (fcntl(fd.get(), F_GETLK, &fl) != 0 || fl.l_type == F_UNLCK) return 0;
-  return fl.l_pid;
-}
 
 ManagerState read_manager() {
   ManagerState m;
