@@ -5,6 +5,7 @@
 #ifndef KIV_VSD_H
 #define KIV_VSD_H
 
+#include <stdint.h>
 #include <sys/types.h>
 
 #include "kiv_comp_config.h"
@@ -58,6 +59,62 @@ KIV_API int reassociate_netns_to_vsd(int vsd_no);
 KIV_API int create_vsd(int vsd_no);
 
 /* ---- Cgroup placement and memory watch --------------------------------- */
+
+/* Slots of the per-VSD memory tables: VSD numbers 0 (the host) to 15. */
+#define KIV_VSD_SLOTS 16
+
+/* Creates the VSD's memory and cpu cgroups (/memory/vsd_N/, /cpu/vsd_N/)
+ * when missing and moves every process named in its member directory into
+ * both. Always returns 0: failures are only logged. Changes the process's
+ * working directory while it runs ("/" afterwards when all went well), so
+ * no other thread may rely on relative paths meanwhile. */
+KIV_API int set_cgroups_all(int vsd_no);
+
+/* Sets the VSD's hard and then its soft memory limit to kib KiB. Returns 0,
+ * or the negated errno of the first write that failed (the cgroup doesn't
+ * exist yet, or the kernel refused the value); a refused hard limit leaves
+ * the soft one unchanged. */
+KIV_API int set_mem_group(int vsd_no, unsigned long long kib);
+
+/* Sets the VSD's cpu weight in tenths of the default share: the kernel's
+ * cpu.shares becomes weight * 1024 / 10 (10 gives the default 1024).
+ * Returns 0 or the negated errno. */
+KIV_API int set_cpu_group(int vsd_no, unsigned int weight);
+
+/* The memory watch's tables, KiB per VSD number. mem_use_rss holds the
+ * result of the last completed poll: for VSDs 1..15 the sum of their
+ * processes' resident memory outside shared libraries, their limit when
+ * that sum was over it (a member was killed), or 0 when the VSD has no
+ * directory or no limit; slot 0 is everything else. array_rss is the
+ * running poll's scratch table, zero between polls. Not locked: one poll
+ * at a time. */
+KIV_API extern uint64_t mem_use_rss[KIV_VSD_SLOTS];
+KIV_API extern uint64_t array_rss[KIV_VSD_SLOTS];
+
+/* One poll of the memory watch: measures every process of /proc (pausing
+ * 100 ms after each), kills with SIGKILL the member with the largest
+ * resident set of every VSD whose sum exceeds its cgroup hard limit, and
+ * publishes the sums in mem_use_rss. Blocks for the whole poll. */
+KIV_API void set_vsd_mem(void);
+
+/* Slot vsd_no of the last completed poll, in KiB; 0 outside 0..15. */
+KIV_API uint64_t vsd_use_mem(int vsd_no);
+
+/* Adds the Rss values (KiB) of the mappings listed in the smaps file at
+ * smaps_path, leaving out those whose header line holds "/lib", to
+ * table[vsd_no] (table[0] for a negative vsd_no; nothing for 16 and up).
+ * Returns 0, the negated errno when the file can't be opened, -EINVAL for
+ * a null path or table. */
+KIV_API int get_vsd_mem(const char* smaps_path, int vsd_no, uint64_t* table);
+
+/* The VSD's cgroup hard memory limit in KiB; 0 for VSD 0 or when it can't
+ * be read. */
+KIV_API uint64_t get_maxmem_set(int vsd_no);
+
+/* Kills with SIGKILL the member (named by a member file) with the largest
+ * VmRSS, the first in directory order on a tie. Kills nothing when no
+ * member has resident memory or the member directory can't be opened. */
+KIV_API void find_max_rss(int vsd_no);
 
 /* ---- Launch into a VSD ------------------------------------------------- */
 

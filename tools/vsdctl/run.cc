@@ -1,0 +1,269 @@
+// vsdctl launch, set and exec: putting processes into a VSD, its cgroup
+// limits, and commands in its network namespace.
+#include <errno.h>
+#include <fcntl.h>
+#include <limits.h>
+#include <signal.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include "kiv_vsd.h"
+#include "kiv_vsd/vsd_paths.h"
+#include "vsdctl.h"
+
+namespace vsdctl {
+namespace {
+
+constexpr size_t kMaxWords = 14;  // what the launch takes of a command line
+constexpr char kScriptDir[] = "/etc/cmdmap";
+constexpr unsigned kMaxWeight = 2560;  // cpu.shares tops out at 262144
+
+// A VSD that commands can enter: its directory and its namespace are there.
+int require_running(const char* cmd, int n) {
+  if (!vsd_exists(n)) return fail(cmd, kFailed, "vsd %d does not exist", n);
+  if (!netns_pinned(n)) return fail(cmd, kFailed, "vsd %d has no network namespace (is it stopped?)", n);
+  return kOk;
+}
+
+// Exit status of a command that ended with wait status ws, in the shell's
+// manner.
+int shell_status(int ws) {
+  if (WIFEXITED(ws)) return WEXITSTATUS(ws);
+  if (WIFSIGNALED(ws)) return 128 + WTERMSIG(ws);
+  return kFailed;
+}
+
+// The script that the launch's script mode runs for word: the name after
+// the word's last slash plus ".sh", or the bare word.
+std::string script_for(std::string_view word) {
+  const size_t slash = word.rfind('/');
+  if (slash == std::string_view::npos) return std::string(kScriptDir) + "/" + std::string(word);
+  return std::string(kScriptDir) + std::string(word.substr(slash)) + ".sh";
+}
+
+void place_if_limited(int n) {
+  // A VSD that has cgroups keeps every member in them.
+  if (is_dir(vsd_path(KIV_VSD_MEM_CGROUP, n)) || is_dir(vsd_path(KIV_VSD_CPU_CGROUP, n)))
+    (void)set_cgroups_all(n);
+}
+
+// Parses SIZE: KiB, or a number with K, M or G. false when malformed or
+// out of range.
+bool parse_size(std::string_view text, unsigned long long* kib) {
+  size_t digits = 0;
+  while (digits < text.size() && text[digits] >= '0' && text[digits] <= '9') ++digits;
+  if (digits == 0 || digits > 19) return false;
+  unsigned long long value = strtoull(std::string(text.substr(0, digits)).c_str(), nullptr, 10);
+  std::string_view unit = text.substr(digits);
+  unsigned long long scale = 1;
+  if (unit == "" || unit == "K" || unit == "k" || unit == "KiB") {
+    scale = 1;
+  } else if (unit == "M" || unit == "m" || unit == "MiB") {
+    scale = 1024;
+  } else if (unit == "G" || unit == "g" || unit == "GiB") {
+    scale = 1024 * 1024;
+  } else {
+    return false;
+  }
+  // The kernel counts bytes in 64 bits: value KiB must fit.
+  if (value == 0 || value > (ULLONG_MAX / 1024) / scale) return false;
+  *kib = value * scale;
+  return true;
+}
+
+bool parse_weight(std::string_view text, unsigned* weight) {
+  if (text.empty() || text.size() > 4) return false;
+  unsigned w = 0;
+  for (char c : text) {
+    if (c < '0' || c > '9') return false;
+    w = w * 10 + static_cast<unsigned>(c - '0');
+  }
+  if (w < 1 || w > kMaxWeight) return false;
+  *weight = w;
+  return true;
+}
+
+}  // namespace
+
+int cmd_launch(const Args& args) {
+  bool script = false;
+  bool wait = false;
+  size_t i = 1;
+  for (; i < args.size() && args[i].starts_with("-"); ++i) {
+    if (args[i] == "-s" || args[i] == "--script") {
+      script = true;
+    } else if (args[i] == "-w" || args[i] == "--wait") {
+      wait = true;
+    } else if (args[i] == "--") {
+      ++i;
+      break;
+    } else {
+      const std::string what(args[i]);
+      return fail("launch", kUsage, "unknown option '%s'", what.c_str());
+    }
+  }
+  int n = 0;
+  int status = vsd_arg("launch", args, i, &n);
+  if (status != kOk) return status;
+  ++i;
+  if (i < args.size() && args[i] == "--") ++i;
+  if (i >= args.size()) return fail("launch", kUsage, "missing the command to launch");
+  if (args.size() - i > kMaxWords) return fail("launch", kUsage, "more than %zu words", kMaxWords);
+
+  // The library splits the command line at blanks and tabs.
+  std::string cmdline;
+  for (size_t k = i; k < args.size(); ++k) {
+    if (args[k].empty() || args[k].find_first_of(" \t") != std::string_view::npos) {
+      const std::string word(args[k]);
+      return fail("launch", kUsage, "word '%s' is empty or holds a blank", word.c_str());
+    }
+    std::string word(args[k]);
+    // A bare program name runs from /sbin, which vouches for it, rather
+    // than from wherever PATH finds it first.
+    if (k == i && !script && word.find('/') == std::string::npos) word = "/sbin/" + word;
+    if (k > i) cmdline += ' ';
+    cmdline += word;
+  }
+  const std::string first(args[i]);
+  if (script) {
+    const std::string path = script_for(first);
+    if (!path_exists(path)) return fail("launch", kFailed, "no script %s", path.c_str());
+  } else {
+    const size_t slash = first.rfind('/');
+    const std::string base = slash == std::string::npos ? first : first.substr(slash + 1);
+    const int found = check_sbin(base.c_str());
+    if (found < 0) return fail("launch", kFailed, "cannot read /sbin: %s", strerror(-found));
+    if (found == 0 || base.empty()) return fail("launch", kFailed, "'%s' is not a program of /sbin", base.c_str());
+  }
+  status = require_running("launch", n);
+  if (status != kOk) return status;
+
+  // The child reports a launch that failed before exec through this pipe;
+  // a successful exec closes it (close-on-exec) without a word.
+  int report[2];
+  if (pipe2(report, O_CLOEXEC) != 0) return fail("launch", kFailed, "pipe: %s", strerror(errno));
+  fflush(out());
+  fflush(stdout);
+  const pid_t pid = fork();
+  if (pid < 0) {
+    const int err = errno;
+    close(report[0]);
+    close(report[1]);
+    return fail("launch", kFailed, "fork: %s", strerror(err));
+  }
+  if (pid == 0) {
+    close(report[0]);
+    if (wait) {
+      restore_output();
+    } else {
+      // Detached: a session of its own, away from the terminal.
+      (void)setsid();
+      const int null = open("/dev/null", O_RDWR);
+      if (null >= 0) {
+        dup2(null, 0);
+        dup2(null, 1);
+        dup2(null, 2);
+        if (null > 2) close(null);
+      }
+    }
+    signal(SIGPIPE, SIG_DFL);
+    const int r = restart_proc_to_vsd(cmdline.data(), n, script ? 1 : 0);
+    const int err = r < -1 ? -r : errno;
+    (void)!write(report[1], &err, sizeof err);
+    _exit(127);
+  }
+  close(report[1]);
+  int err = 0;
+  ssize_t got;
+  do {
+    got = read(report[0], &err, sizeof err);
+  } while (got < 0 && errno == EINTR);
+  close(report[0]);
+  if (got == static_cast<ssize_t>(sizeof err)) {
+    (void)waitpid(pid, nullptr, 0);
+    return fail("launch", kFailed, "cannot start '%s' in vsd %d: %s", first.c_str(), n, strerror(err));
+  }
+  place_if_limited(n);
+  if (!wait) {
+    fprintf(out(), "%d\n", static_cast<int>(pid));
+    return kOk;
+  }
+  fflush(out());
+  int ws = 0;
+  while (waitpid(pid, &ws, 0) < 0) {
+    if (errno != EINTR) return fail("launch", kFailed, "wait: %s", strerror(errno));
+  }
+  return shell_status(ws);
+}
+
+int cmd_set(const Args& args) {
+  int n = 0;
+  int status = vsd_arg("set", args, 1, &n);
+  if (status != kOk) return status;
+  bool have_mem = false;
+  bool have_cpu = false;
+  unsigned long long kib = 0;
+  unsigned weight = 0;
+  for (size_t i = 2; i < args.size(); ++i) {
+    const std::string opt(args[i]);
+    const bool mem = opt == "-m" || opt == "--memory";
+    const bool cpu = opt == "-c" || opt == "--cpu";
+    if (!mem && !cpu) return fail("set", kUsage, "unexpected argument '%s'", opt.c_str());
+    if (i + 1 >= args.size()) return fail("set", kUsage, "%s needs a value", opt.c_str());
+    const std::string value(args[++i]);
+    if (mem) {
+      if (!parse_size(value, &kib)) return fail("set", kUsage, "invalid memory size '%s'", value.c_str());
+      have_mem = true;
+    } else {
+      if (!parse_weight(value, &weight))
+        return fail("set", kUsage, "invalid cpu weight '%s' (1 to %u)", value.c_str(), kMaxWeight);
+      have_cpu = true;
+    }
+  }
+  if (!vsd_exists(n)) return fail("set", kFailed, "vsd %d does not exist", n);
+
+  (void)set_cgroups_all(n);
+  // The placement reports nothing; the cgroups' existence is what shows.
+  for (const char* tmpl : {KIV_VSD_MEM_CGROUP, KIV_VSD_CPU_CGROUP}) {
+    const std::string dir = vsd_path(tmpl, n);
+    if (!is_dir(dir)) return fail("set", kFailed, "cannot create the cgroup %s", dir.c_str());
+  }
+  if (have_mem) {
+    const int r = set_mem_group(n, kib);
+    if (r != 0)
+      return fail("set", kFailed, "cannot set the memory limit of vsd %d to %lluK: %s", n, kib, strerror(-r));
+  }
+  if (have_cpu) {
+    const int r = set_cpu_group(n, weight);
+    if (r != 0) return fail("set", kFailed, "cannot set the cpu weight of vsd %d to %u: %s", n, weight, strerror(-r));
+  }
+  return kOk;
+}
+
+int cmd_exec(const Args& args) {
+  size_t i = 1;
+  if (i < args.size() && args[i] == "--") ++i;
+  int n = 0;
+  int status = vsd_arg("exec", args, i, &n);
+  if (status != kOk) return status;
+  ++i;
+  if (i < args.size() && args[i] == "--") ++i;
+  if (i >= args.size()) return fail("exec", kUsage, "missing the command to run");
+  status = require_running("exec", n);
+  if (status != kOk) return status;
+
+  if (reassociate_netns_to_vsd(n) != 0)
+    return fail("exec", kFailed, "cannot enter the network namespace of vsd %d: %s", n, strerror(errno));
+  std::vector<std::string> words(args.begin() + static_cast<long>(i), args.end());
+  std::vector<char*> argv;
+  for (std::string& w : words) argv.push_back(w.data());
+  argv.push_back(nullptr);
+  restore_output();
+  execvp(argv[0], argv.data());
+  const int err = errno;
+  return fail("exec", err == ENOENT ? 127 : 126, "cannot run '%s': %s", argv[0], strerror(err));
+}
+
+}  // namespace vsdctl
