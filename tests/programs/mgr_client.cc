@@ -17,10 +17,8 @@
 //   -U            the thread withdraws its watch before it ends
 //   -o FILE       append a line per step: "start PID", "registered MS"
 //                 (how long the call took), "cancel RC", "thread TID",
-//                 "watch RC", "unwatched", and "again MS" after each
-//                 registration that SIGUSR1 asks for
+//                 "watch RC", "unwatched"
 #include <pthread.h>
-#include <signal.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <sys/resource.h>
@@ -43,7 +41,6 @@ bool g_withdraw_thread = false;
 int g_beat_ms = 20;
 long g_hang_after_ms = -1;
 long g_end_after_ms = -1;
-volatile sig_atomic_t g_again = 0;
 
 void note(const char* fmt, long v) {
   if (g_out == nullptr) return;
@@ -96,8 +93,6 @@ void* watchdog(void*) {
   return nullptr;
 }
 
-void on_usr1(int) { g_again = 1; }
-
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -128,7 +123,6 @@ int main(int argc, char** argv) {
   // A hang ends in SIGABRT: no core files in the sandbox's file system.
   struct rlimit no_core = {0, 0};
   (void)setrlimit(RLIMIT_CORE, &no_core);
-  signal(SIGUSR1, on_usr1);
   note("start %ld", getpid());
   if (time_value >= 0) (void)kiv_time_set(0, KIV_EXIT_RESTART, static_cast<uint32_t>(time_value));
   if (g_registration != Registration::kNone) note("registered %ld", register_self());
@@ -138,11 +132,5 @@ int main(int argc, char** argv) {
     pthread_t t;
     if (pthread_create(&t, nullptr, watchdog, nullptr) != 0) return 1;
   }
-  for (;;) {
-    pause();
-    if (g_again) {
-      g_again = 0;
-      note("again %ld", register_self());
-    }
-  }
+  for (;;) pause();
 }
