@@ -18,6 +18,7 @@
 #include <sstream>
 
 #include "kiv_comp_config.h"
+#include "kiv_vsd.h"
 
 namespace kiv::manager::test {
 
@@ -40,6 +41,9 @@ pid_t spawn(const std::vector<std::string>& argv, int out_fd, int err_fd) {
   if (pid == 0) {
     if (out_fd >= 0) dup2(out_fd, 1);
     if (err_fd >= 0) dup2(err_fd, 2);
+    // Device processes have their data directory set; without it every
+    // registration would say so on stdout.
+    setenv(KIV_DATA_TALU_ENV, "/data/.talu", 1);
     execv(args[0], args.data());
     _exit(127);
   }
@@ -173,11 +177,23 @@ int run_capture(const std::vector<std::string>& argv, std::string* out) {
   return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
 }
 
-Client::Client(std::vector<std::string> args) {
+Client::Client(std::vector<std::string> args, int vsd) {
   out_ = "/tmp/client-" + std::to_string(getpid()) + "-" + std::to_string(++g_serial) + ".out";
   std::vector<std::string> argv = {kClientPath, "-o", out_};
   argv.insert(argv.end(), args.begin(), args.end());
-  first_ = spawn(argv, -1, -1);
+  if (vsd == 0) {
+    first_ = spawn(argv, -1, -1);
+    return;
+  }
+  std::string cmd = "/sbin/mgr_client";
+  for (size_t i = 1; i < argv.size(); ++i) cmd += " " + argv[i];
+  first_ = fork();
+  if (first_ == 0) {
+    char buf[256];
+    snprintf(buf, sizeof buf, "%s", cmd.c_str());
+    (void)restart_proc_to_vsd(buf, vsd, 0);  // returns only when it failed
+    _exit(127);
+  }
 }
 
 Client::~Client() { kill_all(); }

@@ -45,9 +45,11 @@ class Daemon {
 int run_capture(const std::vector<std::string>& argv, std::string* out);
 
 // A client process of mgr_client: its "start PID" lines live in out_path.
+// With a VSD number it is started inside that VSD, as /sbin/mgr_client
+// (which must exist), the way the VSD's programs are.
 class Client {
  public:
-  explicit Client(std::vector<std::string> args);
+  explicit Client(std::vector<std::string> args, int vsd = 0);
   ~Client();  // kills every instance it saw start
   Client(const Client&) = delete;
   Client& operator=(const Client&) = delete;

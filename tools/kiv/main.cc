@@ -82,14 +82,17 @@ int main(int argc, char** argv) {
   cfg.scale = TimeScale(opt.time_scale);
   cfg.limits = opt.limits;
   cfg.max_clients = opt.max_clients;
-  // A first mapping whose permission change failed reports -1 but is
-  // mapped; asking again tells the two failures apart.
-  cfg.alive_table = kiv_sys_init_alive_info(1) == 0 || kiv_sys_init_alive_info(1) == 0;
-  if (!cfg.alive_table) KIVD_ERROR("alive table unavailable: threads are judged by heartbeat messages only");
-  if (kiv_sem_init() != 0) KIVD_ERROR("control semaphore unavailable");
-
   Server server(cfg);
   if (!server.start()) return 1;
+  // Clearing the table makes every beating client thread register again at
+  // once: the socket listens first, so those registrations wait in its
+  // backlog instead of being refused and retried a second later.
+  // A first mapping whose permission change failed reports -1 but is
+  // mapped; asking again tells the two failures apart.
+  const bool table = kiv_sys_init_alive_info(1) == 0 || kiv_sys_init_alive_info(1) == 0;
+  if (!table) KIVD_ERROR("alive table unavailable: threads are judged by heartbeat messages only");
+  server.set_alive_table(table);
+  if (kiv_sem_init() != 0) KIVD_ERROR("control semaphore unavailable");
   server.adopt_database();
   if (ready_fd >= 0) {
     (void)!write(ready_fd, "R", 1);

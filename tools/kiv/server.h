@@ -32,6 +32,8 @@ class Server {
   // Binds and listens on the control socket, replacing a stale socket file,
   // and installs the handlers of SIGTERM and SIGINT. False (logged) on failure.
   bool start();
+  // Whether the alive table is mapped in this process; set before run().
+  void set_alive_table(bool on) { cfg_.alive_table = on; }
   // Takes over the registrations whose database files are still locked by
   // a living registrant.
   void adopt_database();
