@@ -11,7 +11,7 @@
 
 #include "kiv_utils.h"
 #include "support/fixture.h"
-#include "support/utils_child.h"
+#include "support/child.h"
 
 namespace kiv::test {
 namespace {

@@ -35,7 +35,7 @@ TEST_F(IdentityTest, VsdNumberFollowsTheFirstSupplementaryGroup) {
       {{13100}, 101},
   };
   for (const Case& c : cases) {
-    GroupHolder holder(c.groups);
+    Hog holder(0, c.groups);
     EXPECT_EQ(c.want, get_vsdid(holder.pid())) << "first group " << (c.groups.empty() ? 0 : c.groups[0]);
   }
 }
@@ -80,7 +80,7 @@ TEST_F(IdentityTest, SbinEntryByExactName) {
 TEST_F(IdentityTest, SbinThatCannotBeOpenedGivesNegatedErrno) {
   const std::string root = std::string(kProbeDir) + "/emptyroot";
   ASSERT_EQ(0, mkdir(root.c_str(), 0755));
-  ChildRun run = run_in_child([&] {
+  ChildResult run = run_in_child([&] {
     if (chroot(root.c_str()) != 0) return 99;
     return check_sbin("sh") == -ENOENT ? 0 : 1;
   });

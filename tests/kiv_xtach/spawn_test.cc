@@ -24,7 +24,8 @@
 #include "kiv_utils.h"
 #include "support/capture.h"
 #include "support/fixture.h"
-#include "support/utils_child.h"
+#include "support/child.h"
+#include "support/files.h"
 #include "support/log_text.h"
 
 namespace kiv::test {
@@ -225,7 +226,7 @@ TEST_F(SpawnTest, RefusalsAndFailuresAreLogged) {
 TEST_F(SpawnTest, FlushControlFileIsWritten) {
   // The control file belongs to a kernel module this host lacks: stand one
   // in on a tmpfs, in a mount namespace of a child's own.
-  const int status = run_status([] {
+  const int status = run_in_child([] {
     if (unshare(CLONE_NEWNS) != 0) return 10;
     if (mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0) return 11;
     if (mount("tmpfs", "/sys/kernel", "tmpfs", 0, "mode=0755") != 0) return 12;
@@ -241,7 +242,7 @@ TEST_F(SpawnTest, FlushControlFileIsWritten) {
     waitpid(pid, nullptr, 0);
     if (!reported) return 16;
     return read_file(flush) == "1\n" ? 0 : 17;
-  });
+  }).status;
   EXPECT_EQ(0, exit_code(status));
 }
 
