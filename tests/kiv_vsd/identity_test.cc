@@ -1,7 +1,6 @@
 // A process's VSD number from its groups; the /sbin/ and digit tests.
 #include <errno.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
@@ -41,10 +40,7 @@ TEST_F(IdentityTest, VsdNumberFollowsTheFirstSupplementaryGroup) {
 }
 
 TEST_F(IdentityTest, GoneProcessGivesMinusEnoent) {
-  pid_t pid = fork();
-  if (pid == 0) _exit(0);
-  ASSERT_EQ(pid, waitpid(pid, nullptr, 0));
-  EXPECT_EQ(-ENOENT, get_vsdid(pid));
+  EXPECT_EQ(-ENOENT, get_vsdid(ended_pid()));
 }
 
 TEST_F(IdentityTest, DigitTest) {

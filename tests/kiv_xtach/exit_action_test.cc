@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -52,6 +53,17 @@ void timed(const char* name, Fn fn) {
   const int r = fn();
   printf("%s=%d %s_ms=%lld\n", name, r, name, static_cast<long long>(monotonic_ms() - start));
   fflush(stdout);
+}
+
+// A child body that makes one retrying call with the library's log on and
+// prints its pid, result and duration.
+std::function<int()> attempt(const char* name, int (*call)()) {
+  return [=] {
+    g_kiv_dbg_level[KIV_DBG_LIB] = 0;
+    printf("pid=%d\n", getpid());
+    timed(name, call);
+    return 0;
+  };
 }
 
 TEST_F(ExitActionTest, RestartRequestAndLockedPidFile) {
@@ -291,14 +303,6 @@ TEST_F(ExitActionTest, WhichCallsWaitForTheAcknowledgement) {
 TEST_F(ExitActionTest, RetriesUntilTheManagerAppears) {
   // Every connect fails at once until the peer is there.
   block_manager_socket();
-  auto attempt = [](const char* name, int (*call)()) {
-    return [=] {
-      g_kiv_dbg_level[KIV_DBG_LIB] = 0;
-      printf("pid=%d\n", getpid());
-      timed(name, call);
-      return 0;
-    };
-  };
   Child reg(attempt("reg", [] { return reg_process_exit_action(0, 1); }));
   Child cancel(attempt("cancel", [] { return kiv_cancel_proc(0); }));
   Child thread(attempt("thread", [] { return kiv_client_reg_thread_notify(getpid(), own_tid(), 1, 1); }));
@@ -349,13 +353,6 @@ TEST_F(ExitActionTest, ExitMarkerEndsTheLoopsAtOnce) {
 // side, against a peer that hangs up on every request.
 TEST_F(ExitActionTest, ThirtyFailedAttempts) {
   Peer peer(PeerMode::kClose);
-  auto attempt = [](const char* name, int (*call)()) {
-    return [=] {
-      g_kiv_dbg_level[KIV_DBG_LIB] = 0;
-      timed(name, call);
-      return 0;
-    };
-  };
   Child reg(attempt("reg", [] { return reg_process_exit_action(0, 1); }));
   Child cancel(attempt("cancel", [] { return kiv_cancel_proc(0); }));
   Child thread(attempt("thread", [] { return kiv_client_reg_thread_notify(getpid(), own_tid(), 1, 1); }));

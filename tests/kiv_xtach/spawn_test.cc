@@ -88,14 +88,6 @@ class SpawnTest : public SandboxTest {
     SandboxTest::TearDown();
   }
 
-  // An empty file named cmd, so that the whole command passes the
-  // existence test.
-  static void make_file(const std::string& cmd) {
-    int fd = open(cmd.c_str(), O_CREAT | O_WRONLY | O_CLOEXEC, 0644);
-    ASSERT_GE(fd, 0) << cmd;
-    close(fd);
-  }
-
   // Starts cmd, waits for the probe's report, then ends and reaps it.
   static Report spawn(const std::string& cmd) {
     unlink(kReport);
@@ -150,8 +142,9 @@ TEST_F(SpawnTest, ChildIsDetachedWithDefaults) {
 }
 
 TEST_F(SpawnTest, CommandIsSplitAtBlanks) {
+  // Each command is also an empty file, so that it passes the existence test.
   std::string cmd = std::string(kProbe) + "  a\t\tb \t c";
-  make_file(cmd);
+  write_file(cmd);
   EXPECT_EQ((std::vector<std::string>{kProbe, "a", "b", "c"}), spawn(cmd).args);
 
   // Fourteen words at most.
@@ -161,12 +154,12 @@ TEST_F(SpawnTest, CommandIsSplitAtBlanks) {
     cmd += " " + std::to_string(i);
     if (i < 14) want.push_back(std::to_string(i));
   }
-  make_file(cmd);
+  write_file(cmd);
   EXPECT_EQ(want, spawn(cmd).args);
 
   // 127 characters at most, cut before splitting.
   cmd = std::string(kProbe) + " " + std::string(130, 'x');
-  make_file(cmd);
+  write_file(cmd);
   EXPECT_EQ((std::vector<std::string>{kProbe, std::string(127 - strlen(kProbe) - 1, 'x')}), spawn(cmd).args);
 
   // Leading blanks: the existence test takes them as part of a relative
@@ -177,7 +170,7 @@ TEST_F(SpawnTest, CommandIsSplitAtBlanks) {
   ASSERT_EQ(0, mkdir((base + "/  \t").c_str(), 0755));
   ASSERT_EQ(0, mkdir((base + "/  \t/tmp").c_str(), 0755));
   ASSERT_EQ(0, mkdir((base + "/" + rel).c_str(), 0755));
-  make_file(base + "/" + rel + "/p a");
+  write_file(base + "/" + rel + "/p a");
   char cwd[512];
   ASSERT_NE(nullptr, getcwd(cwd, sizeof cwd));
   ASSERT_EQ(0, chdir(base.c_str()));
@@ -198,7 +191,7 @@ TEST_F(SpawnTest, RefusalsAndFailuresAreLogged) {
 
   // A file that exists but can't be executed: the child logs and exits 1.
   const std::string plain = std::string(kDir) + "/plain";
-  make_file(plain);
+  write_file(plain);
   pid_t pid = -1;
   int status = 0;
   out = capture_stdout([&] {
