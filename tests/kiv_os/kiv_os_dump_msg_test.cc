@@ -30,30 +30,22 @@ std::string title(const char* prefix, const void* msg, uint32_t len) {
   return buf;
 }
 
-TEST_F(DumpTest, ThreeBytesMakeOnlyAPartialRow) {
-  const unsigned char b[] = {0x20, 0x41, 0x7F};
-  EXPECT_EQ(title("req", b, 3) + kHeader +
-                "00000000 | 20 41 7F                                        | .A.\n" + kRule,
-            dump("req", b, 3));
-}
-
-TEST_F(DumpTest, SixteenBytesMakeOneFullRow) {
-  const unsigned char b[16] = {'H', 'e', 'l', 'l', 'o', ' ', 0x00, 0x09,
-                               0x7F, 0x80, 0xFF, '~', '!', 0x41, '0', '\n'};
-  EXPECT_EQ(title("x", b, 16) + kHeader +
-                "00000000 | 48 65 6C 6C 6F 20 00 09 7F 80 FF 7E 21 41 30 0A | Hello......~!A0.\n" +
-                kRule,
-            dump("x", b, 16));
-}
-
-TEST_F(DumpTest, SeventeenBytesAddARowWithOneByteAndFifteenGaps) {
-  std::vector<unsigned char> b(17);
-  for (int i = 0; i < 17; ++i) b[i] = static_cast<unsigned char>(0x41 + i);
-  std::string out = dump("p", b.data(), 17);
-  EXPECT_EQ(title("p", b.data(), 17) + kHeader +
-                "00000000 | 41 42 43 44 45 46 47 48 49 4A 4B 4C 4D 4E 4F 50 | ABCDEFGHIJKLMNOP\n"
-                "00000010 | 51" + std::string(15 * 3, ' ') + " | Q\n" + kRule,
-            out);
+TEST_F(DumpTest, PartialFullAndSpilledRows) {
+  const struct {
+    std::vector<unsigned char> bytes;
+    std::string rows;
+  } cases[] = {
+      {{0x20, 0x41, 0x7F}, "00000000 | 20 41 7F" + std::string(13 * 3, ' ') + " | .A.\n"},
+      {{'H', 'e', 'l', 'l', 'o', ' ', 0x00, 0x09, 0x7F, 0x80, 0xFF, '~', '!', 0x41, '0', '\n'},
+       "00000000 | 48 65 6C 6C 6F 20 00 09 7F 80 FF 7E 21 41 30 0A | Hello......~!A0.\n"},
+      {{'A', 'B', 'C', 'D', 'E', 'F', 'G', 'H', 'I', 'J', 'K', 'L', 'M', 'N', 'O', 'P', 'Q'},
+       "00000000 | 41 42 43 44 45 46 47 48 49 4A 4B 4C 4D 4E 4F 50 | ABCDEFGHIJKLMNOP\n"
+       "00000010 | 51" + std::string(15 * 3, ' ') + " | Q\n"},
+  };
+  for (const auto& c : cases) {
+    const auto len = static_cast<uint32_t>(c.bytes.size());
+    EXPECT_EQ(title("req", c.bytes.data(), len) + kHeader + c.rows + kRule, dump("req", c.bytes.data(), len));
+  }
 }
 
 TEST_F(DumpTest, BarsLineUpInEveryRow) {
@@ -76,17 +68,17 @@ TEST_F(DumpTest, BarsLineUpInEveryRow) {
 
 TEST_F(DumpTest, BadArgumentsPrintOneLine) {
   const char b[] = "a";
-  char want[128];
-  snprintf(want, sizeof want, "argument err(prx:%p, msg:%p, len%u)!\n", static_cast<const void*>(nullptr),
-           static_cast<const void*>(b), 1u);
-  EXPECT_EQ(want, dump(nullptr, b, 1));
-  const char* p = "p";
-  snprintf(want, sizeof want, "argument err(prx:%p, msg:%p, len%u)!\n", static_cast<const void*>(p),
-           static_cast<const void*>(b), 0u);
-  EXPECT_EQ(want, dump(p, b, 0));
-  snprintf(want, sizeof want, "argument err(prx:%p, msg:%p, len%u)!\n", static_cast<const void*>(p),
-           static_cast<const void*>(nullptr), 4u);
-  EXPECT_EQ(want, dump(p, nullptr, 4));
+  const struct {
+    const char* prefix;
+    const void* msg;
+    uint32_t len;
+  } cases[] = {{nullptr, b, 1}, {"p", b, 0}, {"p", nullptr, 4}};
+  for (const auto& c : cases) {
+    char want[128];
+    snprintf(want, sizeof want, "argument err(prx:%p, msg:%p, len%u)!\n", static_cast<const void*>(c.prefix),
+             c.msg, c.len);
+    EXPECT_EQ(want, dump(c.prefix, c.msg, c.len));
+  }
 }
 
 }  // namespace

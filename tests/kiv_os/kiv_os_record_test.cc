@@ -3,12 +3,12 @@
 #include <errno.h>
 #include <string.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
 
 #include "kiv_os.h"
+#include "support/child.h"
 #include "support/fixture.h"
 
 namespace kiv::test {
@@ -47,20 +47,15 @@ TEST_F(RecordTest, TwoProcessesShareTheBytes) {
   kiv_os_record rec = {};
   int err = 0;
   ASSERT_EQ(0, kiv_os_init_record_memory("/kiv-rec-shared", 64, &rec, &err));
-  pid_t child = fork();
-  ASSERT_NE(-1, child);
-  if (child == 0) {
+  ChildResult r = run_in_child([&] {
     // A mapping of the child's own, through the name.
     kiv_os_record mine = {};
     int e = 0;
-    if (kiv_os_init_record_memory("/kiv-rec-shared", 64, &mine, &e) != 0) _exit(1);
-    if (mine.addr == rec.addr) _exit(2);
-    if (kiv_os_write_record_memory(&mine, "from child", 11, &e) != 0) _exit(3);
-    _exit(0);
-  }
-  int status = 0;
-  ASSERT_EQ(child, waitpid(child, &status, 0));
-  ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+    if (kiv_os_init_record_memory("/kiv-rec-shared", 64, &mine, &e) != 0) return 1;
+    if (mine.addr == rec.addr) return 2;
+    return kiv_os_write_record_memory(&mine, "from child", 11, &e) != 0 ? 3 : 0;
+  });
+  ASSERT_TRUE(r.exited(0)) << r.status;
   char got[11] = {};
   ASSERT_EQ(0, kiv_os_read_record_memory(&rec, got, sizeof got));
   EXPECT_STREQ("from child", got);

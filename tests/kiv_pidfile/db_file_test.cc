@@ -2,7 +2,6 @@
 // lock looked at from other processes.
 #include "kiv_pidfile.h"
 
-#include <dirent.h>
 #include <fcntl.h>
 #include <string.h>
 #include <sys/stat.h>
@@ -14,7 +13,8 @@
 #include "kiv_dbg.h"
 #include "support/capture.h"
 #include "support/fixture.h"
-#include "support/utils_child.h"
+#include "support/child.h"
+#include "support/files.h"
 #include "support/log_text.h"
 
 namespace kiv::test {
@@ -45,43 +45,12 @@ class DbFileTest : public SandboxTest {
     for (int fd : fds_on(path)) close(fd);
   }
 
-  // The pid that holds a write lock on path, as another process sees it
-  // (F_GETLK); 0 when unlocked, -1 when it can't be asked. Asked from a
-  // child, since closing any descriptor of ours on the file would drop our
-  // own record locks.
-  static pid_t lock_holder(const std::string& path) {
-    int p[2];
-    if (pipe(p) != 0) return -1;
-    const int status = run_status([&] {
-      int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
-      struct flock fl;
-      memset(&fl, 0, sizeof fl);
-      fl.l_type = F_WRLCK;
-      fl.l_whence = SEEK_SET;
-      if (fd < 0 || fcntl(fd, F_GETLK, &fl) != 0) return 1;
-      pid_t holder = fl.l_type == F_UNLCK ? 0 : fl.l_pid;
-      return write(p[1], &holder, sizeof holder) == sizeof holder ? 0 : 1;
-    });
-    close(p[1]);
-    pid_t holder = -1;
-    if (exit_code(status) != 0 || read(p[0], &holder, sizeof holder) != sizeof holder) holder = -1;
-    close(p[0]);
-    return holder;
-  }
-
+  // The text of path as another process reads it.
   static std::string content_via_child(const std::string& path) {
-    int p[2];
-    if (pipe(p) != 0) return "?";
-    run_status([&] {
-      std::string c = read_file(path);
-      return write(p[1], c.data(), c.size()) == static_cast<ssize_t>(c.size()) ? 0 : 1;
-    });
-    close(p[1]);
-    std::string out;
-    char buf[512];
-    for (ssize_t n; (n = read(p[0], buf, sizeof buf)) > 0;) out.append(buf, static_cast<size_t>(n));
-    close(p[0]);
-    return out;
+    return run_in_child([&] {
+      const std::string c = read_file(path);
+      return fwrite(c.data(), 1, c.size(), stdout) == c.size() ? 0 : 1;
+    }).output;
   }
 
  private:
@@ -142,29 +111,17 @@ TEST_F(DbFileTest, CreateWritesLocksAndKeepsDescriptor) {
 
 TEST_F(DbFileTest, LockHeldByAnotherProcess) {
   const std::string path = std::string(kDb0) + "prog.900";
-  int ready[2], release[2];
-  ASSERT_EQ(0, pipe(ready));
-  ASSERT_EQ(0, pipe(release));
-  pid_t holder = fork();
-  if (holder == 0) {
-    close(ready[0]);
-    close(release[1]);
-    int fd = open(path.c_str(), O_RDWR | O_CREAT, 0600);
-    struct flock fl;
-    memset(&fl, 0, sizeof fl);
+  Child holder([&] {
+    int fd = open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
+    struct flock fl = {};
     fl.l_type = F_WRLCK;
     fl.l_whence = SEEK_SET;
-    if (fd < 0 || fcntl(fd, F_SETLK, &fl) != 0) _exit(1);
-    if (write(ready[1], "r", 1) != 1) _exit(1);
-    char c;
-    (void)!read(release[0], &c, 1);
-    _exit(0);
-  }
-  close(ready[1]);
-  close(release[0]);
-  char c;
-  ASSERT_EQ(1, read(ready[0], &c, 1));
-  close(ready[0]);
+    if (fd < 0 || fcntl(fd, F_SETLK, &fl) != 0) return 1;
+    pause();
+    return 0;
+  });
+  for (int i = 0; i < 500 && lock_holder(path) != holder.pid(); ++i) usleep(2000);
+  ASSERT_EQ(holder.pid(), lock_holder(path));
 
   g_kiv_dbg_level[KIV_DBG_LIB] = 0;
   std::string out = capture_stdout([&] { EXPECT_EQ(0, kiv_db_create(0, 900, 2, "/bin/prog")); });
@@ -173,14 +130,12 @@ TEST_F(DbFileTest, LockHeldByAnotherProcess) {
   // checks that nothing is left open), and the refusal is logged.
   EXPECT_EQ("900\n2\n/bin/prog", content_via_child(path));
   EXPECT_TRUE(fds_on(path).empty());
-  EXPECT_EQ(holder, lock_holder(path));
+  EXPECT_EQ(holder.pid(), lock_holder(path));
   const std::string head = "[KIV:kiv_pidfile:N]kiv_db_create vsd:0 path:/bin/prog file:" + path +
                            "\n[KIV:kiv_pidfile:N]kiv_db_create: file " + path + " fd < 0: ";
   out = without_line_numbers(out);
   EXPECT_TRUE(out == head + "Resource temporarily unavailable\n" || out == head + "Permission denied\n")
       << out;
-  close(release[1]);
-  waitpid(holder, nullptr, 0);
 }
 
 TEST_F(DbFileTest, CreateFailures) {
@@ -197,13 +152,7 @@ TEST_F(DbFileTest, CreateFailures) {
   EXPECT_EQ(-1, kiv_db_create(0, 1, 2, longname.c_str()));
   EXPECT_EQ(-1, kiv_db_destroy(0, 1, longname.c_str()));
   EXPECT_EQ(-1, kiv_db_create(0, 1, 2, nullptr));
-  EXPECT_EQ(2, [] {  // only . and .. in the database directory
-    int n = 0;
-    DIR* d = opendir("/tmp/vsd/0/kiv/db");
-    while (readdir(d) != nullptr) ++n;
-    closedir(d);
-    return n;
-  }());
+  EXPECT_TRUE(list_dir("/tmp/vsd/0/kiv/db").empty());
 }
 
 TEST_F(DbFileTest, DestroyRemovesTheFile) {
@@ -229,11 +178,6 @@ TEST_F(DbFileTest, ReadBack) {
   ASSERT_EQ(0, kiv_db_read(path.c_str(), &pid, &kind, dst, 5));
   EXPECT_STREQ("/usr", dst);
 
-  auto write_file = [](const std::string& p, const std::string& text) {
-    int fd = open(p.c_str(), O_CREAT | O_TRUNC | O_WRONLY | O_CLOEXEC, 0644);
-    ASSERT_EQ(static_cast<ssize_t>(text.size()), write(fd, text.data(), text.size()));
-    close(fd);
-  };
   const std::string other = "/tmp/vsd/0/db_other";
   // A command line is returned from its first '/' only.
   write_file(other, "12\n2\nprog -c /etc/conf");

@@ -1,17 +1,15 @@
 // Member files, and the database file written for a registration record.
-#include <dirent.h>
 #include <string.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <set>
 #include <string>
 
 #include "kiv_dbg.h"
 #include "kiv_pidfile.h"
 #include "support/capture.h"
 #include "support/fixture.h"
-#include "support/utils_child.h"
+#include "support/files.h"
 #include "support/log_text.h"
 
 namespace kiv::test {
@@ -23,16 +21,6 @@ class MemberFileTest : public SandboxTest {
     SandboxTest::SetUp();
     for (const char* d : {"/tmp/vsd/2", "/tmp/vsd/2/kiv", "/tmp/vsd/2/kiv/db"}) mkdir(d, 0755);
     keep_descriptors_matching("/tmp/vsd/2/kiv/db/");
-  }
-  static std::set<std::string> entries(const char* dir) {
-    std::set<std::string> names;
-    if (DIR* d = opendir(dir)) {
-      while (struct dirent* e = readdir(d)) {
-        if (e->d_name[0] != '.') names.insert(e->d_name);
-      }
-      closedir(d);
-    }
-    return names;
   }
   static kiv_exit_action_rec record(int pid, int vsd, const char* cmdline) {
     kiv_exit_action_rec rec;
@@ -46,8 +34,8 @@ class MemberFileTest : public SandboxTest {
 
 TEST_F(MemberFileTest, MemberFileOnlyInsideAVsd) {
   save_vsd_flag(0, 815);
-  EXPECT_EQ((std::set<std::string>{"db"}), entries("/tmp/vsd/0/kiv"));
-  EXPECT_TRUE(entries("/tmp/vsd/0/kiv/db").empty());
+  EXPECT_EQ(std::vector<std::string>{"db"}, list_dir("/tmp/vsd/0/kiv"));
+  EXPECT_TRUE(list_dir("/tmp/vsd/0/kiv/db").empty());
   save_vsd_flag(2, 815);
   struct stat st;
   ASSERT_EQ(0, stat("/tmp/vsd/2/kiv/815", &st));
@@ -96,7 +84,7 @@ TEST_F(MemberFileTest, FailedDatabaseMakesNoMemberFile) {
   ASSERT_EQ(0, mkdir("/tmp/vsd/4", 0755));
   ASSERT_EQ(0, mkdir("/tmp/vsd/4/kiv", 0755));
   EXPECT_EQ(-1, kiv_mk_pidfile(&rec, 1));  // member directory but no db
-  EXPECT_TRUE(entries("/tmp/vsd/4/kiv").empty());
+  EXPECT_TRUE(list_dir("/tmp/vsd/4/kiv").empty());
 }
 
 }  // namespace

@@ -17,6 +17,7 @@
 #include "support/capture.h"
 #include "support/child.h"
 #include "support/fixture.h"
+#include "support/log_text.h"
 #include "support/peer.h"
 
 namespace kiv::test {
@@ -29,12 +30,6 @@ class RpcTest : public SandboxTest {
     keep_descriptors_matching("socket:");  // the cached control socket
   }
 };
-
-int count_of(const std::string& text, const std::string& what) {
-  int n = 0;
-  for (size_t pos = 0; (pos = text.find(what, pos)) != std::string::npos; pos += what.size()) ++n;
-  return n;
-}
 
 TEST_F(RpcTest, FrameIsExactAndZeroFilled) {
   Peer peer(PeerMode::kAck);

@@ -37,7 +37,9 @@ class AliveTest : public SandboxTest {
 
   // Runs alive_probe and returns its whole output after checking it ended well.
   static std::string probe(const std::vector<std::string>& args, int uid = -1) {
-    TestProgram p("alive_probe", args, uid);
+    ProgramOptions opt;
+    opt.uid = uid;
+    TestProgram p("alive_probe", args, opt);
     std::string out = p.read_all();
     int status = p.wait();
     EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status << "\n" << out;
@@ -86,9 +88,8 @@ TEST_F(AliveTest, SequenceNeverReturnsToZero) {
   EXPECT_EQ(1, kiv_sys_get_alive_seq(300));
   ASSERT_EQ(0, kiv_sys_update_alive_seq(300));
   EXPECT_EQ(2, raw()[20513 + 300]);
-}
 
-TEST_F(AliveTest, UpdateOfAFreeEntryDoesNotRegisterIt) {
+  // An update of a free entry does not register it.
   ASSERT_EQ(0, kiv_sys_update_alive_seq(41));
   EXPECT_EQ(1, kiv_sys_get_alive_seq(41));
   EXPECT_EQ(0, raw()[32 + 41 / 8]);

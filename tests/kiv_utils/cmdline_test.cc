@@ -1,107 +1,97 @@
 // kiv_get_cmdline against real processes started with chosen arguments.
 #include <limits.h>
 #include <stdlib.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <string>
 
 #include "kiv_utils.h"
+#include "support/child.h"
 #include "support/fixture.h"
-#include "support/utils_child.h"
+#include "support/program.h"
 
 namespace kiv::test {
 namespace {
 
-const std::string kSleeper = std::string(KIV_TEST_BIN_DIR) + "/utils_sleeper";
+using CmdlineTest = SandboxTest;
 
-class CmdlineTest : public SandboxTest {
- protected:
-  // The executable link of the process shows the resolved path.
-  static std::string exe() {
-    char real[PATH_MAX];
-    return realpath(kSleeper.c_str(), real) != nullptr ? real : "";
-  }
-  struct Got {
-    int ret;
-    std::string text;
-  };
-  static Got get(pid_t pid, size_t size) {
-    std::string buf(size + 8, '#');
-    int r = kiv_get_cmdline(pid, buf.data(), size);
-    EXPECT_EQ('#', buf[size]) << "wrote past the buffer";
-    return {r, std::string(buf.c_str())};
+// utils_sleeper started with exactly argv, alive past exec.
+struct Sleeper : TestProgram {
+  explicit Sleeper(const std::vector<std::string>& argv)
+      : TestProgram("utils_sleeper", {argv.begin() + 1, argv.end()}, options(argv[0])) {}
+  static ProgramOptions options(const std::string& argv0) {
+    ProgramOptions opt;
+    opt.argv0 = argv0;
+    opt.wait_ready = true;
+    return opt;
   }
 };
+
+// The executable link of the process shows the resolved path.
+std::string exe() {
+  char real[PATH_MAX];
+  return realpath(KIV_TEST_BIN_DIR "/utils_sleeper", real) != nullptr ? real : "";
+}
+
+struct Got {
+  int ret;
+  std::string text;
+};
+
+Got get(pid_t pid, size_t size) {
+  std::string buf(size + 8, '#');
+  int r = kiv_get_cmdline(pid, buf.data(), size);
+  EXPECT_EQ('#', buf[size]) << "wrote past the buffer";
+  return {r, std::string(buf.c_str())};
+}
 
 TEST_F(CmdlineTest, ExecutablePathReplacesFirstArgument) {
   const std::string e = exe();
   ASSERT_FALSE(e.empty());
-  {
-    LiveProcess p(kSleeper, {"just-a-name"});
+  const struct {
+    std::vector<std::string> argv;
+    std::string text;
+  } cases[] = {
+      {{"just-a-name"}, e},  // the separator is not left behind
+      {{"x", "a", "", "b"}, e + " a  b"},
+      {{"x", "a", "", ""}, e + " a"},
+      {{"x", "a", "one\ntwo", "b"}, e + " a one"},
+  };
+  for (const auto& c : cases) {
+    Sleeper p(c.argv);
     Got g = get(p.pid(), 512);
-    EXPECT_EQ(0, g.ret);
-    EXPECT_EQ(e, g.text);  // the separator is not left behind
-  }
-  {
-    LiveProcess p(kSleeper, {"x", "a", "", "b"});
-    Got g = get(p.pid(), 512);
-    EXPECT_EQ(0, g.ret);
-    EXPECT_EQ(e + " a  b", g.text);
-  }
-  {
-    LiveProcess p(kSleeper, {"x", "a", "", ""});
-    Got g = get(p.pid(), 512);
-    EXPECT_EQ(0, g.ret);
-    EXPECT_EQ(e + " a", g.text);
-  }
-  {
-    LiveProcess p(kSleeper, {"x", "a", "one\ntwo", "b"});
-    Got g = get(p.pid(), 512);
-    EXPECT_EQ(0, g.ret);
-    EXPECT_EQ(e + " a one", g.text);
+    EXPECT_EQ(0, g.ret) << c.text;
+    EXPECT_EQ(c.text, g.text);
   }
 }
 
 TEST_F(CmdlineTest, SmallBuffers) {
   const std::string e = exe();
   const size_t len = e.size();
-  LiveProcess p(kSleeper, {"x", "ab"});
-  // Too small for a separator and one character: the path alone.
-  Got g = get(p.pid(), len + 2);
-  EXPECT_EQ(0, g.ret);
-  EXPECT_EQ(e, g.text);
-  g = get(p.pid(), len);
-  EXPECT_EQ(0, g.ret);
-  EXPECT_EQ(e.substr(0, len - 1), g.text);
-  // Filling the buffer is -2, also when the last argument fits exactly.
-  g = get(p.pid(), len + 4);
-  EXPECT_EQ(-2, g.ret);
-  EXPECT_EQ(e + " ab", g.text);
-  g = get(p.pid(), len + 3);
-  EXPECT_EQ(-2, g.ret);
-  EXPECT_EQ(e + " a", g.text);
-  // The NUL after the last argument takes a place too, as a space that
-  // the end of the text drops again.
-  g = get(p.pid(), len + 5);
-  EXPECT_EQ(-2, g.ret);
-  EXPECT_EQ(e + " ab", g.text);
-  g = get(p.pid(), len + 6);
-  EXPECT_EQ(0, g.ret);
-  EXPECT_EQ(e + " ab", g.text);
-  // Size 1 leaves no room even for the path.
-  g = get(p.pid(), 1);
-  EXPECT_EQ(-1, g.ret);
-  EXPECT_EQ("", g.text);
+  Sleeper p({"x", "ab"});
+  const struct {
+    size_t size;
+    int ret;
+    std::string text;
+  } cases[] = {
+      {len + 2, 0, e},  // too small for a separator and one character: the path alone
+      {len, 0, e.substr(0, len - 1)},
+      {len + 4, -2, e + " ab"},  // filling the buffer is -2, also when the last argument fits exactly
+      {len + 3, -2, e + " a"},
+      // The NUL after the last argument takes a place too, as a space that
+      // the end of the text drops again.
+      {len + 5, -2, e + " ab"},
+      {len + 6, 0, e + " ab"},
+      {1, -1, ""},  // no room even for the path
+  };
+  for (const auto& c : cases) {
+    Got g = get(p.pid(), c.size);
+    EXPECT_EQ(c.ret, g.ret) << "size " << c.size;
+    EXPECT_EQ(c.text, g.text) << "size " << c.size;
+  }
   EXPECT_EQ(-1, kiv_get_cmdline(p.pid(), nullptr, 64));
-}
-
-TEST_F(CmdlineTest, GoneProcessGivesEmptyText) {
-  pid_t pid = fork();
-  if (pid == 0) _exit(0);
-  ASSERT_GT(pid, 0);
-  ASSERT_EQ(pid, waitpid(pid, nullptr, 0));
-  Got g = get(pid, 64);
+  // A process that is gone gives empty text.
+  Got g = get(ended_pid(), 64);
   EXPECT_EQ(-1, g.ret);
   EXPECT_EQ("", g.text);
 }

@@ -11,7 +11,8 @@
 #include "kiv_utils.h"
 #include "support/capture.h"
 #include "support/fixture.h"
-#include "support/utils_child.h"
+#include "support/child.h"
+#include "support/files.h"
 #include "support/log_text.h"
 
 namespace kiv::test {
@@ -91,9 +92,7 @@ TEST_F(IoLockTest, SecondInstanceIsRefused) {
 
 TEST_F(IoLockTest, OomAdjustment) {
   // Gone process: -1, and the failed open is logged with its reason.
-  pid_t gone = fork();
-  if (gone == 0) _exit(0);
-  waitpid(gone, nullptr, 0);
+  const pid_t gone = ended_pid();
   g_kiv_dbg_level[KIV_DBG_LIB] = 0;
   std::string out = capture_stdout([&] { EXPECT_EQ(-1, kiv_ignore_lmk(gone)); });
   EXPECT_EQ("[KIV:kiv_utils:N]safe_write_path: fd < 0: No such file or directory\n",

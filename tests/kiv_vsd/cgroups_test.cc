@@ -14,7 +14,6 @@
 #include "kiv_vsd.h"
 #include "support/capture.h"
 #include "support/log_text.h"
-#include "support/vsd_res.h"
 #include "support/vsd_world.h"
 
 namespace kiv::test {
@@ -83,8 +82,8 @@ TEST_F(CgroupTest, EveryRecordedMemberMovesIntoBothCgroups) {
   ASSERT_EQ(0, set_mem_group(3, 4096));
   ASSERT_EQ(0, set_cpu_group(3, 5));
   const unsigned long long mem_dir = inode_of("/memory/vsd_3");
-  write_file("/memory/tasks", b.pid_text());
-  write_file("/cpu/tasks", b.pid_text());
+  write_file("/memory/tasks", std::to_string(b.pid()));
+  write_file("/cpu/tasks", std::to_string(b.pid()));
   ASSERT_THAT(tasks_of("/memory/vsd_3/tasks"), ElementsAre(a.pid()));
 
   EXPECT_EQ(kTag + "set_cgroups: stat fail: No such file or directory\n", place(3));

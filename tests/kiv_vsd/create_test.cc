@@ -54,10 +54,10 @@ std::vector<std::string> vsd_dirs(int n, bool data2) {
 }
 
 TEST_F(CreateTest, StartScriptsRunInsideTheNewVsdAndMembersAreRecorded) {
-  GroupHolder earlier_member({3100});
-  GroupHolder host({});
-  GroupHolder other_vsd({3200});
-  GroupHolder look_alike({13100});
+  Hog earlier_member(0, {3100});
+  Hog host(0, {});
+  Hog other_vsd(0, {3200});
+  Hog look_alike(0, {13100});
   ASSERT_EQ(0, mkdir("/qn_cfg/vsd/1", 0700));  // an existing directory is opened up too
   const unsigned long long own_ns = inode_of("/proc/self/ns/net");
 

@@ -1,7 +1,6 @@
 // A process's VSD number from its groups; the /sbin/ and digit tests.
 #include <errno.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
@@ -35,16 +34,13 @@ TEST_F(IdentityTest, VsdNumberFollowsTheFirstSupplementaryGroup) {
       {{13100}, 101},
   };
   for (const Case& c : cases) {
-    GroupHolder holder(c.groups);
+    Hog holder(0, c.groups);
     EXPECT_EQ(c.want, get_vsdid(holder.pid())) << "first group " << (c.groups.empty() ? 0 : c.groups[0]);
   }
 }
 
 TEST_F(IdentityTest, GoneProcessGivesMinusEnoent) {
-  pid_t pid = fork();
-  if (pid == 0) _exit(0);
-  ASSERT_EQ(pid, waitpid(pid, nullptr, 0));
-  EXPECT_EQ(-ENOENT, get_vsdid(pid));
+  EXPECT_EQ(-ENOENT, get_vsdid(ended_pid()));
 }
 
 TEST_F(IdentityTest, DigitTest) {
@@ -80,7 +76,7 @@ TEST_F(IdentityTest, SbinEntryByExactName) {
 TEST_F(IdentityTest, SbinThatCannotBeOpenedGivesNegatedErrno) {
   const std::string root = std::string(kProbeDir) + "/emptyroot";
   ASSERT_EQ(0, mkdir(root.c_str(), 0755));
-  ChildRun run = run_in_child([&] {
+  ChildResult run = run_in_child([&] {
     if (chroot(root.c_str()) != 0) return 99;
     return check_sbin("sh") == -ENOENT ? 0 : 1;
   });

@@ -55,7 +55,7 @@ class LaunchTest : public VsdTest {
 
 // Restarts a child as cmdline; the child's exit code is the program's, or
 // 100 + minus the result when restart_proc_to_vsd came back.
-ChildRun restart(const std::string& cmdline, int vsd_no, int is_script) {
+ChildResult restart(const std::string& cmdline, int vsd_no, int is_script) {
   return run_in_child([&] {
     setenv("PATH", "/sbin:/usr/sbin:/bin:/usr/bin", 1);
     std::vector<char> buf(cmdline.begin(), cmdline.end());
@@ -82,9 +82,9 @@ TEST_F(LaunchTest, RestartAsProgramRunsTheFirstWordInsideTheVsd) {
 
   // The word's own path runs; /sbin/ only vouches for its base name. A
   // command of 20 words runs with its first 14.
-  ChildRun run = restart("/data/altbin/vsd_probe_once" + words(2, 20), kVsd, 0);
+  ChildResult run = restart("/data/altbin/vsd_probe_once" + words(2, 20), kVsd, 0);
   EXPECT_TRUE(run.exited(0)) << run.status;
-  EXPECT_EQ("", run.out);
+  EXPECT_EQ("", run.output);
   auto seen = probe_report("vsd_probe_once", "4");
   expect_member(seen);
   EXPECT_EQ("/data/altbin/vsd_probe_once" + joined(2, 14), seen["argv"]);
@@ -104,7 +104,7 @@ TEST_F(LaunchTest, RestartAsScriptRunsTheShellOnTheMappedScript) {
   write_file("/etc/cmdmap/vsdfoo.sh", body, 0644);  // the shell reads it: no x bit needed
   write_file("/etc/cmdmap/vsdfoo", body, 0644);
 
-  ChildRun run = restart("/usr/local/bin/vsdfoo a b", kVsd, 1);
+  ChildResult run = restart("/usr/local/bin/vsdfoo a b", kVsd, 1);
   EXPECT_TRUE(run.exited(0)) << run.status;
   auto seen = probe_report("vsd_probe_script_once", "4");
   expect_member(seen);
@@ -123,33 +123,33 @@ TEST_F(LaunchTest, RestartSpeaksOnlyWithTheProcessLogMarker) {
 
   // The bad-parameter line is printed always.
   for (int n : {0, 16}) {
-    ChildRun bad = restart("vsd_probe_once", n, 0);
+    ChildResult bad = restart("vsd_probe_once", n, 0);
     EXPECT_TRUE(bad.exited(101));
-    EXPECT_THAT(bad.out, MatchesRegex("\\[KIV:kiv_vsd:[0-9]+\\]Bad parameter vsd_no:" + std::to_string(n) + "\n"));
+    EXPECT_THAT(bad.output, MatchesRegex("\\[KIV:kiv_vsd:[0-9]+\\]Bad parameter vsd_no:" + std::to_string(n) + "\n"));
   }
   g_kiv_dbg_level[KIV_DBG_LIB] = KIV_DBG_OFF;
   std::string out = capture_stdout([] { EXPECT_EQ(-1, restart_proc_to_vsd(nullptr, kVsd, 0)); });
   EXPECT_THAT(out, MatchesRegex("\\[KIV:kiv_vsd:[0-9]+\\]Bad parameter vsd_no:4\n"));
 
   // Not in /sbin/: silent without the marker, reported with it.
-  ChildRun run = restart("/data/altbin/vsd_probe_gone", kVsd, 0);
+  ChildResult run = restart("/data/altbin/vsd_probe_gone", kVsd, 0);
   EXPECT_TRUE(run.exited(101));
-  EXPECT_EQ("", run.out);
+  EXPECT_EQ("", run.output);
   write_file("/data/.procdlog", "");
   run = restart("/data/altbin/vsd_probe_gone", kVsd, 0);
   EXPECT_TRUE(run.exited(101));
-  EXPECT_THAT(run.out, MatchesRegex("\\[KIV:kiv_vsd:[0-9]+\\]restart_proc_to_vsd:/sbin//vsd_probe_gone is not exist.\n"));
+  EXPECT_THAT(run.output, MatchesRegex("\\[KIV:kiv_vsd:[0-9]+\\]restart_proc_to_vsd:/sbin//vsd_probe_gone is not exist.\n"));
 
   // A program that cannot be executed: the member file is made first.
   run = restart("/nowhere/vsd_probe_once", kVsd, 0);
   EXPECT_TRUE(run.exited(101));
-  EXPECT_THAT(run.out, HasSubstr("]HA_RESTART execvp fail, error = No such file or directory.\n"));
+  EXPECT_THAT(run.output, HasSubstr("]HA_RESTART execvp fail, error = No such file or directory.\n"));
   EXPECT_TRUE(exists("/tmp/vsd/4/kiv/" + std::to_string(run.pid)));
 
   ASSERT_EQ(0, unlink("/data/.procdlog"));
   run = restart("/nowhere/vsd_probe_once", kVsd, 0);
   EXPECT_TRUE(run.exited(101));
-  EXPECT_EQ("", run.out);
+  EXPECT_EQ("", run.output);
 
   // No word at all.
   run = restart(" \t ", kVsd, 0);
@@ -162,14 +162,14 @@ TEST_F(LaunchTest, RestartSpeaksOnlyWithTheProcessLogMarker) {
 TEST_F(LaunchTest, CreateProcStartsADetachedMemberFromSbin) {
   install_probe("vsd_probe_daemon");
   g_kiv_dbg_level[KIV_DBG_LIB] = 0;
-  ChildRun run = run_in_child([] {
+  ChildResult run = run_in_child([] {
     const int r = create_proc_to_vsd("vsd_probe_daemon", kVsd);
     (void)wait(nullptr);  // the intermediate child
     return r;
   });
   EXPECT_TRUE(run.exited(0)) << run.status;
-  EXPECT_THAT(run.out, HasSubstr("create_proc_to_vsd: parent proc: "));
-  EXPECT_THAT(run.out, HasSubstr("]setgroups success\n"));
+  EXPECT_THAT(run.output, HasSubstr("create_proc_to_vsd: parent proc: "));
+  EXPECT_THAT(run.output, HasSubstr("]setgroups success\n"));
   auto seen = probe_report("vsd_probe_daemon", "4");
   expect_member(seen);
   EXPECT_EQ("/sbin/vsd_probe_daemon", seen["argv"]);
@@ -182,7 +182,7 @@ TEST_F(LaunchTest, CreateProcStartsADetachedMemberFromSbin) {
     return r;
   });
   EXPECT_TRUE(run.exited(0));
-  EXPECT_THAT(run.out, HasSubstr("create_proc_to_vsd: /sbin/vsd_probe_nothere is not exist.\n"));
+  EXPECT_THAT(run.output, HasSubstr("create_proc_to_vsd: /sbin/vsd_probe_nothere is not exist.\n"));
 }
 
 TEST_F(LaunchTest, CreateProcRefusals) {
@@ -196,16 +196,16 @@ TEST_F(LaunchTest, CreateProcRefusals) {
 
   // A VSD that does not exist ends the caller, whatever the levels.
   g_kiv_dbg_level[KIV_DBG_LIB] = KIV_DBG_OFF;
-  ChildRun run = run_in_child([] {
+  ChildResult run = run_in_child([] {
     (void)create_proc_to_vsd("vsd_probe_once", 7);
     return 50;
   });
   EXPECT_TRUE(run.exited(1)) << run.status;
-  EXPECT_THAT(run.out, MatchesRegex("\\[KIV:kiv_vsd:[0-9]+\\]vsd 7 is not exist\n"));
+  EXPECT_THAT(run.output, MatchesRegex("\\[KIV:kiv_vsd:[0-9]+\\]vsd 7 is not exist\n"));
 }
 
 TEST_F(LaunchTest, SetProcEnvPreparesTheCallerOrChangesNothing) {
-  ChildRun run = run_in_child([] {
+  ChildResult run = run_in_child([] {
     setenv("DATA_TALU_DIR2", "kept", 1);  // no /data2/: left as it was
     set_proc_env(kVsd);
     char cwd[256] = {};
@@ -215,7 +215,7 @@ TEST_F(LaunchTest, SetProcEnvPreparesTheCallerOrChangesNothing) {
            groups[0]);
     return 0;
   });
-  EXPECT_EQ("/tmp/vsd/4 kept /data/var/run/vsd/4 1:3400\n", run.out);
+  EXPECT_EQ("/tmp/vsd/4 kept /data/var/run/vsd/4 1:3400\n", run.output);
 
   // The file-system service fails: nothing else is changed.
   g_kiv_dbg_level[KIV_DBG_LIB] = 0;
@@ -227,21 +227,21 @@ TEST_F(LaunchTest, SetProcEnvPreparesTheCallerOrChangesNothing) {
            getgroups(0, nullptr));
     return 0;
   });
-  EXPECT_THAT(run.out, MatchesRegex("\\[KIV:kiv_vsd:[0-9]+\\]set_proc_env: fs set vsd envs fail\n"
+  EXPECT_THAT(run.output, MatchesRegex("\\[KIV:kiv_vsd:[0-9]+\\]set_proc_env: fs set vsd envs fail\n"
                                     "unset / 0\n"));
 }
 
 TEST_F(LaunchTest, MissingServiceLibraryIsAFailureNotACrash) {
   // A fresh process in a mount namespace of its own, where the service
   // library is hidden behind an empty file.
-  ChildRun run = run_in_child([] {
+  ChildResult run = run_in_child([] {
     if (unshare(CLONE_NEWNS) != 0) return 90;
     if (mount("/dev/null", KIV_BUILD_DIR "/libfsservice.so.1", nullptr, MS_BIND, nullptr) != 0) return 91;
     execl(KIV_TEST_BIN_DIR "/vsd_set_env", "vsd_set_env", "4", static_cast<char*>(nullptr));
     return 92;
   });
   EXPECT_TRUE(run.exited(0)) << run.status;
-  EXPECT_THAT(run.out, MatchesRegex("\\[KIV:kiv_vsd:[0-9]+\\]fs_set_vsd_envs: not loaded from "
+  EXPECT_THAT(run.output, MatchesRegex("\\[KIV:kiv_vsd:[0-9]+\\]fs_set_vsd_envs: not loaded from "
                                     "libfsservice.so.1: [^\n]+\n"
                                     "\\[KIV:kiv_vsd:[0-9]+\\]set_proc_env: fs set vsd envs fail\n"
                                     "TMPDIR=<unset>\ncwd=/\ngroups=0\n"));
@@ -250,7 +250,7 @@ TEST_F(LaunchTest, MissingServiceLibraryIsAFailureNotACrash) {
     execl(KIV_TEST_BIN_DIR "/vsd_set_env", "vsd_set_env", "4", static_cast<char*>(nullptr));
     return 92;
   });
-  EXPECT_THAT(run.out, HasSubstr("TMPDIR=/tmp/vsd/4\ncwd=/data/var/run/vsd/4\ngroups=1\n"));
+  EXPECT_THAT(run.output, HasSubstr("TMPDIR=/tmp/vsd/4\ncwd=/data/var/run/vsd/4\ngroups=1\n"));
 }
 
 }  // namespace

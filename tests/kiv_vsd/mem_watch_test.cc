@@ -16,7 +16,6 @@
 #include "kiv_vsd.h"
 #include "support/capture.h"
 #include "support/log_text.h"
-#include "support/vsd_res.h"
 #include "support/vsd_world.h"
 
 namespace kiv::test {
@@ -91,7 +90,7 @@ TEST_F(MemWatchTest, SmapsSumsLeaveOutLibraryMappings) {
   // (program, stack), never its libraries.
   Hog hog(4096, {});
   uint64_t real[KIV_VSD_SLOTS] = {};
-  ASSERT_EQ(0, get_vsd_mem(("/proc/" + hog.pid_text() + "/smaps").c_str(), 5, real));
+  ASSERT_EQ(0, get_vsd_mem(("/proc/" + std::to_string(hog.pid()) + "/smaps").c_str(), 5, real));
   EXPECT_THAT(real[5], AllOf(Ge(4096u), Le(4096u + 1024)));
 }
 
@@ -171,10 +170,10 @@ TEST_F(MemWatchTest, PollKillsTheLargestMemberOfEachVsdOverItsLimit) {
   g_kiv_dbg_level[KIV_DBG_LIB] = 0;
   std::string out = capture_stdout([] { set_vsd_mem(); });
   g_kiv_dbg_level[KIV_DBG_LIB] = KIV_DBG_OFF;
-  EXPECT_THAT(out, HasSubstr("]max_pid " + big.pid_text() + " max_rss "));
+  EXPECT_THAT(out, HasSubstr("]max_pid " + std::to_string(big.pid()) + " max_rss "));
   EXPECT_TRUE(big.killed_by(SIGKILL));
   for (Hog* h : {&small, &unlisted, &six_a, &six_b, &seven, &eight, &beyond})
-    EXPECT_TRUE(h->alive()) << h->pid();
+    EXPECT_TRUE(h->running()) << h->pid();
 
   EXPECT_EQ(20480u, vsd_use_mem(5));  // its limit, not its sum
   const uint64_t six = vsd_use_mem(6);
@@ -197,10 +196,10 @@ TEST_F(MemWatchTest, PollKillsTheLargestMemberOfEachVsdOverItsLimit) {
   ASSERT_EQ(0, set_mem_group(6, six));
   set_vsd_mem();
   EXPECT_EQ(six, vsd_use_mem(6));
-  EXPECT_TRUE(six_a.alive());
-  EXPECT_TRUE(six_b.alive());
+  EXPECT_TRUE(six_a.running());
+  EXPECT_TRUE(six_b.running());
   EXPECT_TRUE(small.killed_by(SIGKILL));
-  EXPECT_TRUE(unlisted.alive());
+  EXPECT_TRUE(unlisted.running());
   EXPECT_EQ(20480u, vsd_use_mem(5));
 }
 

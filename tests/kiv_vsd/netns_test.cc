@@ -30,8 +30,8 @@ class NetnsTest : public VsdTest {
 };
 
 int create_in_child_status(int vsd_no, std::string* out) {
-  ChildRun run = run_in_child([vsd_no] { return create_netns_for_vsd(vsd_no) == 0 ? 0 : 1; });
-  if (out) *out = run.out;
+  ChildResult run = run_in_child([vsd_no] { return create_netns_for_vsd(vsd_no) == 0 ? 0 : 1; });
+  if (out) *out = run.output;
   return run.exited(0) ? 0 : -1;
 }
 
@@ -48,11 +48,11 @@ TEST_F(NetnsTest, PinnedNamespaceOutlivesItsCreatorAndCanBeEntered) {
   EXPECT_NE(own, pinned);
 
   // The creator has ended; a new process still joins the same namespace.
-  ChildRun join = run_in_child([pinned] {
+  ChildResult join = run_in_child([pinned] {
     if (reassociate_netns_to_vsd(5) != 0) return 1;
     return inode_of("/proc/self/ns/net") == pinned ? 0 : 2;
   });
-  EXPECT_TRUE(join.exited(0)) << join.status << join.out;
+  EXPECT_TRUE(join.exited(0)) << join.status << join.output;
   EXPECT_EQ(own, inode_of("/proc/self/ns/net"));
 
   // A mounted namespace file cannot be replaced.
@@ -66,12 +66,12 @@ TEST_F(NetnsTest, PinnedNamespaceOutlivesItsCreatorAndCanBeEntered) {
   EXPECT_TRUE(exists("/tmp/vsd/5/netns"));  // goes with the VSD's root
 
   // Entering a namespace that is gone fails and leaves the caller where it was.
-  ChildRun gone = run_in_child([own] {
+  ChildResult gone = run_in_child([own] {
     if (reassociate_netns_to_vsd(5) != -1) return 1;
     return inode_of("/proc/self/ns/net") == own ? 0 : 2;
   });
   EXPECT_TRUE(gone.exited(0)) << gone.status;
-  EXPECT_THAT(gone.out, MatchesRegex(".*\\[KIV:kiv_vsd:[0-9]+\\]Open netns\\(/tmp/vsd/5/netns/default\\) "
+  EXPECT_THAT(gone.output, MatchesRegex(".*\\[KIV:kiv_vsd:[0-9]+\\]Open netns\\(/tmp/vsd/5/netns/default\\) "
                                      "fail:No such file or directory!\n"));
 
   // The directory exists now: creation goes straight on to the file.
@@ -93,11 +93,11 @@ TEST_F(NetnsTest, NumbersOutsideTheVsdRangeTouchNothing) {
 
 TEST_F(NetnsTest, FailuresOfTheSteps) {
   // Null arguments: -2, nothing logged, namespace unchanged.
-  ChildRun nulls = run_in_child([] {
+  ChildResult nulls = run_in_child([] {
     return create_netns(nullptr, "x", getpid()) == -2 && create_netns("/tmp", nullptr, getpid()) == -2 ? 0 : 1;
   });
   EXPECT_TRUE(nulls.exited(0));
-  EXPECT_EQ("", nulls.out);
+  EXPECT_EQ("", nulls.output);
 
   // No VSD root: the namespace directory cannot be made.
   std::string out;

@@ -82,50 +82,50 @@ TEST_F(TeardownTest, DeleteStopReloadAndRecreateTogether) {
   for (const char* d : {"/tmp/vsd/5", "/etc/vsd/5"}) ASSERT_EQ(0, mkdir(d, 0755));
   usleep(20000);  // the reload's start time must differ
 
-  const long long t0 = now_ms();
-  ChildTask del([] { return -delete_vsd(1); });
-  ChildTask stop([] { return -stop_vsd(2); });
-  ChildTask reload([] { return -reload_vsd(3); });
-  ChildTask again([] {
+  const long long t0 = monotonic_ms();
+  Child del([] { return -delete_vsd(1); });
+  Child stop([] { return -stop_vsd(2); });
+  Child reload([] { return -reload_vsd(3); });
+  Child again([] {
     const int r = delete_vsd(4);
     return r != 0 ? 100 - r : -create_vsd(4);
   });
-  ChildTask no_ns([] {
+  Child no_ns([] {
     g_kiv_dbg_level[KIV_DBG_LIB] = 0;
     return -delete_vsd(5);
   });
 
   long long stubborn_end = 0;
-  while (now_ms() - t0 < 9000 && stubborn_end == 0) {
-    if (gone(stubborn)) stubborn_end = now_ms();
+  while (monotonic_ms() - t0 < 9000 && stubborn_end == 0) {
+    if (gone(stubborn)) stubborn_end = monotonic_ms();
     usleep(20000);
   }
   EXPECT_TRUE(exists("/tmp/vsd/1/delete_vsd")) << "marker during the teardown";
 
-  ChildRun r1 = del.wait(40), r2 = stop.wait(40), r3 = reload.wait(40), r4 = again.wait(40),
+  ChildResult r1 = del.wait(40), r2 = stop.wait(40), r3 = reload.wait(40), r4 = again.wait(40),
            r5 = no_ns.wait(40);
-  const long long took = now_ms() - t0;
+  const long long took = monotonic_ms() - t0;
   EXPECT_TRUE(r1.exited(0)) << r1.status;
   EXPECT_TRUE(r2.exited(0)) << r2.status;
   EXPECT_TRUE(r3.exited(0)) << r3.status;
   EXPECT_TRUE(r4.exited(0)) << r4.status;
-  EXPECT_EQ(progress(1), r1.out);
-  EXPECT_EQ(progress(2), r2.out);
-  EXPECT_EQ(progress(3), r3.out);
-  EXPECT_EQ(progress(4), r4.out);
+  EXPECT_EQ(progress(1), r1.output);
+  EXPECT_EQ(progress(2), r2.output);
+  EXPECT_EQ(progress(3), r3.output);
+  EXPECT_EQ(progress(4), r4.output);
   // Without a namespace to remove, delete stops: marker and trees stay.
   EXPECT_TRUE(r5.exited(1)) << r5.status;
   // A process that ends while a scan reads /proc is logged as it goes by;
   // those lines may fall between the progress lines.
   std::string r5_progress;
-  for (size_t at = 0, end; at < r5.out.size(); at = end + 1) {
-    end = r5.out.find('\n', at);
-    if (end == std::string::npos) end = r5.out.size();
-    const std::string line = r5.out.substr(at, end - at);
+  for (size_t at = 0, end; at < r5.output.size(); at = end + 1) {
+    end = r5.output.find('\n', at);
+    if (end == std::string::npos) end = r5.output.size();
+    const std::string line = r5.output.substr(at, end - at);
     if (line.find("kill_proc_by_groups: fopen fail") == std::string::npos) r5_progress += line + "\n";
   }
-  EXPECT_EQ(0u, r5_progress.find(progress(5))) << r5.out;
-  EXPECT_THAT(r5.out, MatchesRegex("(.|\n)*\\[KIV:kiv_vsd:[0-9]+\\]delete netns fail:-1\\."));
+  EXPECT_EQ(0u, r5_progress.find(progress(5))) << r5.output;
+  EXPECT_THAT(r5.output, MatchesRegex("(.|\n)*\\[KIV:kiv_vsd:[0-9]+\\]delete netns fail:-1\\."));
   EXPECT_TRUE(exists("/tmp/vsd/5/delete_vsd"));
   EXPECT_TRUE(exists("/etc/vsd/5"));
   EXPECT_GE(took, 15000);
@@ -186,8 +186,8 @@ TEST_F(TeardownTest, DeleteStopReloadAndRecreateTogether) {
 }
 
 TEST_F(TeardownTest, RefusalsSignalNothing) {
-  GroupHolder host_like({3000});
-  GroupHolder far({12900});  // the group of a "VSD 99"
+  Hog host_like(0, {3000});
+  Hog far(0, {12900});  // the group of a "VSD 99"
   g_kiv_dbg_level[KIV_DBG_LIB] = 0;
   std::string out = capture_stdout([] {
     EXPECT_EQ(-1, delete_vsd(0));
@@ -199,25 +199,25 @@ TEST_F(TeardownTest, RefusalsSignalNothing) {
   EXPECT_EQ("", out);
   out = capture_stdout([] { EXPECT_EQ(-ENOENT, reload_vsd(99)); });
   EXPECT_THAT(out, MatchesRegex("\\[KIV:kiv_vsd:[0-9]+\\]delete 99 vsd fail, error =No such file or directory\n"));
-  EXPECT_EQ(-1, host_like.wait_end(100));
-  EXPECT_EQ(-1, far.wait_end(100));
+  EXPECT_EQ(-1, host_like.wait(100));
+  EXPECT_EQ(-1, far.wait(100));
 }
 
 TEST_F(TeardownTest, GroupSignalMatchesTheIdAsText) {
-  GroupHolder exact({3100});
-  GroupHolder longer({13100});
-  GroupHolder second({1000, 3100});
-  GroupHolder other({3200});
+  Hog exact(0, {3100});
+  Hog longer(0, {13100});
+  Hog second(0, {1000, 3100});
+  Hog other(0, {3200});
   g_kiv_dbg_level[KIV_DBG_LIB] = 0;
   const pid_t longer_pid = longer.pid(), other_pid = other.pid();
   int r = -1;
   std::string out = capture_stdout([&] { r = kill_proc_by_groups(SIGTERM, 3100); });
   EXPECT_EQ(0, r);
-  for (GroupHolder* h : {&exact, &longer, &second}) {
-    const int status = h->wait_end(2000);
+  for (Hog* h : {&exact, &longer, &second}) {
+    const int status = h->wait(2000);
     EXPECT_TRUE(status != -1 && WIFSIGNALED(status) && WTERMSIG(status) == SIGTERM) << status;
   }
-  EXPECT_EQ(-1, other.wait_end(100));
+  EXPECT_EQ(-1, other.wait(100));
   EXPECT_THAT(out, HasSubstr("]delete vsd: supplement_id: 3100 pid: " + std::to_string(longer_pid) + "\n"));
   EXPECT_THAT(out, Not(HasSubstr("pid: " + std::to_string(other_pid) + "\n")));
 }

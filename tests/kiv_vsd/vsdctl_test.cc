@@ -2,11 +2,8 @@
 // kernel (tasks and limit files, process groups, namespace inodes), not
 // only against what the tool prints.
 #include <fcntl.h>
-#include <signal.h>
 #include <stdlib.h>
 #include <string.h>
-#include <sys/mman.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <gmock/gmock.h>
@@ -15,7 +12,6 @@
 #include <set>
 
 #include "kiv_vsd.h"
-#include "support/vsd_res.h"
 #include "support/vsd_world.h"
 
 namespace kiv::test {
@@ -29,78 +25,23 @@ using ::testing::StartsWith;
 
 constexpr char kTool[] = KIV_BUILD_DIR "/tools/vsdctl/vsdctl";
 
-struct ToolResult {
-  int status = -1;
-  std::string out;
-  std::string err;
-  int code() const { return WIFEXITED(status) ? WEXITSTATUS(status) : -1; }
-};
+std::string describe(const ChildResult& r) { return "status " + std::to_string(r.status) + ", stderr: " + r.errors; }
 
-std::string describe(const ToolResult& r) { return "status " + std::to_string(r.status) + ", stderr: " + r.err; }
+// Executes the tool with args and stdin from /dev/null (run in a child).
+int exec_tool(std::vector<std::string> args) {
+  args.insert(args.begin(), "vsdctl");
+  std::vector<char*> argv;
+  for (auto& w : args) argv.push_back(w.data());
+  argv.push_back(nullptr);
+  dup2(open("/dev/null", O_RDONLY), 0);
+  execv(kTool, argv.data());
+  return 99;
+}
 
 // One run of the tool, with its standard output and error kept apart.
-class Tool {
- public:
-  explicit Tool(const std::vector<std::string>& args) {
-    out_ = memfd_create("vsdctl-out", MFD_CLOEXEC);
-    err_ = memfd_create("vsdctl-err", MFD_CLOEXEC);
-    std::vector<std::string> words = {"vsdctl"};
-    words.insert(words.end(), args.begin(), args.end());
-    std::vector<char*> argv;
-    for (auto& w : words) argv.push_back(w.data());
-    argv.push_back(nullptr);
-    fflush(nullptr);
-    pid_ = fork();
-    if (pid_ == 0) {
-      const int null = open("/dev/null", O_RDONLY);
-      dup2(null, 0);
-      dup2(out_, 1);
-      dup2(err_, 2);
-      execv(kTool, argv.data());
-      _exit(99);
-    }
-  }
-  ~Tool() {
-    if (pid_ > 0 && kill(pid_, SIGKILL) == 0) (void)waitpid(pid_, nullptr, 0);
-    close(out_);
-    close(err_);
-  }
-  Tool(const Tool&) = delete;
-  Tool& operator=(const Tool&) = delete;
-
-  ToolResult wait(int timeout_s = 30) {
-    ToolResult r;
-    const long long deadline = now_ms() + timeout_s * 1000LL;
-    while (waitpid(pid_, &r.status, WNOHANG) == 0) {
-      if (now_ms() > deadline) {
-        ADD_FAILURE() << "vsdctl did not end within " << timeout_s << " s";
-        kill(pid_, SIGKILL);
-        waitpid(pid_, &r.status, 0);
-        break;
-      }
-      usleep(2000);
-    }
-    pid_ = -1;
-    r.out = contents(out_);
-    r.err = contents(err_);
-    return r;
-  }
-
- private:
-  static std::string contents(int fd) {
-    std::string s;
-    char buf[4096];
-    lseek(fd, 0, SEEK_SET);
-    for (ssize_t n; (n = read(fd, buf, sizeof buf)) > 0;) s.append(buf, static_cast<size_t>(n));
-    return s;
-  }
-
-  pid_t pid_ = -1;
-  int out_ = -1;
-  int err_ = -1;
-};
-
-ToolResult vsdctl(const std::vector<std::string>& args) { return Tool(args).wait(); }
+ChildResult vsdctl(const std::vector<std::string>& args) {
+  return Child([&] { return exec_tool(args); }, true).wait(30);
+}
 
 // A strict check that text is one JSON value (and a line end).
 class JsonCheck {
@@ -193,15 +134,15 @@ class VsdctlTest : public VsdTest {
 };
 
 TEST_F(VsdctlTest, HelpUsageErrorsAndEmptyListings) {
-  ToolResult r = vsdctl({"--help"});
-  EXPECT_EQ(0, r.code());
-  EXPECT_THAT(r.out, StartsWith("Usage: vsdctl [OPTIONS] COMMAND"));
-  EXPECT_EQ("", r.err);
+  ChildResult r = vsdctl({"--help"});
+  EXPECT_EQ(0, exit_code(r));
+  EXPECT_THAT(r.output, StartsWith("Usage: vsdctl [OPTIONS] COMMAND"));
+  EXPECT_EQ("", r.errors);
   for (const char* cmd : {"create", "stop", "delete", "reload", "list", "launch", "set", "mem", "exec"}) {
     r = vsdctl({cmd, "--help"});
-    EXPECT_EQ(0, r.code()) << cmd;
-    EXPECT_THAT(r.out, StartsWith(std::string("Usage: vsdctl ") + cmd)) << cmd;
-    EXPECT_EQ(r.out, vsdctl({"help", cmd}).out) << cmd;
+    EXPECT_EQ(0, exit_code(r)) << cmd;
+    EXPECT_THAT(r.output, StartsWith(std::string("Usage: vsdctl ") + cmd)) << cmd;
+    EXPECT_EQ(r.output, vsdctl({"help", cmd}).output) << cmd;
   }
 
   // Usage errors: status 2, one line on standard error, nothing else.
@@ -221,28 +162,28 @@ TEST_F(VsdctlTest, HelpUsageErrorsAndEmptyListings) {
   };
   for (const auto& [args, err] : usage) {
     r = vsdctl(args);
-    EXPECT_EQ(2, r.code()) << args[0];
-    EXPECT_EQ(err, r.err);
-    EXPECT_EQ("", r.out);
+    EXPECT_EQ(2, exit_code(r)) << args[0];
+    EXPECT_EQ(err, r.errors);
+    EXPECT_EQ("", r.output);
   }
 
   // Failures: status 1. A VSD that does not exist is not torn down (no
   // teardown marker, no 15 s wait).
-  const long long start = now_ms();
+  const long long start = monotonic_ms();
   r = vsdctl({"delete", "9"});
-  EXPECT_EQ(1, r.code());
-  EXPECT_EQ("vsdctl: delete: vsd 9 does not exist\n", r.err);
-  EXPECT_LT(now_ms() - start, 5000);
+  EXPECT_EQ(1, exit_code(r));
+  EXPECT_EQ("vsdctl: delete: vsd 9 does not exist\n", r.errors);
+  EXPECT_LT(monotonic_ms() - start, 5000);
   EXPECT_FALSE(exists("/tmp/vsd/9"));
   r = vsdctl({"exec", "9", "true"});
-  EXPECT_EQ(1, r.code());
-  EXPECT_EQ("vsdctl: exec: vsd 9 does not exist\n", r.err);
+  EXPECT_EQ(1, exit_code(r));
+  EXPECT_EQ("vsdctl: exec: vsd 9 does not exist\n", r.errors);
 
   r = vsdctl({"list"});
-  EXPECT_EQ(0, r.code());
-  EXPECT_THAT(r.out, MatchesRegex("VSD +STATE +NETNS +MEMORY +CPU_SHARES +MEMBERS\n"));
+  EXPECT_EQ(0, exit_code(r));
+  EXPECT_THAT(r.output, MatchesRegex("VSD +STATE +NETNS +MEMORY +CPU_SHARES +MEMBERS\n"));
   r = vsdctl({"list", "--json"});
-  EXPECT_EQ("{\"vsds\":[]}\n", r.out);
+  EXPECT_EQ("{\"vsds\":[]}\n", r.output);
 }
 
 // pid of a probe's report, after waiting for it.
@@ -274,9 +215,9 @@ TEST_F(VsdctlTest, LifeOfVsdsThroughTheTool) {
   install_probe("vsd_probe_script_once");
 
   for (int n : {3, 4, 5}) {
-    const ToolResult r = vsdctl({"create", std::to_string(n)});
-    ASSERT_EQ(0, r.code()) << describe(r);
-    EXPECT_EQ("", r.out);  // whatever the start scripts print goes to stderr
+    const ChildResult r = vsdctl({"create", std::to_string(n)});
+    ASSERT_EQ(0, exit_code(r)) << describe(r);
+    EXPECT_EQ("", r.output);  // whatever the start scripts print goes to stderr
     EXPECT_TRUE(mounted("/tmp/vsd/" + std::to_string(n) + "/netns/default"));
   }
   const unsigned long long ns3 = inode_of("/tmp/vsd/3/netns/default");
@@ -285,15 +226,15 @@ TEST_F(VsdctlTest, LifeOfVsdsThroughTheTool) {
   EXPECT_EQ(std::to_string(ns3), probe_report("vsd_probe_stay", "3")["netns"]);
   EXPECT_TRUE(exists("/tmp/vsd/3/kiv/" + stay3));
 
-  ToolResult r = vsdctl({"create", "3"});
-  EXPECT_EQ(1, r.code());
-  EXPECT_EQ("vsdctl: create: vsd 3 already exists\n", r.err);
+  ChildResult r = vsdctl({"create", "3"});
+  EXPECT_EQ(1, exit_code(r));
+  EXPECT_EQ("vsdctl: create: vsd 3 already exists\n", r.errors);
 
   // Launch a program: it runs inside the VSD and is recorded.
   r = vsdctl({"launch", "3", "vsd_probe_run", "x", "y"});
-  ASSERT_EQ(0, r.code()) << describe(r);
+  ASSERT_EQ(0, exit_code(r)) << describe(r);
   const std::string run = probe_pid("vsd_probe_run", 3);
-  EXPECT_EQ(run + "\n", r.out);
+  EXPECT_EQ(run + "\n", r.output);
   auto seen = probe_report("vsd_probe_run", "3");
   EXPECT_EQ("3300", seen["groups"]);
   EXPECT_EQ(std::to_string(ns3), seen["netns"]);
@@ -305,22 +246,22 @@ TEST_F(VsdctlTest, LifeOfVsdsThroughTheTool) {
   // A script in the foreground: the tool ends with the script's status.
   write_file("/etc/cmdmap/vsdtool.sh", "/sbin/vsd_probe_script_once \"$@\"\nexit 7\n", 0644);
   r = vsdctl({"launch", "--wait", "--script", "3", "/opt/vsdtool", "s1"});
-  EXPECT_EQ(7, r.code()) << describe(r);
+  EXPECT_EQ(7, exit_code(r)) << describe(r);
   seen = probe_report("vsd_probe_script_once", "3");
   EXPECT_EQ("3300", seen["groups"]);
   EXPECT_EQ("/sbin/vsd_probe_script_once|s1", seen["argv"]);
 
   r = vsdctl({"launch", "3", "vsd_probe_nothere"});
-  EXPECT_EQ(1, r.code());
-  EXPECT_EQ("vsdctl: launch: 'vsd_probe_nothere' is not a program of /sbin\n", r.err);
+  EXPECT_EQ(1, exit_code(r));
+  EXPECT_EQ("vsdctl: launch: 'vsd_probe_nothere' is not a program of /sbin\n", r.errors);
   r = vsdctl({"launch", "--script", "3", "nosuch"});
-  EXPECT_EQ(1, r.code());
-  EXPECT_EQ("vsdctl: launch: no script /etc/cmdmap/nosuch\n", r.err);
+  EXPECT_EQ(1, exit_code(r));
+  EXPECT_EQ("vsdctl: launch: no script /etc/cmdmap/nosuch\n", r.errors);
 
   // Limits: members placed, values in the kernel's files.
   r = vsdctl({"set", "3", "--memory", "64M", "--cpu", "5"});
-  ASSERT_EQ(0, r.code()) << describe(r);
-  EXPECT_EQ("", r.out);
+  ASSERT_EQ(0, exit_code(r)) << describe(r);
+  EXPECT_EQ("", r.output);
   EXPECT_EQ("67108864", control_value("/memory/vsd_3/memory.limit_in_bytes"));
   EXPECT_EQ("67108864", control_value("/memory/vsd_3/memory.soft_limit_in_bytes"));
   EXPECT_EQ("512", control_value("/cpu/vsd_3/cpu.shares"));
@@ -331,82 +272,82 @@ TEST_F(VsdctlTest, LifeOfVsdsThroughTheTool) {
 
   // A launch into a VSD with cgroups lands in them.
   r = vsdctl({"launch", "3", "vsd_probe_late"});
-  ASSERT_EQ(0, r.code()) << describe(r);
+  ASSERT_EQ(0, exit_code(r)) << describe(r);
   const std::string late = probe_pid("vsd_probe_late", 3);
-  EXPECT_EQ(late + "\n", r.out);
+  EXPECT_EQ(late + "\n", r.output);
   EXPECT_EQ(1u, tasks_of("/memory/vsd_3/tasks").count(atoi(late.c_str())));
   EXPECT_EQ(1u, tasks_of("/cpu/vsd_3/tasks").count(atoi(late.c_str())));
 
   // The listing, as text and as JSON (also with the library's log on).
   r = vsdctl({"list"});
-  ASSERT_EQ(0, r.code()) << describe(r);
-  EXPECT_THAT(r.out, HasSubstr("\n3    running   pinned 65536K       512        "));
-  EXPECT_THAT(r.out, HasSubstr("\n     " + stay3 + std::string(8 - stay3.size(), ' ') + " running  vsd_probe_stay\n"));
-  EXPECT_THAT(r.out, HasSubstr("\n4    running   pinned -            -          "));
+  ASSERT_EQ(0, exit_code(r)) << describe(r);
+  EXPECT_THAT(r.output, HasSubstr("\n3    running   pinned 65536K       512        "));
+  EXPECT_THAT(r.output, HasSubstr("\n     " + stay3 + std::string(8 - stay3.size(), ' ') + " running  vsd_probe_stay\n"));
+  EXPECT_THAT(r.output, HasSubstr("\n4    running   pinned -            -          "));
   for (const std::vector<std::string>& args : {std::vector<std::string>{"list", "--json"}, {"-d", "--json", "list"}}) {
     r = vsdctl(args);
-    ASSERT_EQ(0, r.code()) << describe(r);
-    EXPECT_TRUE(JsonCheck::valid(r.out)) << r.out;
-    EXPECT_THAT(r.out, HasSubstr("{\"vsd\":3,\"state\":\"running\",\"netns\":true,\"memory_limit_kib\":65536,"
+    ASSERT_EQ(0, exit_code(r)) << describe(r);
+    EXPECT_TRUE(JsonCheck::valid(r.output)) << r.output;
+    EXPECT_THAT(r.output, HasSubstr("{\"vsd\":3,\"state\":\"running\",\"netns\":true,\"memory_limit_kib\":65536,"
                                  "\"cpu_shares\":512,\"members\":["));
-    EXPECT_THAT(r.out, HasSubstr("{\"pid\":" + run + ",\"state\":\"running\",\"name\":\"vsd_probe_run\"}"));
-    EXPECT_THAT(r.out, HasSubstr("{\"vsd\":4,\"state\":\"running\",\"netns\":true,\"memory_limit_kib\":null,"
+    EXPECT_THAT(r.output, HasSubstr("{\"pid\":" + run + ",\"state\":\"running\",\"name\":\"vsd_probe_run\"}"));
+    EXPECT_THAT(r.output, HasSubstr("{\"vsd\":4,\"state\":\"running\",\"netns\":true,\"memory_limit_kib\":null,"
                                  "\"cpu_shares\":null,\"members\":["));
   }
 
   // One poll of the memory watch: VSD 3's use is the sum of its processes'
   // resident memory outside libraries, measured here the same way.
   r = vsdctl({"-d", "mem", "--json"});
-  ASSERT_EQ(0, r.code()) << describe(r);
-  EXPECT_TRUE(JsonCheck::valid(r.out)) << r.out;
+  ASSERT_EQ(0, exit_code(r)) << describe(r);
+  EXPECT_TRUE(JsonCheck::valid(r.output)) << r.output;
   uint64_t table[KIV_VSD_SLOTS] = {};
   for (const auto& pid : list_dir("/proc")) {
     if (pid.find_first_not_of("0123456789") == std::string::npos && get_vsdid(atoi(pid.c_str())) == 3)
       (void)get_vsd_mem(("/proc/" + pid + "/smaps").c_str(), 3, table);
   }
   ASSERT_GT(table[3], 0u);
-  EXPECT_THAT(r.out, HasSubstr("{\"vsd\":3,\"used_kib\":" + std::to_string(table[3]) + ",\"limit_kib\":65536}"));
-  EXPECT_THAT(r.out, MatchesRegex("\\{\"vsds\":\\[\\{\"vsd\":0,\"used_kib\":[1-9][0-9]*,\"limit_kib\":null\\}.*"));
-  EXPECT_THAT(r.out, HasSubstr("{\"vsd\":4,\"used_kib\":0,\"limit_kib\":null}"));  // no limit: not watched
+  EXPECT_THAT(r.output, HasSubstr("{\"vsd\":3,\"used_kib\":" + std::to_string(table[3]) + ",\"limit_kib\":65536}"));
+  EXPECT_THAT(r.output, MatchesRegex("\\{\"vsds\":\\[\\{\"vsd\":0,\"used_kib\":[1-9][0-9]*,\"limit_kib\":null\\}.*"));
+  EXPECT_THAT(r.output, HasSubstr("{\"vsd\":4,\"used_kib\":0,\"limit_kib\":null}"));  // no limit: not watched
   r = vsdctl({"mem"});
-  EXPECT_THAT(r.out, MatchesRegex("VSD +USED_KIB +LIMIT_KIB\nhost +[0-9]+ +-\n3 +[0-9]+ +65536\n4 +0 +-\n5 +0 +-\n"));
+  EXPECT_THAT(r.output, MatchesRegex("VSD +USED_KIB +LIMIT_KIB\nhost +[0-9]+ +-\n3 +[0-9]+ +65536\n4 +0 +-\n5 +0 +-\n"));
 
   // A command in the namespace, and its status.
   r = vsdctl({"-d", "exec", "3", "readlink", "/proc/self/ns/net"});
-  EXPECT_EQ(0, r.code()) << describe(r);
-  EXPECT_EQ("net:[" + std::to_string(ns3) + "]\n", r.out);
-  EXPECT_THAT(r.err, HasSubstr("]vsd3 netns path:/tmp/vsd/3/netns/default\n"));  // the log, kept off stdout
-  EXPECT_EQ(1, vsdctl({"exec", "3", "false"}).code());
+  EXPECT_EQ(0, exit_code(r)) << describe(r);
+  EXPECT_EQ("net:[" + std::to_string(ns3) + "]\n", r.output);
+  EXPECT_THAT(r.errors, HasSubstr("]vsd3 netns path:/tmp/vsd/3/netns/default\n"));  // the log, kept off stdout
+  EXPECT_EQ(1, exit_code(vsdctl({"exec", "3", "false"})));
   r = vsdctl({"exec", "3", "/nowhere/cmd"});
-  EXPECT_EQ(127, r.code());
-  EXPECT_EQ("vsdctl: exec: cannot run '/nowhere/cmd': No such file or directory\n", r.err);
+  EXPECT_EQ(127, exit_code(r));
+  EXPECT_EQ("vsdctl: exec: cannot run '/nowhere/cmd': No such file or directory\n", r.errors);
 
   // Delete, stop and reload side by side (each takes 15 s).
   const std::string stay4 = probe_pid("vsd_probe_stay", 4);
   const std::string stay5 = probe_pid("vsd_probe_stay", 5);
   const std::string start5 = read_file("/tmp/vsd/5/starttime");
-  Tool del({"delete", "3"});
-  Tool stop({"stop", "4"});
-  Tool reload({"reload", "5"});
-  const ToolResult deleted = del.wait(60);
-  const ToolResult stopped = stop.wait(60);
-  const ToolResult reloaded = reload.wait(60);
+  Child del([] { return exec_tool({"delete", "3"}); }, true);
+  Child stop([] { return exec_tool({"stop", "4"}); }, true);
+  Child reload([] { return exec_tool({"reload", "5"}); }, true);
+  const ChildResult deleted = del.wait(60);
+  const ChildResult stopped = stop.wait(60);
+  const ChildResult reloaded = reload.wait(60);
 
-  EXPECT_EQ(0, deleted.code()) << describe(deleted);
-  EXPECT_EQ("", deleted.out);  // the progress lines went to stderr
-  EXPECT_THAT(deleted.err, HasSubstr("After 10s, Delete vsd: 3 OK.\n"));
+  EXPECT_EQ(0, exit_code(deleted)) << describe(deleted);
+  EXPECT_EQ("", deleted.output);  // the progress lines went to stderr
+  EXPECT_THAT(deleted.errors, HasSubstr("After 10s, Delete vsd: 3 OK.\n"));
   for (const std::string& pid : {stay3, run, late}) EXPECT_TRUE(gone(pid)) << pid;
   EXPECT_FALSE(mounted("/tmp/vsd/3/netns/default"));
   for (const char* path : {"/tmp/vsd/3", "/memory/vsd_3", "/cpu/vsd_3", "/data/.talu/vsd/3"})
     EXPECT_FALSE(exists(path)) << path;
 
-  EXPECT_EQ(0, stopped.code()) << describe(stopped);
+  EXPECT_EQ(0, exit_code(stopped)) << describe(stopped);
   EXPECT_TRUE(gone(stay4));
   EXPECT_TRUE(mounted("/tmp/vsd/4/netns/default"));
   EXPECT_FALSE(exists("/tmp/vsd/4/kiv"));
   EXPECT_TRUE(exists("/data/.talu/vsd/4"));
 
-  EXPECT_EQ(0, reloaded.code()) << describe(reloaded);
+  EXPECT_EQ(0, exit_code(reloaded)) << describe(reloaded);
   EXPECT_TRUE(gone(stay5));
   EXPECT_TRUE(exists("/tmp/vsd/5/kiv/db"));
   EXPECT_NE(start5, read_file("/tmp/vsd/5/starttime"));  // renewed
@@ -415,9 +356,9 @@ TEST_F(VsdctlTest, LifeOfVsdsThroughTheTool) {
   // A stopped VSD keeps its namespace but no member directory: a launch
   // into it fails with the cause, and it can't be created over.
   r = vsdctl({"launch", "4", "vsd_probe_run"});
-  EXPECT_EQ(1, r.code());
-  EXPECT_EQ("vsdctl: launch: cannot start 'vsd_probe_run' in vsd 4: No such file or directory\n", r.err);
-  EXPECT_EQ("vsdctl: create: vsd 4 already exists\n", vsdctl({"create", "4"}).err);
+  EXPECT_EQ(1, exit_code(r));
+  EXPECT_EQ("vsdctl: launch: cannot start 'vsd_probe_run' in vsd 4: No such file or directory\n", r.errors);
+  EXPECT_EQ("vsdctl: create: vsd 4 already exists\n", vsdctl({"create", "4"}).errors);
 }
 
 }  // namespace

@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -45,19 +46,6 @@ std::string db_file(int vsd, int pid) {
          std::to_string(pid);
 }
 
-// The pid holding a write lock on path, 0 when none does.
-pid_t lock_holder(const std::string& path) {
-  int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd < 0) return -1;
-  struct flock lk = {};
-  lk.l_type = F_WRLCK;
-  lk.l_whence = SEEK_SET;
-  const int r = fcntl(fd, F_GETLK, &lk);
-  close(fd);
-  if (r != 0) return -1;
-  return lk.l_type == F_UNLCK ? 0 : lk.l_pid;
-}
-
 // Runs fn and prints "name=RESULT name_ms=ELAPSED".
 template <typename Fn>
 void timed(const char* name, Fn fn) {
@@ -65,6 +53,17 @@ void timed(const char* name, Fn fn) {
   const int r = fn();
   printf("%s=%d %s_ms=%lld\n", name, r, name, static_cast<long long>(monotonic_ms() - start));
   fflush(stdout);
+}
+
+// A child body that makes one retrying call with the library's log on and
+// prints its pid, result and duration.
+std::function<int()> attempt(const char* name, int (*call)()) {
+  return [=] {
+    g_kiv_dbg_level[KIV_DBG_LIB] = 0;
+    printf("pid=%d\n", getpid());
+    timed(name, call);
+    return 0;
+  };
 }
 
 TEST_F(ExitActionTest, RestartRequestAndLockedPidFile) {
@@ -180,7 +179,7 @@ TEST_F(ExitActionTest, ShellAndTimeRequests) {
 TEST_F(ExitActionTest, RegistrationsReReadTheDebugConfiguration) {
   Peer peer(PeerMode::kAck);
   ASSERT_EQ(0, system("mkdir -p /data/.talu/qn_utils"));
-  touch("/data/.talu/qn_utils/qn_utils_dbg_cfg.txt", "g_kiv_lib_dbg_level 0\n");
+  write_file("/data/.talu/qn_utils/qn_utils_dbg_cfg.txt", "g_kiv_lib_dbg_level 0\n");
   std::string out = capture_stdout([] { EXPECT_EQ(0, kiv_time_set(815, 1, 1)); });
   EXPECT_EQ("", out);  // a time value reads no configuration
   EXPECT_EQ(KIV_DBG_OFF, g_kiv_dbg_level[KIV_DBG_LIB]);
@@ -304,14 +303,6 @@ TEST_F(ExitActionTest, WhichCallsWaitForTheAcknowledgement) {
 TEST_F(ExitActionTest, RetriesUntilTheManagerAppears) {
   // Every connect fails at once until the peer is there.
   block_manager_socket();
-  auto attempt = [](const char* name, int (*call)()) {
-    return [=] {
-      g_kiv_dbg_level[KIV_DBG_LIB] = 0;
-      printf("pid=%d\n", getpid());
-      timed(name, call);
-      return 0;
-    };
-  };
   Child reg(attempt("reg", [] { return reg_process_exit_action(0, 1); }));
   Child cancel(attempt("cancel", [] { return kiv_cancel_proc(0); }));
   Child thread(attempt("thread", [] { return kiv_client_reg_thread_notify(getpid(), own_tid(), 1, 1); }));
@@ -341,7 +332,7 @@ TEST_F(ExitActionTest, RetriesUntilTheManagerAppears) {
 
 TEST_F(ExitActionTest, ExitMarkerEndsTheLoopsAtOnce) {
   Peer peer(PeerMode::kAck);
-  touch(KIV_STATUS_FILE);
+  write_file(KIV_STATUS_FILE);
   ChildResult r = run_in_child([] {
     timed("reg", [] { return reg_process_exit_action(0, 1); });
     timed("thread", [] { return kiv_client_reg_thread_notify(getpid(), own_tid(), 2, 2); });
@@ -362,13 +353,6 @@ TEST_F(ExitActionTest, ExitMarkerEndsTheLoopsAtOnce) {
 // side, against a peer that hangs up on every request.
 TEST_F(ExitActionTest, ThirtyFailedAttempts) {
   Peer peer(PeerMode::kClose);
-  auto attempt = [](const char* name, int (*call)()) {
-    return [=] {
-      g_kiv_dbg_level[KIV_DBG_LIB] = 0;
-      timed(name, call);
-      return 0;
-    };
-  };
   Child reg(attempt("reg", [] { return reg_process_exit_action(0, 1); }));
   Child cancel(attempt("cancel", [] { return kiv_cancel_proc(0); }));
   Child thread(attempt("thread", [] { return kiv_client_reg_thread_notify(getpid(), own_tid(), 1, 1); }));

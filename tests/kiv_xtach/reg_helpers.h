@@ -95,24 +95,11 @@ inline long long value_of(const std::string& out, const std::string& key) {
   return atoll(out.c_str() + pos + key.size() + 1);
 }
 
-inline int count_of(const std::string& text, const std::string& what) {
-  int n = 0;
-  for (size_t pos = 0; (pos = text.find(what, pos)) != std::string::npos; pos += what.size()) ++n;
-  return n;
-}
-
-inline void touch(const std::string& path, const std::string& text = "") {
-  int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-  ASSERT_GE(fd, 0) << path;
-  ASSERT_EQ(static_cast<ssize_t>(text.size()), write(fd, text.data(), text.size()));
-  close(fd);
-}
-
 // Makes every connect to the Manager fail at once (ENOTDIR): the socket's
 // directory is a plain file. Undone by removing the file.
 inline void block_manager_socket() {
   remove_tree("/tmp/kiv");
-  touch("/tmp/kiv");
+  write_file("/tmp/kiv");
 }
 
 }  // namespace kiv::test

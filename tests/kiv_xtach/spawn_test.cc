@@ -24,7 +24,8 @@
 #include "kiv_utils.h"
 #include "support/capture.h"
 #include "support/fixture.h"
-#include "support/utils_child.h"
+#include "support/child.h"
+#include "support/files.h"
 #include "support/log_text.h"
 
 namespace kiv::test {
@@ -87,14 +88,6 @@ class SpawnTest : public SandboxTest {
     SandboxTest::TearDown();
   }
 
-  // An empty file named cmd, so that the whole command passes the
-  // existence test.
-  static void make_file(const std::string& cmd) {
-    int fd = open(cmd.c_str(), O_CREAT | O_WRONLY | O_CLOEXEC, 0644);
-    ASSERT_GE(fd, 0) << cmd;
-    close(fd);
-  }
-
   // Starts cmd, waits for the probe's report, then ends and reaps it.
   static Report spawn(const std::string& cmd) {
     unlink(kReport);
@@ -149,8 +142,9 @@ TEST_F(SpawnTest, ChildIsDetachedWithDefaults) {
 }
 
 TEST_F(SpawnTest, CommandIsSplitAtBlanks) {
+  // Each command is also an empty file, so that it passes the existence test.
   std::string cmd = std::string(kProbe) + "  a\t\tb \t c";
-  make_file(cmd);
+  write_file(cmd);
   EXPECT_EQ((std::vector<std::string>{kProbe, "a", "b", "c"}), spawn(cmd).args);
 
   // Fourteen words at most.
@@ -160,12 +154,12 @@ TEST_F(SpawnTest, CommandIsSplitAtBlanks) {
     cmd += " " + std::to_string(i);
     if (i < 14) want.push_back(std::to_string(i));
   }
-  make_file(cmd);
+  write_file(cmd);
   EXPECT_EQ(want, spawn(cmd).args);
 
   // 127 characters at most, cut before splitting.
   cmd = std::string(kProbe) + " " + std::string(130, 'x');
-  make_file(cmd);
+  write_file(cmd);
   EXPECT_EQ((std::vector<std::string>{kProbe, std::string(127 - strlen(kProbe) - 1, 'x')}), spawn(cmd).args);
 
   // Leading blanks: the existence test takes them as part of a relative
@@ -176,7 +170,7 @@ TEST_F(SpawnTest, CommandIsSplitAtBlanks) {
   ASSERT_EQ(0, mkdir((base + "/  \t").c_str(), 0755));
   ASSERT_EQ(0, mkdir((base + "/  \t/tmp").c_str(), 0755));
   ASSERT_EQ(0, mkdir((base + "/" + rel).c_str(), 0755));
-  make_file(base + "/" + rel + "/p a");
+  write_file(base + "/" + rel + "/p a");
   char cwd[512];
   ASSERT_NE(nullptr, getcwd(cwd, sizeof cwd));
   ASSERT_EQ(0, chdir(base.c_str()));
@@ -197,7 +191,7 @@ TEST_F(SpawnTest, RefusalsAndFailuresAreLogged) {
 
   // A file that exists but can't be executed: the child logs and exits 1.
   const std::string plain = std::string(kDir) + "/plain";
-  make_file(plain);
+  write_file(plain);
   pid_t pid = -1;
   int status = 0;
   out = capture_stdout([&] {
@@ -225,7 +219,7 @@ TEST_F(SpawnTest, RefusalsAndFailuresAreLogged) {
 TEST_F(SpawnTest, FlushControlFileIsWritten) {
   // The control file belongs to a kernel module this host lacks: stand one
   // in on a tmpfs, in a mount namespace of a child's own.
-  const int status = run_status([] {
+  const int status = run_in_child([] {
     if (unshare(CLONE_NEWNS) != 0) return 10;
     if (mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0) return 11;
     if (mount("tmpfs", "/sys/kernel", "tmpfs", 0, "mode=0755") != 0) return 12;
@@ -241,7 +235,7 @@ TEST_F(SpawnTest, FlushControlFileIsWritten) {
     waitpid(pid, nullptr, 0);
     if (!reported) return 16;
     return read_file(flush) == "1\n" ? 0 : 17;
-  });
+  }).status;
   EXPECT_EQ(0, exit_code(status));
 }
 

@@ -215,7 +215,7 @@ TEST_F(ThreadNotifyTest, DebugListSilencesListedThreads) {
   };
   int seq = kiv_sys_get_alive_seq(tid_);
   for (const auto& c : cases) {
-    touch(kDebugList, c.text);
+    write_file(kDebugList, c.text);
     EXPECT_EQ(0, beat());
     if (!c.silenced) seq = seq == 255 ? 1 : seq + 1;
     EXPECT_EQ(seq, kiv_sys_get_alive_seq(tid_)) << c.text;
@@ -229,7 +229,7 @@ TEST_F(ThreadNotifyTest, DebugListSilencesListedThreads) {
 
   // A listed thread that is not registered sends nothing either.
   ASSERT_EQ(0, kiv_sys_unreg_alive_info(tid_));
-  touch(kDebugList, me + "\n");
+  write_file(kDebugList, me + "\n");
   EXPECT_EQ(0, beat());
   EXPECT_EQ(0, kiv_sys_get_alive_seq(tid_));
   EXPECT_EQ(0, peer.connections(100));

@@ -1,7 +1,7 @@
 // Runs the descriptor watch on itself with its descriptor limit lowered to
 // argv[1] and filled: argv[2] is the sequence of calls, 'O' with the count
 // at the limit and 'U' below it. After each call that returns it writes
-// that letter to descriptor 3. Logs go to standard output.
+// that letter to standard error. Logs go to standard output.
 #include <fcntl.h>
 #include <stdio.h>
 #include <stdlib.h>
@@ -37,7 +37,7 @@ int main(int argc, char** argv) {
     if (*s == 'U') {
       for (int i = 0; i < 2; ++i) extra.push_back(open("/dev/null", O_RDONLY | O_CLOEXEC));
     }
-    if (write(3, s, 1) != 1) return 22;
+    if (write(2, s, 1) != 1) return 22;
   }
   return 0;
 }

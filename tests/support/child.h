@@ -1,6 +1,6 @@
 // Running code in a forked child process: for calls that change or end the
 // calling process (namespaces, groups, exit) or that must run concurrently
-// with other slow calls.
+// with other slow calls. Also wait statuses and the monotonic clock.
 #pragma once
 
 #include <stdint.h>
@@ -12,32 +12,43 @@
 namespace kiv::test {
 
 struct ChildResult {
+  pid_t pid = -1;
   int status = -1;     // raw waitpid status
   std::string output;  // what the child wrote to stdout
+  std::string errors;  // what it wrote to stderr, when that was captured
   bool exited(int code) const;
   bool signaled(int sig) const;
 };
 
-// Starts fn in a child whose stdout goes to a memory file; the child ends
-// with fn's return value. wait() collects it; the destructor kills a child
-// that was not waited for.
+// Starts fn in a child whose stdout (and stderr, if asked) goes to a memory
+// file; the child ends with fn's return value. wait() collects it; the
+// destructor kills a child that was not waited for.
 class Child {
  public:
-  explicit Child(const std::function<int()>& fn);
+  explicit Child(const std::function<int()>& fn, bool capture_stderr = false);
   ~Child();
   Child(const Child&) = delete;
   Child& operator=(const Child&) = delete;
 
   pid_t pid() const { return pid_; }
-  ChildResult wait();
+  // Waits at most timeout_s seconds; then kills the child and fails the test.
+  ChildResult wait(int timeout_s = 60);
 
  private:
   pid_t pid_ = -1;
   int out_ = -1;
+  int err_ = -1;
 };
 
-// Runs fn in a child and waits for it.
-ChildResult run_in_child(const std::function<int()>& fn);
+// Runs fn in a child and waits for it (see Child::wait).
+ChildResult run_in_child(const std::function<int()>& fn, int timeout_s = 60);
+
+// Exit code of a wait status; -1000 - signal when it was killed.
+int exit_code(int status);
+inline int exit_code(const ChildResult& r) { return exit_code(r.status); }
+
+// The pid of a child that has already ended and been reaped.
+pid_t ended_pid();
 
 // Milliseconds of the monotonic clock.
 int64_t monotonic_ms();

@@ -23,4 +23,10 @@ std::string without_line_numbers(const std::string& out) {
   return r;
 }
 
+int count_of(const std::string& text, const std::string& what) {
+  int n = 0;
+  for (size_t pos = 0; (pos = text.find(what, pos)) != std::string::npos; pos += what.size()) ++n;
+  return n;
+}
+
 }  // namespace kiv::test

@@ -9,4 +9,7 @@ namespace kiv::test {
 // "[KIV]<file, step, LINE>:" prefix replaced by N.
 std::string without_line_numbers(const std::string& out);
 
+// How often what occurs in text (not overlapping).
+int count_of(const std::string& text, const std::string& what);
+
 }  // namespace kiv::test

@@ -9,13 +9,13 @@
 #include <sys/stat.h>
 #include <sys/un.h>
 #include <sys/wait.h>
-#include <time.h>
 #include <unistd.h>
 
 #include <map>
 #include <stdexcept>
 
 #include "kiv_rpc.h"
+#include "support/child.h"
 
 namespace kiv::test {
 namespace {
@@ -23,12 +23,6 @@ namespace {
 enum : uint8_t { kEvConnect = 'C', kEvFrame = 'F', kEvReady = 'R' };
 enum : uint8_t { kCmdMode = 'M', kCmdSend = 'S' };
 constexpr size_t kMaxPacket = 1 << 20;
-
-int64_t now_ms() {
-  struct timespec ts;
-  clock_gettime(CLOCK_MONOTONIC, &ts);
-  return ts.tv_sec * 1000 + ts.tv_nsec / 1000000;
-}
 
 void put_i32(std::vector<uint8_t>& v, int32_t x) {
   const auto* p = reinterpret_cast<const uint8_t*>(&x);
@@ -91,13 +85,13 @@ struct PendingAck {
     }
     int timeout = -1;
     for (const auto& a : acks) {
-      int64_t left = a.due - now_ms();
+      int64_t left = a.due - monotonic_ms();
       timeout = timeout < 0 ? static_cast<int>(left < 0 ? 0 : left)
                             : std::min(timeout, static_cast<int>(left < 0 ? 0 : left));
     }
     if (poll(pfds.data(), pfds.size(), timeout) < 0 && errno != EINTR) _exit(3);
     for (size_t i = 0; i < acks.size();) {
-      if (acks[i].due <= now_ms()) {
+      if (acks[i].due <= monotonic_ms()) {
         ack(acks[i].conn, acks[i].type);
         acks.erase(acks.begin() + static_cast<long>(i));
       } else {
@@ -142,7 +136,7 @@ struct PendingAck {
       switch (mode) {
         case PeerMode::kAck: ack(id, type); break;
         case PeerMode::kSilent: break;
-        case PeerMode::kLateAck: acks.push_back({now_ms() + late_ms, id, type}); break;
+        case PeerMode::kLateAck: acks.push_back({monotonic_ms() + late_ms, id, type}); break;
         case PeerMode::kClose:
           close(pfds[i].fd);
           conns.erase(id);
@@ -241,9 +235,9 @@ bool Peer::pump(int timeout_ms) {
 }
 
 std::optional<Frame> Peer::next_frame(int timeout_ms) {
-  const int64_t deadline = now_ms() + timeout_ms;
+  const int64_t deadline = monotonic_ms() + timeout_ms;
   while (frames_.empty()) {
-    int64_t left = deadline - now_ms();
+    int64_t left = deadline - monotonic_ms();
     if (left < 0 || !pump(static_cast<int>(left))) {
       if (frames_.empty()) return std::nullopt;
     }

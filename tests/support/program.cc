@@ -8,39 +8,63 @@
 #include <signal.h>
 #include <stdio.h>
 #include <sys/wait.h>
-#include <time.h>
 #include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include "support/child.h"
 
 namespace kiv::test {
 namespace {
 
-long now_ms() {
-  struct timespec ts;
-  clock_gettime(CLOCK_MONOTONIC, &ts);
-  return ts.tv_sec * 1000L + ts.tv_nsec / 1000000L;
+// Prepares the child as opt says; false when a step failed.
+bool prepare(const ProgramOptions& opt) {
+  if (opt.groups && setgroups(opt.groups->size(), opt.groups->data()) != 0) return false;
+  if (opt.uid >= 0 && (setgroups(0, nullptr) != 0 || setgid(opt.uid) != 0 || setuid(opt.uid) != 0)) return false;
+  const std::string me = std::to_string(getpid());
+  for (const auto& tasks : opt.cgroup_tasks) {
+    int fd = open(tasks.c_str(), O_WRONLY | O_CLOEXEC);
+    if (fd < 0 || write(fd, me.data(), me.size()) != static_cast<ssize_t>(me.size())) return false;
+    close(fd);
+  }
+  return true;
 }
 
 }  // namespace
 
-TestProgram::TestProgram(const std::string& name, const std::vector<std::string>& args, int uid) {
+TestProgram::TestProgram(const std::string& name, const std::vector<std::string>& args,
+                         const ProgramOptions& opt) {
   std::string path = std::string(KIV_TEST_BIN_DIR) + "/" + name;
+  std::vector<std::string> words = {opt.argv0.empty() ? path : opt.argv0};
+  words.insert(words.end(), args.begin(), args.end());
   std::vector<char*> argv;
-  argv.push_back(path.data());
-  std::vector<std::string> copies(args);
-  for (auto& a : copies) argv.push_back(a.data());
+  for (auto& w : words) argv.push_back(w.data());
   argv.push_back(nullptr);
-  int fds[2];
-  if (pipe2(fds, O_CLOEXEC) != 0) return;
-  fflush(stdout);
+  int fds[2], ready[2] = {-1, -1};
+  if (pipe2(fds, O_CLOEXEC) != 0 || (opt.wait_ready && pipe2(ready, O_CLOEXEC) != 0)) {
+    ADD_FAILURE() << "pipe";
+    return;
+  }
+  fflush(nullptr);
   pid_ = fork();
   if (pid_ == 0) {
     dup2(fds[1], 1);  // dup2 clears close-on-exec on the copy
-    if (uid >= 0 && (setgroups(0, nullptr) != 0 || setgid(uid) != 0 || setuid(uid) != 0)) _exit(126);
+    if (ready[1] >= 0) {
+      dup2(ready[1], 3);
+      fcntl(3, F_SETFD, 0);  // also when the pipe already was descriptor 3
+    }
+    if (!prepare(opt)) _exit(126);
     execv(path.c_str(), argv.data());
     _exit(127);
   }
   close(fds[1]);
   out_ = fds[0];
+  if (ready[0] < 0) return;
+  close(ready[1]);
+  struct pollfd p = {ready[0], POLLIN, 0};
+  char c;
+  if (pid_ < 0 || poll(&p, 1, 10000) != 1 || read(ready[0], &c, 1) != 1) ADD_FAILURE() << name << " did not start";
+  close(ready[0]);
 }
 
 TestProgram::~TestProgram() {
@@ -52,7 +76,7 @@ TestProgram::~TestProgram() {
 }
 
 std::optional<std::string> TestProgram::read_line(int timeout_ms) {
-  const long deadline = now_ms() + timeout_ms;
+  const int64_t deadline = monotonic_ms() + timeout_ms;
   for (;;) {
     size_t nl = pending_.find('\n');
     if (nl != std::string::npos) {
@@ -60,7 +84,7 @@ std::optional<std::string> TestProgram::read_line(int timeout_ms) {
       pending_.erase(0, nl + 1);
       return line;
     }
-    const long left = deadline - now_ms();
+    const int64_t left = deadline - monotonic_ms();
     if (out_ < 0 || left <= 0) return std::nullopt;
     struct pollfd p = {out_, POLLIN, 0};
     int n = poll(&p, 1, static_cast<int>(left));
@@ -75,22 +99,10 @@ std::optional<std::string> TestProgram::read_line(int timeout_ms) {
 }
 
 std::string TestProgram::read_all(int timeout_ms) {
-  const long deadline = now_ms() + timeout_ms;
-  while (out_ >= 0) {
-    const long left = deadline - now_ms();
-    if (left <= 0) break;
-    struct pollfd p = {out_, POLLIN, 0};
-    int n = poll(&p, 1, static_cast<int>(left));
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) break;
-    char buf[512];
-    ssize_t got = read(out_, buf, sizeof buf);
-    if (got < 0 && errno == EINTR) continue;
-    if (got <= 0) break;
-    pending_.append(buf, static_cast<size_t>(got));
-  }
   std::string all;
-  all.swap(pending_);
+  while (auto line = read_line(timeout_ms)) all += *line + "\n";
+  all += pending_;
+  pending_.clear();
   return all;
 }
 
@@ -98,13 +110,19 @@ void TestProgram::kill(int sig) {
   if (pid_ > 0) ::kill(pid_, sig);
 }
 
-int TestProgram::wait() {
-  int status = -1;
-  if (pid_ <= 0) return status;
-  while (waitpid(pid_, &status, 0) < 0 && errno == EINTR) {
+int TestProgram::wait(int timeout_ms) {
+  if (pid_ <= 0) return status_;
+  const int64_t deadline = monotonic_ms() + timeout_ms;
+  for (pid_t got; (got = waitpid(pid_, &status_, timeout_ms < 0 ? 0 : WNOHANG)) != pid_;) {
+    if (got < 0 && errno != EINTR) {
+      pid_ = -1;
+      return status_ = -1;
+    }
+    if (timeout_ms >= 0 && monotonic_ms() >= deadline) return -1;
+    if (got == 0) usleep(2000);
   }
   pid_ = -1;
-  return status;
+  return status_;
 }
 
 }  // namespace kiv::test

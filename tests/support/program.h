@@ -10,11 +10,21 @@
 
 namespace kiv::test {
 
+// How the child is prepared before it executes the program.
+struct ProgramOptions {
+  std::string argv0;                         // argv[0]; the program's path when empty
+  int uid = -1;                              // >= 0: take this user and group id, no groups
+  std::optional<std::vector<gid_t>> groups;  // exactly these supplementary groups
+  std::vector<std::string> cgroup_tasks;     // cgroup tasks files to join
+  // The program writes one byte on descriptor 3 once it runs: the
+  // constructor waits for it, so that the program is past exec.
+  bool wait_ready = false;
+};
+
 class TestProgram {
  public:
-  // Starts KIV_TEST_BIN_DIR/name with args. With uid >= 0 the child takes
-  // that user and group id before it executes the program.
-  TestProgram(const std::string& name, const std::vector<std::string>& args, int uid = -1);
+  // Starts KIV_TEST_BIN_DIR/name with args.
+  TestProgram(const std::string& name, const std::vector<std::string>& args, const ProgramOptions& opt = {});
   // Kills (SIGKILL) and reaps the program if it still runs.
   ~TestProgram();
   TestProgram(const TestProgram&) = delete;
@@ -27,11 +37,15 @@ class TestProgram {
   // Everything the program writes until it closes its output.
   std::string read_all(int timeout_ms = 5000);
   void kill(int sig);
-  // Waits for the program to end and returns its wait status.
-  int wait();
+  // The program's wait status once it has ended (also on later calls);
+  // -1 while it still runs after timeout_ms (negative: wait as long as it takes).
+  int wait(int timeout_ms = -1);
+  // Whether it still runs (not ended, not a zombie).
+  bool running() { return wait(0) == -1; }
 
  private:
   pid_t pid_ = -1;
+  int status_ = -1;
   int out_ = -1;
   std::string pending_;
 };

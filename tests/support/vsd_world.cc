@@ -1,22 +1,17 @@
 // Helpers of the VSD tests (see vsd_world.h).
 #include "support/vsd_world.h"
 
-#include <dirent.h>
 #include <errno.h>
 #include <fcntl.h>
-#include <grp.h>
 #include <signal.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
-#include <sys/mman.h>
 #include <sys/mount.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
-#include <time.h>
 #include <unistd.h>
 
-#include <fstream>
 #include <sstream>
 
 #include "support/sandbox.h"
@@ -106,83 +101,20 @@ void VsdTest::TearDown() {
   SandboxTest::TearDown();
 }
 
-bool ChildRun::exited(int code) const { return WIFEXITED(status) && WEXITSTATUS(status) == code; }
-
-ChildTask::ChildTask(const std::function<int()>& fn) {
-  fflush(nullptr);
-  out_ = memfd_create("vsd-child-out", MFD_CLOEXEC);
-  pid_ = fork();
-  if (pid_ == 0) {
-    dup2(out_, 1);
-    const int code = fn();
-    fflush(nullptr);
-    _exit(code);
-  }
+static ProgramOptions hog_options(const std::vector<gid_t>& groups, const std::vector<std::string>& tasks_files) {
+  ProgramOptions opt;
+  opt.groups = groups;
+  opt.cgroup_tasks = tasks_files;
+  opt.wait_ready = true;
+  return opt;
 }
 
-ChildTask::~ChildTask() {
-  if (pid_ > 0) (void)wait(0);
-  if (out_ >= 0) close(out_);
-}
+Hog::Hog(unsigned kib, const std::vector<gid_t>& groups, const std::vector<std::string>& tasks_files)
+    : TestProgram("vsd_res_hog", {std::to_string(kib)}, hog_options(groups, tasks_files)) {}
 
-ChildRun ChildTask::wait(int timeout_s) {
-  ChildRun run;
-  run.pid = pid_;
-  if (pid_ <= 0) return run;
-  const long long deadline = now_ms() + timeout_s * 1000LL;
-  while (waitpid(pid_, &run.status, WNOHANG) == 0) {
-    if (now_ms() > deadline) {
-      kill(pid_, SIGKILL);
-      waitpid(pid_, &run.status, 0);
-      ADD_FAILURE() << "child did not end within " << timeout_s << " s";
-      break;
-    }
-    usleep(2000);
-  }
-  pid_ = -1;
-  char buf[4096];
-  lseek(out_, 0, SEEK_SET);
-  for (ssize_t n; (n = read(out_, buf, sizeof buf)) > 0;) run.out.append(buf, static_cast<size_t>(n));
-  return run;
-}
-
-ChildRun run_in_child(const std::function<int()>& fn, int timeout_s) {
-  ChildTask task(fn);
-  return task.wait(timeout_s);
-}
-
-GroupHolder::GroupHolder(const std::vector<gid_t>& groups) {
-  int ready[2];
-  if (pipe2(ready, O_CLOEXEC) != 0) return;
-  pid_ = fork();
-  if (pid_ == 0) {
-    if (setgroups(groups.size(), groups.data()) != 0) _exit(3);
-    (void)!write(ready[1], "r", 1);
-    alarm(120);
-    for (;;) pause();
-  }
-  close(ready[1]);
-  char c;
-  if (read(ready[0], &c, 1) != 1) ADD_FAILURE() << "group holder did not start";
-  close(ready[0]);
-}
-
-GroupHolder::~GroupHolder() {
-  if (pid_ > 0 && kill(pid_, SIGKILL) == 0) (void)waitpid(pid_, nullptr, 0);
-}
-
-int GroupHolder::wait_end(int timeout_ms) {
-  const long long deadline = now_ms() + timeout_ms;
-  int status = 0;
-  while (now_ms() < deadline) {
-    pid_t r = waitpid(pid_, &status, WNOHANG);
-    if (r == pid_) {
-      pid_ = -1;
-      return status;
-    }
-    usleep(5000);
-  }
-  return -1;
+bool Hog::killed_by(int sig) {
+  const int status = wait(1000);
+  return status != -1 && WIFSIGNALED(status) && WTERMSIG(status) == sig;
 }
 
 void install_probe(const std::string& name) {
@@ -211,49 +143,10 @@ void install_start_script() {
              0755);
 }
 
-void write_file(const std::string& path, const std::string& text, mode_t mode) {
-  int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, mode);
-  if (fd < 0) {
-    ADD_FAILURE() << "open " << path << ": " << strerror(errno);
-    return;
-  }
-  if (write(fd, text.data(), text.size()) != static_cast<ssize_t>(text.size()))
-    ADD_FAILURE() << "write " << path;
-  fchmod(fd, mode);
-  close(fd);
-}
-
-bool exists(const std::string& path) {
-  struct stat st;
-  return lstat(path.c_str(), &st) == 0;
-}
-
-int mode_of(const std::string& path) {
-  struct stat st;
-  return stat(path.c_str(), &st) == 0 ? static_cast<int>(st.st_mode & 07777) : -1;
-}
-
-unsigned long long inode_of(const std::string& path) {
-  struct stat st;
-  return stat(path.c_str(), &st) == 0 ? static_cast<unsigned long long>(st.st_ino) : 0;
-}
-
-std::vector<std::string> list_dir(const std::string& path) {
-  std::vector<std::string> names;
-  DIR* d = opendir(path.c_str());
-  if (d == nullptr) return names;
-  while (struct dirent* e = readdir(d)) {
-    if (strcmp(e->d_name, ".") != 0 && strcmp(e->d_name, "..") != 0) names.emplace_back(e->d_name);
-  }
-  closedir(d);
-  return names;
-}
-
 std::map<std::string, std::string> probe_report(const std::string& name, const std::string& tag,
                                                 int timeout_ms) {
   const std::string path = std::string(kProbeDir) + "/" + name + "." + tag;
-  const long long deadline = now_ms() + timeout_ms;
-  while (!exists(path) && now_ms() < deadline) usleep(5000);
+  (void)wait_for_file(path, timeout_ms);
   std::map<std::string, std::string> report;
   std::istringstream in(read_file(path));
   std::string line;
@@ -264,10 +157,28 @@ std::map<std::string, std::string> probe_report(const std::string& name, const s
   return report;
 }
 
-long long now_ms() {
-  struct timespec ts;
-  clock_gettime(CLOCK_MONOTONIC, &ts);
-  return static_cast<long long>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
+void make_member_dir(int vsd_no) {
+  const std::string root = "/tmp/vsd/" + std::to_string(vsd_no);
+  for (const std::string& d : {root, root + "/kiv", root + "/kiv/db"}) {
+    if (mkdir(d.c_str(), 0777) != 0 && errno != EEXIST) ADD_FAILURE() << "mkdir " << d << ": " << strerror(errno);
+  }
+}
+
+void add_member(int vsd_no, pid_t pid) {
+  write_file("/tmp/vsd/" + std::to_string(vsd_no) + "/kiv/" + std::to_string(pid), "", 0754);
+}
+
+std::set<pid_t> tasks_of(const std::string& tasks_file) {
+  std::set<pid_t> pids;
+  std::istringstream in(read_file(tasks_file));
+  for (pid_t pid; in >> pid;) pids.insert(pid);
+  return pids;
+}
+
+std::string control_value(const std::string& path) {
+  std::string text = read_file(path);
+  while (!text.empty() && text.back() == '\n') text.pop_back();
+  return text;
 }
 
 }  // namespace kiv::test

@@ -1,18 +1,19 @@
 // What the VSD tests build around the library inside the sandbox: probe
-// programs in /sbin, start scripts, processes with chosen groups, and
-// children in which calls that change the process run.
+// programs in /sbin, start scripts, processes with chosen groups, cgroups
+// and resident memory, and bare member directories.
 #pragma once
-
-#include "support/files.h"
 
 #include <sys/types.h>
 
-#include <functional>
 #include <map>
+#include <set>
 #include <string>
 #include <vector>
 
+#include "support/child.h"
+#include "support/files.h"
 #include "support/fixture.h"
+#include "support/program.h"
 
 namespace kiv::test {
 
@@ -31,48 +32,15 @@ class VsdTest : public SandboxTest {
 // the caller's children and removes the VSD cgroups.
 void end_sandbox_processes();
 
-// What a child printed on stdout and how it ended.
-struct ChildRun {
-  pid_t pid = -1;
-  int status = -1;  // waitpid status
-  std::string out;
-  bool exited(int code) const;
-};
-
-// fn running in a forked child whose stdout goes to a memory file; the
-// child ends with fn's result.
-class ChildTask {
+// A running vsd_res_hog that holds kib KiB of touched, locked anonymous
+// memory, with exactly the supplementary groups given, in the cgroups whose
+// tasks files are given (so that all of its memory is charged there).
+// With kib 0 it is a plain member-like process of those groups.
+class Hog : public TestProgram {
  public:
-  explicit ChildTask(const std::function<int()>& fn);
-  ~ChildTask();
-  ChildTask(const ChildTask&) = delete;
-  ChildTask& operator=(const ChildTask&) = delete;
-  // Waits at most timeout_s seconds (then kills the child).
-  ChildRun wait(int timeout_s = 60);
-
- private:
-  pid_t pid_ = -1;
-  int out_ = -1;
-};
-
-// A ChildTask waited for at once.
-ChildRun run_in_child(const std::function<int()>& fn, int timeout_s = 60);
-
-// A child that takes exactly these supplementary groups and waits. Ended
-// by the destructor.
-class GroupHolder {
- public:
-  explicit GroupHolder(const std::vector<gid_t>& groups);
-  ~GroupHolder();
-  GroupHolder(const GroupHolder&) = delete;
-  GroupHolder& operator=(const GroupHolder&) = delete;
-  pid_t pid() const { return pid_; }
-  // Waits for the holder to end; its waitpid status, or -1 when it still
-  // runs after timeout_ms.
-  int wait_end(int timeout_ms);
-
- private:
-  pid_t pid_ = -1;
+  Hog(unsigned kib, const std::vector<gid_t>& groups, const std::vector<std::string>& tasks_files = {});
+  // Waits up to a second for it to end: true when it was killed by sig.
+  bool killed_by(int sig);
 };
 
 // /sbin/NAME as a link to the probe program.
@@ -84,20 +52,18 @@ void install_probe(const std::string& name);
 // running, and also vsd_probe_ignterm when /tmp/vsd_probe/ignterm.N exists.
 void install_start_script();
 
-void write_file(const std::string& path, const std::string& text, mode_t mode = 0644);
-bool exists(const std::string& path);
-// Permission bits of path, or -1.
-int mode_of(const std::string& path);
-// Inode of path's target (a namespace file or /proc/PID/ns/net), or 0.
-unsigned long long inode_of(const std::string& path);
-// Names in a directory, without "." and "..".
-std::vector<std::string> list_dir(const std::string& path);
-
 // The report of probe NAME with tag TAG, as key -> value; waits for it up
 // to timeout_ms; empty when it didn't come.
 std::map<std::string, std::string> probe_report(const std::string& name, const std::string& tag,
                                                 int timeout_ms = 5000);
-// Milliseconds of the monotonic clock.
-long long now_ms();
+
+// Makes /tmp/vsd/N/kiv/db (and the directories above it).
+void make_member_dir(int vsd_no);
+// An empty member file /tmp/vsd/N/kiv/PID.
+void add_member(int vsd_no, pid_t pid);
+// The pids in a cgroup tasks file.
+std::set<pid_t> tasks_of(const std::string& tasks_file);
+// The text of a kernel file without its line end.
+std::string control_value(const std::string& path);
 
 }  // namespace kiv::test
