@@ -16,6 +16,7 @@
 #include "kiv_vsd.h"
 #include "support/capture.h"
 #include "support/log_text.h"
+#include "support/sanitizer.h"
 #include "support/vsd_world.h"
 
 namespace kiv::test {
@@ -91,7 +92,7 @@ TEST_F(MemWatchTest, SmapsSumsLeaveOutLibraryMappings) {
   Hog hog(4096, {});
   uint64_t real[KIV_VSD_SLOTS] = {};
   ASSERT_EQ(0, get_vsd_mem(("/proc/" + std::to_string(hog.pid()) + "/smaps").c_str(), 5, real));
-  EXPECT_THAT(real[5], AllOf(Ge(4096u), Le(4096u + 1024)));
+  EXPECT_THAT(real[5], AllOf(Ge(4096u), Le(4096u + kOwnPagesKiB)));
 }
 
 TEST_F(MemWatchTest, LimitAsTheWatchReadsIt) {
@@ -177,10 +178,15 @@ TEST_F(MemWatchTest, PollKillsTheLargestMemberOfEachVsdOverItsLimit) {
 
   EXPECT_EQ(20480u, vsd_use_mem(5));  // its limit, not its sum
   const uint64_t six = vsd_use_mem(6);
-  EXPECT_THAT(six, AllOf(Ge(3072u), Le(3072u + 2048)));
+  EXPECT_THAT(six, AllOf(Ge(3072u), Le(3072u + 2 * kOwnPagesKiB)));
   EXPECT_EQ(0u, vsd_use_mem(7));
   EXPECT_EQ(0u, vsd_use_mem(8));
-  EXPECT_THAT(vsd_use_mem(0), AllOf(Ge(1u), Lt(49152u)));
+  // The host's slot holds this test's own processes, far below the 48 MiB
+  // that the group-4600 process would add (a sanitizer's shadow memory
+  // makes the test process itself that large).
+  if (!kSanitized) {
+    EXPECT_THAT(vsd_use_mem(0), AllOf(Ge(1u), Lt(49152u)));
+  }
   for (int n : {1, 2, 3, 4, 9, 15}) EXPECT_EQ(0u, vsd_use_mem(n)) << n;
   EXPECT_EQ(0u, vsd_use_mem(16));
   EXPECT_EQ(0u, vsd_use_mem(-1));

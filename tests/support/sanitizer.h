@@ -1,0 +1,17 @@
+// Whether the tests run in a sanitizer build, whose runtime changes what
+// some tests measure (resident memory, system calls under ptrace).
+#pragma once
+
+namespace kiv::test {
+
+#if defined(__SANITIZE_ADDRESS__)
+inline constexpr bool kSanitized = true;
+#else
+inline constexpr bool kSanitized = false;
+#endif
+
+// Resident KiB that a small test program has beyond what it touched: its
+// own code, stack and heap; the sanitizer's shadow memory adds to them.
+inline constexpr unsigned kOwnPagesKiB = kSanitized ? 8192 : 1024;
+
+}  // namespace kiv::test
