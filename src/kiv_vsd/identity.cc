@@ -6,7 +6,6 @@
 #include <string.h>
 
 #include "kiv_dbg/log.h"
-#include "kiv_os.h"
 #include "kiv_vsd.h"
 
 namespace kiv {
@@ -28,7 +27,6 @@ extern "C" int get_vsdid(pid_t pid) {
   snprintf(path, sizeof path, "/proc/%d/status", pid);
   FILE* f = fopen(path, "re");
   if (f == nullptr) return -errno;
-  (void)kiv_os_set_fd_close_on_exec(fileno(f));
 
   int group = 0;
   char line[kiv::kLineLen];

@@ -10,7 +10,6 @@
 #include <unistd.h>
 
 #include "kiv_dbg/log.h"
-#include "kiv_os.h"
 #include "kiv_vsd.h"
 #include "kiv_vsd/vsd_internal.h"
 #include "kiv_vsd/vsd_paths.h"
@@ -90,7 +89,6 @@ extern "C" int kill_proc_by_groups(int sig, int group_id) {
       KIV_LOG("%s: fopen fail: %s\n", kiv::kKillFn, strerror(errno));
       continue;
     }
-    (void)kiv_os_set_fd_close_on_exec(fileno(f));
     char line[kiv::kLineLen];
     while (fgets(line, sizeof line, f) != nullptr) {
       if (strstr(line, "Groups:") == nullptr) continue;

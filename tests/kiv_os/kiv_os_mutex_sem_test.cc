@@ -16,6 +16,7 @@
 #include "kiv_os.h"
 #include "support/child.h"
 #include "support/fixture.h"
+#include "support/sysv.h"
 #include "support/program.h"
 
 namespace kiv::test {
@@ -44,13 +45,7 @@ TEST_F(MutexSemTest, CreatesFreeAttachesWithoutReset) {
   int id = -1;
   ASSERT_EQ(0, kiv_os_init_mutex_sem(kKeyFile, &id));
   EXPECT_EQ(1, value(id));
-  struct semid_ds ds = {};
-  union {
-    int val;
-    struct semid_ds* buf;
-  } arg = {};
-  arg.buf = &ds;
-  ASSERT_EQ(0, semctl(id, 0, IPC_STAT, arg));
+  const struct semid_ds ds = sem_stat(id);
   EXPECT_EQ(0777, ds.sem_perm.mode & 0777);
 
   ASSERT_EQ(0, kiv_os_lock_mutex_sem(id));

@@ -22,6 +22,7 @@
 #include "support/child.h"
 #include "support/files.h"
 #include "support/fixture.h"
+#include "support/sysv.h"
 #include "support/log_text.h"
 #include "support/program.h"
 
@@ -110,13 +111,7 @@ TEST_F(SemTest, InitCreatesOnceAndKeepsTheCount) {
   ASSERT_EQ(1u, sem_sets().size());
   const int id = kiv_get_sem_id();
   EXPECT_EQ(sem_sets()[0], id);
-  struct semid_ds ds = {};
-  union {
-    int val;
-    struct semid_ds* buf;
-  } arg = {};
-  arg.buf = &ds;
-  ASSERT_EQ(0, semctl(id, 0, IPC_STAT, arg));
+  const struct semid_ds ds = sem_stat(id);
   EXPECT_EQ(0754, ds.sem_perm.mode & 0777);
   EXPECT_EQ(1u, ds.sem_nsems);
   EXPECT_EQ(0, kiv_get_semval());
