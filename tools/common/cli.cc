@@ -68,6 +68,6 @@ int Parser::bad_value(const char* value, const char* why) const {
   return '?';
 }
 
-void print_version(const char* name) { printf("%s (libkiv) %s\n", name, KIV_VERSION); }
+void print_version(const char* name, FILE* f) { fprintf(f, "%s (libkiv) %s\n", name, KIV_VERSION); }
 
 }  // namespace kiv::tools

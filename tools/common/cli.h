@@ -2,6 +2,8 @@
 // errors, and the same --help and --version.
 #pragma once
 
+#include <stdio.h>
+
 #include <initializer_list>
 #include <vector>
 
@@ -46,7 +48,7 @@ class Parser {
   char spelled_[64] = {};
 };
 
-// "NAME (libkiv) VERSION" on standard output.
-void print_version(const char* name);
+// "NAME (libkiv) VERSION" on f.
+void print_version(const char* name, FILE* f = stdout);
 
 }  // namespace kiv::tools
