@@ -56,9 +56,11 @@ row 0 "^kiv \(libkiv\) $V\$"             -                                      
 row 2 -                                  "^kiv: unknown option '--bogus'"              root   "$KIV" --bogus
 row 2 -                                  "^kiv: invalid value '0' for --max-clients$"  root   "$KIV" --max-clients=0
 row 2 -                                  "^kiv: unexpected argument 'x'"               root   "$KIV" x
+row 1 -                                  'kiv: must be run as root$'                   nobody "$KIV"
 row 0 '^Usage: kiv-sandbox '             -                                             root   "$SANDBOX" --help
 row 0 "^kiv-sandbox \(libkiv\) $V\$"     -                                             root   "$SANDBOX" --version
 row 2 -                                  '^kiv-sandbox: a command is needed'           root   "$SANDBOX"
+row 1 -                                  '^kiv-sandbox: must be run as root$'          nobody "$SANDBOX" true
 row 0 '^Usage: kivctl '                  -                                             root   "$KIVCTL" --help
 row 0 "^kivctl \(libkiv\) $V\$"          -                                             root   "$KIVCTL" --version
 row 2 -                                  "^kivctl: option '--json' takes no value"     root   "$KIVCTL" --json=yes status

@@ -34,6 +34,10 @@ int main(int argc, char** argv) {
     return kiv::tools::kExitUsage;
   }
   argv += p.index();
+  if (geteuid() != 0) {
+    fputs("kiv-sandbox: must be run as root\n", stderr);
+    return 1;
+  }
   kiv::test::enter_sandbox();
   if (!kiv::test::sandbox_unavailable_reason().empty()) {
     fprintf(stderr, "kiv-sandbox: %s\n", kiv::test::sandbox_unavailable_reason().c_str());
