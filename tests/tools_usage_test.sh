@@ -91,5 +91,22 @@ row 4 json                               -                                      
 grep -q '"up": null' <(python3 -m json.tool "$OUT") || { echo 'FAIL: "up" is not null'; fails=$((fails + 1)); }
 kill %1
 
+# Bash completion: the words offered for the last word of a command line.
+. "$(dirname "$(realpath "$0")")/../completions/kivctl"
+. "$(dirname "$(realpath "$0")")/../completions/vsdctl"
+offered() {
+  local want=$1 line=$2 cur=$3
+  read -ra COMP_WORDS <<<"$line"
+  COMP_WORDS+=("$cur")
+  COMP_CWORD=$((${#COMP_WORDS[@]} - 1))
+  "_${COMP_WORDS[0]}"
+  [ "${COMPREPLY[*]}" = "$want" ] || { echo "FAIL completion of '$line $cur': '${COMPREPLY[*]}'"; fails=$((fails + 1)); }
+}
+offered 'create stop delete reload list launch set mem exec help' vsdctl ''
+offered '--enforce --json --help'                                 'vsdctl -d mem' --
+offered '1 10 11 12 13 14 15'                                      'vsdctl stop' 1
+offered ''                                                         'vsdctl set 3 --memory' ''
+offered 'status'                                                   kivctl s
+
 [ "$fails" = 0 ] && echo "all rows pass"
 exit $((fails > 0))
