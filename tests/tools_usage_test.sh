@@ -79,6 +79,15 @@ row 0 '^VSD +STATE'                      -                                      
 row 1 -                                  '^vsdctl: create: must be run as root$'       nobody "$VSDCTL" create 3
 row 1 -                                  '^vsdctl: mem: must be run as root$'          nobody "$VSDCTL" mem --enforce
 
+# JSON strings keep what they are given: control characters, quotes and
+# backslashes escaped, bytes that are not UTF-8 replaced.
+mkdir -p /tmp/vsd/0/kiv/db
+printf '4242\n2\n/bin/a\001"\\\377\316\273\t' >/tmp/vsd/0/kiv/db/a.4242
+"$KIVCTL" --json status >"$OUT"
+python3 -c 'import json, sys; c = json.load(sys.stdin)["registrations"][0]["command"]; sys.exit(c != "/bin/a\x01\"\\\ufffd\u03bb\t")' <"$OUT" ||
+  { echo "FAIL: a command line with odd bytes: $(cat "$OUT")"; fails=$((fails + 1)); }
+rm -r /tmp/vsd/0
+
 # With a Manager up: a user who may not read its lock file is answered by
 # the socket; one whom the socket refuses too is told the state is unknown.
 "$KIV" -q -s 0.01 2>/dev/null &
