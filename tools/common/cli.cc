@@ -62,9 +62,8 @@ int Parser::next(int argc, char** argv, const char** value) {
 
 int Parser::index() const { return optind; }
 
-int Parser::bad_value(const char* value, const char* why) const {
-  fprintf(stderr, "%s: invalid value '%s' for %s%s%s%s\n", who_, value != nullptr ? value : "", spelled_,
-          why != nullptr ? " (" : "", why != nullptr ? why : "", why != nullptr ? ")" : "");
+int Parser::bad_value(const char* value) const {
+  fprintf(stderr, "%s: invalid value '%s' for %s\n", who_, value != nullptr ? value : "", spelled_);
   return '?';
 }
 

@@ -36,8 +36,8 @@ class Parser {
   int index() const;
   // The option last returned, as it was spelled ("--memory" or "-m").
   const char* spelled() const { return spelled_; }
-  // Reports "who: invalid value 'V' for OPTION[ (why)]"; returns '?'.
-  int bad_value(const char* value, const char* why = nullptr) const;
+  // Reports "who: invalid value 'V' for OPTION"; returns '?'.
+  int bad_value(const char* value) const;
 
  private:
   const char* who_;
