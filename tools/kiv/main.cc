@@ -60,6 +60,10 @@ int main(int argc, char** argv) {
   Options opt;
   const int rc = parse_options(argc, argv, &opt);
   if (rc >= 0) return rc;
+  if (geteuid() != 0) {
+    KIVD_ERROR("must be run as root");
+    return 1;
+  }
   g_log_verbosity = opt.verbosity;
   if (opt.verbosity >= 3) {
     for (int i = 0; i < KIV_DBG_LEVELS; ++i) g_kiv_dbg_level[i] = 0;

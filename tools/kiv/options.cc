@@ -2,10 +2,11 @@
 #include "options.h"
 
 #include <errno.h>
-#include <getopt.h>
 #include <math.h>
 #include <stdio.h>
 #include <stdlib.h>
+
+#include "cli.h"
 
 namespace kiv::manager {
 
@@ -37,6 +38,7 @@ constexpr char kUsage[] =
     "      --restart-window S  the window in seconds (default 60)\n"
     "      --max-clients N     simultaneous client connections (default 1024)\n"
     "  -h, --help              show this text\n"
+    "  -V, --version           show the version\n"
     "\n"
     "Durations are seconds before scaling. A time value sent for a pid adds\n"
     "that many seconds before each restart of it. A shell registration runs\n"
@@ -66,19 +68,16 @@ bool parse_count(const char* s, long lo, long hi, long* out) {
 }  // namespace
 
 int parse_options(int argc, char** argv, Options* o) {
-  static const struct option kLong[] = {
-      {"foreground", no_argument, nullptr, 'f'},    {"background", no_argument, nullptr, 'b'},
-      {"verbose", no_argument, nullptr, 'v'},       {"quiet", no_argument, nullptr, 'q'},
-      {"time-scale", required_argument, nullptr, 's'}, {"backoff", required_argument, nullptr, kBackoff},
-      {"backoff-cap", required_argument, nullptr, kBackoffCap}, {"healthy", required_argument, nullptr, kHealthy},
-      {"max-restarts", required_argument, nullptr, kMaxRestarts},
-      {"restart-window", required_argument, nullptr, kWindow},
-      {"max-clients", required_argument, nullptr, kMaxClients}, {"help", no_argument, nullptr, 'h'},
-      {nullptr, 0, nullptr, 0}};
-  optind = 1;
-  for (;;) {
-    const int c = getopt_long(argc, argv, "fbvqs:h", kLong, nullptr);
-    if (c == -1) break;
+  using kiv::tools::Opt;
+  kiv::tools::Parser p("kiv", "kiv --help",
+                       {Opt{"foreground", 'f', false}, Opt{"background", 'b', false}, Opt{"verbose", 'v', false},
+                        Opt{"quiet", 'q', false}, Opt{"time-scale", 's', true}, Opt{"backoff", kBackoff, true},
+                        Opt{"backoff-cap", kBackoffCap, true}, Opt{"healthy", kHealthy, true},
+                        Opt{"max-restarts", kMaxRestarts, true}, Opt{"restart-window", kWindow, true},
+                        Opt{"max-clients", kMaxClients, true}},
+                       false);
+  const char* value = nullptr;
+  for (int c; (c = p.next(argc, argv, &value)) != -1;) {
     bool ok = true;
     long n = 0;
     switch (c) {
@@ -86,31 +85,31 @@ int parse_options(int argc, char** argv, Options* o) {
       case 'b': o->background = true; break;
       case 'v': ++o->verbosity; break;
       case 'q': o->verbosity = 0; break;
-      case 's': ok = parse_seconds(optarg, &o->time_scale) && o->time_scale > 0; break;
-      case kBackoff: ok = parse_seconds(optarg, &o->limits.backoff_base_s); break;
-      case kBackoffCap: ok = parse_seconds(optarg, &o->limits.backoff_cap_s); break;
-      case kHealthy: ok = parse_seconds(optarg, &o->limits.healthy_s); break;
-      case kWindow: ok = parse_seconds(optarg, &o->limits.window_s); break;
+      case 's': ok = parse_seconds(value, &o->time_scale) && o->time_scale > 0; break;
+      case kBackoff: ok = parse_seconds(value, &o->limits.backoff_base_s); break;
+      case kBackoffCap: ok = parse_seconds(value, &o->limits.backoff_cap_s); break;
+      case kHealthy: ok = parse_seconds(value, &o->limits.healthy_s); break;
+      case kWindow: ok = parse_seconds(value, &o->limits.window_s); break;
       case kMaxRestarts:
-        ok = parse_count(optarg, 0, 1000000, &n);
+        ok = parse_count(value, 0, 1000000, &n);
         o->limits.max_restarts = static_cast<int>(n);
         break;
       case kMaxClients:
-        ok = parse_count(optarg, 1, 1000000, &n);
+        ok = parse_count(value, 1, 1000000, &n);
         o->max_clients = static_cast<size_t>(n);
         break;
-      case 'h': fputs(kUsage, stdout); return 0;
-      default: ok = false; break;
+      case kiv::tools::kHelp: fputs(kUsage, stdout); return 0;
+      case kiv::tools::kVersion: kiv::tools::print_version("kiv"); return 0;
+      default: return kiv::tools::kExitUsage;
     }
     if (!ok) {
-      if (c != '?') fprintf(stderr, "kiv: invalid option value '%s'\n", optarg != nullptr ? optarg : "");
-      fputs("Try 'kiv --help' for more information.\n", stderr);
-      return 2;
+      (void)p.bad_value(value);
+      return kiv::tools::kExitUsage;
     }
   }
-  if (optind < argc) {
-    fprintf(stderr, "kiv: unexpected argument '%s'\nTry 'kiv --help' for more information.\n", argv[optind]);
-    return 2;
+  if (p.index() < argc) {
+    fprintf(stderr, "kiv: unexpected argument '%s' (try 'kiv --help')\n", argv[p.index()]);
+    return kiv::tools::kExitUsage;
   }
   return -1;
 }

@@ -16,7 +16,8 @@ struct Options {
 };
 
 // Fills o from argv. Returns -1 to go on; otherwise the exit status to end
-// with at once (0 after --help, 2 after a usage error, both printed).
+// with at once (0 after --help or --version, 2 after a usage error, both
+// printed).
 int parse_options(int argc, char** argv, Options* o);
 
 }  // namespace kiv::manager
