@@ -82,6 +82,8 @@ int main(int argc, char** argv) {
   cfg.scale = TimeScale(opt.time_scale);
   cfg.limits = opt.limits;
   cfg.max_clients = opt.max_clients;
+  cfg.max_per_uid = opt.max_per_uid;
+  cfg.idle_ms = static_cast<int64_t>(opt.idle_s * 1000);
   Server server(cfg);
   if (!server.start()) return 1;
   // Clearing the table makes every beating client thread register again at

@@ -16,11 +16,13 @@
 #include "kiv_sys_alive.h"
 #include "kiv_utils.h"
 #include "kiv_utils/unique_fd.h"
+#include "stats.h"
 
 namespace {
 
 using kiv::manager::DbEntry;
 using kiv::manager::lock_holder;
+using kiv::manager::Stats;
 
 constexpr char kUsage[] =
     "Usage: kivctl [--json] status\n"
@@ -34,7 +36,11 @@ constexpr char kUsage[] =
     "    the registered pid lives;\n"
     "  - the threads marked registered in the alive table, with their sequence\n"
     "    bytes;\n"
-    "  - the client count of the control semaphore.\n"
+    "  - the client count of the control semaphore;\n"
+    "  - the Manager's counters (/tmp/kiv/kiv.stats, written at most once a\n"
+    "    second): requests refused because they named another user's process,\n"
+    "    connections turned away at a limit, closed when idle, and pauses for\n"
+    "    want of descriptors.\n"
     "\n"
     "  -j, --json   one JSON object instead of text\n"
     "  -h, --help   show this text\n"
@@ -110,7 +116,7 @@ std::string json_str(const std::string& s) {
 }
 
 void print_text(const ManagerState& m, const std::vector<DbEntry>& db, bool table,
-                const std::vector<ThreadEntry>& threads, int clients) {
+                const std::vector<ThreadEntry>& threads, int clients, const Stats* st) {
   if (m.up()) {
     printf("manager: up (pid %d), socket %s accepting\n", m.pid, KIV_SOCK_PATH);
   } else {
@@ -121,6 +127,10 @@ void print_text(const ManagerState& m, const std::vector<DbEntry>& db, bool tabl
   printf("registrations: %zu\n", db.size());
   if (!db.empty()) printf("  %-4s %-7s %-8s %-14s %s\n", "VSD", "PID", "KIND", "HOLDER", "COMMAND");
   for (const DbEntry& e : db) {
+    if (e.skipped != nullptr) {
+      printf("  %-4d %s, skipped: %s\n", e.vsd, e.skipped, e.path.c_str());
+      continue;
+    }
     if (!e.readable) {
       printf("  %-4d unreadable file %s\n", e.vsd, e.path.c_str());
       continue;
@@ -145,17 +155,22 @@ void print_text(const ManagerState& m, const std::vector<DbEntry>& db, bool tabl
   } else {
     printf("clients: control semaphore absent\n");
   }
+  if (st != nullptr) {
+    printf("refused requests: %llu\nconnections turned away: %llu, closed idle: %llu\ndescriptor shortages: %llu\n",
+           static_cast<unsigned long long>(st->refused), static_cast<unsigned long long>(st->turned_away),
+           static_cast<unsigned long long>(st->idle_closed), static_cast<unsigned long long>(st->exhausted));
+  }
 }
 
 void print_json(const ManagerState& m, const std::vector<DbEntry>& db, bool table,
-                const std::vector<ThreadEntry>& threads, int clients) {
+                const std::vector<ThreadEntry>& threads, int clients, const Stats* st) {
   printf("{\"manager\":{\"up\":%s,\"pid\":%d,\"socket\":%s,\"accepting\":%s,\"exit_marker\":%s},", m.up() ? "true" : "false",
          m.pid, m.socket_file ? "true" : "false", m.accepting ? "true" : "false", m.exit_marker ? "true" : "false");
   printf("\"registrations\":[");
   for (size_t i = 0; i < db.size(); ++i) {
     const DbEntry& e = db[i];
-    printf("%s{\"path\":%s,\"vsd\":%d,\"readable\":%s,\"pid\":%d,\"kind\":%s,\"command\":%s,\"holder\":%d,\"pid_alive\":%s}",
-           i ? "," : "", json_str(e.path).c_str(), e.vsd, e.readable ? "true" : "false", e.pid,
+    printf("%s{\"path\":%s,\"vsd\":%d,\"skipped\":%s,\"readable\":%s,\"pid\":%d,\"kind\":%s,\"command\":%s,\"holder\":%d,\"pid_alive\":%s}",
+           i ? "," : "", json_str(e.path).c_str(), e.vsd, e.skipped ? json_str(e.skipped).c_str() : "null", e.readable ? "true" : "false", e.pid,
            json_str(kind_text(e.kind)).c_str(), json_str(e.cmdline).c_str(), e.holder,
            e.readable && process_life(e.pid) == 0 ? "true" : "false");
   }
@@ -164,7 +179,13 @@ void print_json(const ManagerState& m, const std::vector<DbEntry>& db, bool tabl
     printf("%s{\"tid\":%d,\"pid\":%d,\"seq\":%d,\"name\":%s}", i ? "," : "", threads[i].tid, threads[i].pid,
            threads[i].seq, json_str(threads[i].name).c_str());
   }
-  printf("],\"clients\":%d}\n", clients);
+  printf("],\"clients\":%d", clients);
+  if (st != nullptr) {
+    printf(",\"counters\":{\"refused\":%llu,\"turned_away\":%llu,\"idle_closed\":%llu,\"descriptor_shortages\":%llu}",
+           static_cast<unsigned long long>(st->refused), static_cast<unsigned long long>(st->turned_away),
+           static_cast<unsigned long long>(st->idle_closed), static_cast<unsigned long long>(st->exhausted));
+  }
+  printf("}\n");
 }
 
 }  // namespace
@@ -194,10 +215,12 @@ int main(int argc, char** argv) {
   std::vector<ThreadEntry> threads;
   const bool table = read_threads(&threads);
   const int clients = kiv_get_semval();
+  Stats stats;
+  const Stats* st = m.up() && kiv::manager::read_stats(&stats) ? &stats : nullptr;
   if (json) {
-    print_json(m, db, table, threads, clients);
+    print_json(m, db, table, threads, clients, st);
   } else {
-    print_text(m, db, table, threads, clients);
+    print_text(m, db, table, threads, clients, st);
   }
   return m.up() ? 0 : 3;
 }
