@@ -411,13 +411,13 @@ bool Server::may_log(int64_t now) {
   return false;
 }
 
-void Server::refuse(Conn& c, const char* what, int32_t id) {
+void Server::refuse(Conn& c, const char* what, int32_t id, const char* why) {
   ++stats_.refused;
   stats_dirty_ = true;
   // Once per connection: a client repeating itself is only counted.
   if (c.refusal_logged || !may_log(mono_ms())) return;
   c.refusal_logged = true;
-  KIVD_EVENT("client pid %d (uid %u): %s of id %d refused: not a process of that user", c.peer, c.uid, what, id);
+  KIVD_EVENT("client pid %d (uid %u): %s of id %d refused: %s", c.peer, c.uid, what, id, why);
 }
 
 void Server::close_conn(int fd) {
@@ -539,7 +539,7 @@ void Server::on_exit_action(const Frame& f, Conn& c) {
   // A VSD's group is a privilege: only a process that has it may ask to
   // be started with it.
   if (a.vsd != 0 && c.uid != 0 && !r.cred.has_group(static_cast<gid_t>(kiv::vsd::supplement_id(a.vsd)))) {
-    refuse(c, "exit action in a foreign vsd", a.pid);
+    refuse(c, "exit action in a VSD", a.pid, "the process lacks that VSD's group");
     return;
   }
   (void)watch_process(std::move(r), "by request");

@@ -68,7 +68,7 @@ class Server {
   int64_t conn_deadline_ms() const;
   void note_stats(int64_t now);
   bool may_log(int64_t now);
-  void refuse(Conn& c, const char* what, int32_t id);
+  void refuse(Conn& c, const char* what, int32_t id, const char* why = "not a process of that user");
   void on_conn(int fd, uint32_t events);
   void close_conn(int fd);
   void handle(const Frame& f, Conn& c);
