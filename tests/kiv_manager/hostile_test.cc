@@ -260,6 +260,37 @@ TEST_F(HostileTest, HeldConnectionsStarveNeitherRestartsNorRootNorTheCpu) {
   }
 }
 
+TEST_F(HostileTest, RunningOutOfDescriptorsPausesAcceptingInsteadOfSpinning) {
+  Daemon d;
+  ASSERT_TRUE(d.start());
+  struct rlimit before;
+  ASSERT_EQ(0, prlimit(d.pid(), RLIMIT_NOFILE, nullptr, &before));
+  // With a soft limit of 3 no new descriptor can be had at all.
+  const struct rlimit none = {3, before.rlim_max};
+  ASSERT_EQ(0, prlimit(d.pid(), RLIMIT_NOFILE, &none, nullptr));
+  const pid_t attacker = as_nobody([] {
+    for (int i = 0; i < 50; ++i) (void)connect_raw();  // they wait in the backlog
+    pause();
+    return 0;
+  });
+  usleep(100000);
+  const uint64_t cpu0 = cpu_ticks(d.pid());
+  const int64_t t0 = now_ms();
+  usleep(1000000);
+  const double share = static_cast<double>(cpu_ticks(d.pid()) - cpu0) / sysconf(_SC_CLK_TCK) /
+                       (static_cast<double>(now_ms() - t0) / 1000);
+  EXPECT_LT(share, 0.05);
+  EXPECT_GT(d.count_log("not accepting clients for 100 ms"), 3) << d.log();
+  EXPECT_LT(d.count_log("not accepting clients for 100 ms"), 30) << d.log();
+  ASSERT_EQ(0, prlimit(d.pid(), RLIMIT_NOFILE, &before, nullptr));
+  Client late({"-r"});
+  std::string ms;
+  EXPECT_TRUE(late.wait_line("registered ", 3000, &ms)) << d.log();
+  EXPECT_LT(atol(ms.c_str()), 1000);
+  kill(attacker, SIGKILL);
+  (void)finish(attacker);
+}
+
 TEST_F(HostileTest, IdleConnectionIsClosed) {
   Daemon d({"-s", "0.01", "--idle-timeout", "0.2"});
   ASSERT_TRUE(d.start());
