@@ -158,13 +158,19 @@ TEST_F(HostileTest, RequestsAboutRootsProcessesAreAcknowledgedRefusedAndCounted)
   EXPECT_TRUE(alive(pid));
   kill(pid, SIGKILL);
   const int64_t t0 = now_ms();
-  EXPECT_GT(victim.wait_start(2, 1000), 0) << d.log();
+  const pid_t second = victim.wait_start(2, 1000);
+  EXPECT_GT(second, 0) << d.log();
   EXPECT_LT(now_ms() - t0, 1000);
   EXPECT_TRUE(d.wait_log("killed by signal 9", 0));
   for (const char* never : {"withdrawn", "restart delay", "hung:", "shell restart", "vsd 3"}) {
     EXPECT_EQ(0, d.count_log(never)) << never << "\n" << d.log();
   }
   EXPECT_NE(0, access("/tmp/evil.out", F_OK));
+  // Root's own time values are cut to the maximum too.
+  const int sd = connect_raw();
+  EXPECT_EQ(-1, ask(sd, make_frame(1, "", make_exit_action(second, 0, "", 0xffffffffu, "test-1")), 100));
+  close(sd);
+  EXPECT_TRUE(d.wait_log("restart delay 600 s (4294967295 s asked, 600 s at most)", 1000)) << d.log();
 }
 
 TEST_F(HostileTest, RestartsAndScriptsRunAsTheRegistrant) {
@@ -300,7 +306,7 @@ TEST_F(HostileTest, IdleConnectionIsClosed) {
   EXPECT_TRUE(wait_status("closed idle: 1\n", 2000));
 }
 
-TEST_F(HostileTest, TrapsInTheDatabaseDirectoryStallNeitherStartNorStatus) {
+TEST_F(HostileTest, TrapsInSharedDirectoriesStallNeitherStartNorStatus) {
   // Root's process, and a file of another user that claims it.
   const pid_t victim = fork();
   if (victim == 0) {
@@ -338,6 +344,8 @@ TEST_F(HostileTest, TrapsInTheDatabaseDirectoryStallNeitherStartNorStatus) {
   ASSERT_EQ(1, read(ready[0], &c, 1));
   close(ready[0]);
   close(ready[1]);
+  // The run directory made by that user first is not used.
+  ASSERT_EQ(0, chown("/tmp/kiv", kNobody, kNobody));
   for (int round = 0; round < 5; ++round) {
     Daemon d;
     ASSERT_TRUE(d.start()) << "round " << round << "\n" << d.log();
@@ -348,7 +356,13 @@ TEST_F(HostileTest, TrapsInTheDatabaseDirectoryStallNeitherStartNorStatus) {
     std::string out;
     EXPECT_EQ(0, run_capture({"/usr/bin/timeout", "5", kKivctlPath, "status"}, &out)) << out;
     EXPECT_NE(std::string::npos, out.find("not a regular file, skipped: /tmp/vsd/0/kiv/db/fifo.77")) << out;
+    EXPECT_EQ(round == 0 ? 1 : 0, d.count_log("/tmp/kiv was not a directory of this user only: moved to")) << d.log();
   }
+  struct stat st;
+  ASSERT_EQ(0, lstat("/tmp/kiv", &st));
+  EXPECT_EQ(0u, st.st_uid);
+  std::string out;
+  EXPECT_EQ(0, run_capture({"/bin/sh", "-c", "rm -r /tmp/kiv.untrusted.*"}, &out));
   kill(attacker, SIGKILL);
   (void)finish(attacker);
   kill(victim, SIGKILL);
