@@ -29,13 +29,6 @@ namespace {
 
 int g_serial = 0;
 
-std::string slurp(const std::string& path) {
-  std::ifstream in(path);
-  std::stringstream ss;
-  ss << in.rdbuf();
-  return ss.str();
-}
-
 pid_t spawn(const std::vector<std::string>& argv, int out_fd, int err_fd, int nofile = 0) {
   std::vector<char*> args;
   for (const auto& a : argv) args.push_back(const_cast<char*>(a.c_str()));
@@ -62,6 +55,13 @@ bool socket_accepts() {
 }
 
 }  // namespace
+
+std::string slurp(const std::string& path) {
+  std::ifstream in(path);
+  std::stringstream ss;
+  ss << in.rdbuf();
+  return ss.str();
+}
 
 int connect_raw() {
   int sd = socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0);

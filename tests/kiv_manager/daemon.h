@@ -68,6 +68,8 @@ class Client {
   pid_t first_ = -1;
 };
 
+// The whole content of a file, empty when it cannot be read.
+std::string slurp(const std::string& path);
 // A raw connection to the control socket, or -1.
 int connect_raw();
 // The type of the answer on sd, -1 when none came within timeout_ms, -2

@@ -75,15 +75,10 @@ bool put_file(const std::string& path, const std::string& text) {
   return fclose(f) == 0;
 }
 
-std::string read_file(const std::string& path) {
-  std::string out;
-  return run_capture({"/bin/cat", path}, &out) == 0 ? out : "";
-}
-
 bool wait_file(const std::string& path, const std::string& want, int timeout_ms) {
   const int64_t end = now_ms() + timeout_ms;
-  while (read_file(path) != want && now_ms() < end) usleep(10000);
-  return read_file(path) == want;
+  while (slurp(path) != want && now_ms() < end) usleep(10000);
+  return slurp(path) == want;
 }
 
 // Waits until kivctl status shows line (the counters are written at most
@@ -99,7 +94,7 @@ bool wait_status(const std::string& line, int timeout_ms) {
 }
 
 uint64_t cpu_ticks(pid_t pid) {
-  const std::string stat = read_file("/proc/" + std::to_string(pid) + "/stat");
+  const std::string stat = slurp("/proc/" + std::to_string(pid) + "/stat");
   const size_t paren = stat.rfind(')');
   unsigned long utime = 0, stime = 0;
   // Fields 14 and 15; the text after ')' starts at field 3.
@@ -213,9 +208,9 @@ TEST_F(HostileTest, RestartsAndScriptsRunAsTheRegistrant) {
       const int sd = connect_raw();
       return ask(sd, make_frame(r.type, r.name, make_exit_action(getpid(), 0, r.cmdline)), 2000) == r.type ? 0 : 1;
     })));
-    EXPECT_TRUE(wait_file(r.out, kNobodyIds, 3000)) << r.out << ": " << read_file(r.out) << d.log();
+    EXPECT_TRUE(wait_file(r.out, kNobodyIds, 3000)) << r.out << ": " << slurp(r.out) << d.log();
   }
-  EXPECT_TRUE(wait_file("/tmp/who.adopted", kNobodyIds, 3000)) << read_file("/tmp/who.adopted") << d.log();
+  EXPECT_TRUE(wait_file("/tmp/who.adopted", kNobodyIds, 3000)) << slurp("/tmp/who.adopted") << d.log();
 }
 
 TEST_F(HostileTest, HeldConnectionsStarveNeitherRestartsNorRootNorTheCpu) {

@@ -284,6 +284,15 @@ TEST(RegistryTest, TimeValueBeforeOrAfterItsRegistration) {
   // A value kept for one pid does not reach another.
   r.set_time_value(300, 4);
   EXPECT_EQ(0u, r.watch(reg_for(301, dup_null()), &replaced)->delay_s);
+  // One kept from another user does not reach it either (the pid was reused).
+  r.set_time_value(400, 5, 1000);
+  ProcReg other = reg_for(400, dup_null());
+  other.cred.uid = 2000;
+  EXPECT_EQ(0u, r.watch(std::move(other), &replaced)->delay_s);
+  r.set_time_value(500, 6, 1000);
+  ProcReg own = reg_for(500, dup_null());
+  own.cred.uid = 1000;
+  EXPECT_EQ(6u, r.watch(std::move(own), &replaced)->delay_s);
 }
 
 TEST(RegistryTest, KeptTimeValuesAreCapped) {

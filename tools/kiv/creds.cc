@@ -52,6 +52,7 @@ bool read_credentials(pid_t pid, int pidfd, Credentials* out) {
     return false;
   }
   Credentials c;
+  c.known = true;
   c.uid = static_cast<uid_t>(strtoul(uid, nullptr, 10));
   c.gid = static_cast<gid_t>(strtoul(gid, nullptr, 10));
   for (const char* p = groups; *p != '\n' && *p != '\0';) {
@@ -72,6 +73,7 @@ bool read_credentials(pid_t pid, int pidfd, Credentials* out) {
 }
 
 bool become(const Credentials& c, gid_t extra_group) {
+  if (!c.known) return false;
   std::vector<gid_t> groups = c.groups;
   if (extra_group != 0 && !c.has_group(extra_group)) groups.push_back(extra_group);
   // Groups before gid before uid: once the uid is not 0 the other two can

@@ -14,6 +14,9 @@ struct Credentials {
   uid_t uid = 0;
   gid_t gid = 0;
   std::vector<gid_t> groups;  // supplementary groups
+  // Set only by read_credentials: credentials never read stand for no one,
+  // and nothing is started under them.
+  bool known = false;
   bool has_group(gid_t g) const;
 };
 
@@ -25,7 +28,7 @@ bool read_credentials(pid_t pid, int pidfd, Credentials* out);
 
 // For a forked child before exec: takes c's groups (plus extra_group when
 // it is not 0), gid and uid, real, effective and saved alike. False when
-// any step failed; the child must then not exec.
+// c is not known or any step failed; the child must then not exec.
 bool become(const Credentials& c, gid_t extra_group);
 
 }  // namespace kiv::manager

@@ -41,14 +41,18 @@ pid_t fork_into_vsd(const std::vector<std::string>& words, int32_t vsd, const Cr
   _exit(127);
 }
 
+// Credentials never read are zero, root's: nothing starts under them.
+bool startable(const std::vector<std::string>& words, int32_t vsd, const Credentials& as) {
+  if (as.known && !words.empty() && (vsd == 0 || kiv::vsd::valid(vsd))) return true;
+  errno = as.known ? EINVAL : EPERM;
+  return false;
+}
+
 }  // namespace
 
 pid_t launch_program(const std::string& cmdline, int32_t vsd, const Credentials& as) {
   const auto words = split_command(cmdline);
-  if (words.empty() || (vsd != 0 && !kiv::vsd::valid(vsd))) {
-    errno = EINVAL;
-    return -1;
-  }
+  if (!startable(words, vsd, as)) return -1;
   if (vsd != 0) {
     // A VSD runs only programs installed in /sbin.
     const size_t slash = words[0].rfind('/');
@@ -65,16 +69,16 @@ pid_t launch_program(const std::string& cmdline, int32_t vsd, const Credentials&
 
 pid_t launch_script(const std::string& cmdline, int32_t vsd, const Credentials& as) {
   auto words = split_command(cmdline);
-  if (words.empty() || (vsd != 0 && !kiv::vsd::valid(vsd))) {
-    errno = EINVAL;
-    return -1;
-  }
+  if (!startable(words, vsd, as)) return -1;
   words[0] = host_script_path(words[0]);
   words.insert(words.begin(), "/bin/sh");
   if (vsd != 0) return fork_into_vsd(words, vsd, as);
   return spawn_detached(words, &as);
 }
 
-pid_t launch_shell(const std::string& script, const Credentials& as) { return spawn_detached({"/bin/sh", script}, &as); }
+pid_t launch_shell(const std::string& script, const Credentials& as) {
+  if (!startable({script}, 0, as)) return -1;
+  return spawn_detached({"/bin/sh", script}, &as);
+}
 
 }  // namespace kiv::manager

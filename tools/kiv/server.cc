@@ -3,10 +3,10 @@
 
 #include <errno.h>
 #include <fcntl.h>
+#include <limits.h>
 #include <signal.h>
 #include <stdio.h>
 #include <string.h>
-#include <limits.h>
 #include <sys/epoll.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
