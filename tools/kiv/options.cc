@@ -66,7 +66,8 @@ constexpr char kUsage[] =
     "restarts; when descriptors run out anyway, accepting pauses for 100 ms\n"
     "while restarts and the watchdog go on. A client of root is admitted even\n"
     "when the limits are reached, in place of the longest idle connection of\n"
-    "another user. Log lines that clients can cause are limited to 20 a second.\n";
+    "another user. Lines about refusals and shortages are limited to 20 a\n"
+    "second.\n";
 
 enum { kBackoff = 256, kBackoffCap, kHealthy, kMaxRestarts, kWindow, kMaxClients, kMaxPerUser, kIdle };
 
