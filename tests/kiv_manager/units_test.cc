@@ -284,6 +284,15 @@ TEST(RegistryTest, TimeValueBeforeOrAfterItsRegistration) {
   // A value kept for one pid does not reach another.
   r.set_time_value(300, 4);
   EXPECT_EQ(0u, r.watch(reg_for(301, dup_null()), &replaced)->delay_s);
+  // One kept from another user does not reach it either (the pid was reused).
+  r.set_time_value(400, 5, 1000);
+  ProcReg other = reg_for(400, dup_null());
+  other.cred.uid = 2000;
+  EXPECT_EQ(0u, r.watch(std::move(other), &replaced)->delay_s);
+  r.set_time_value(500, 6, 1000);
+  ProcReg own = reg_for(500, dup_null());
+  own.cred.uid = 1000;
+  EXPECT_EQ(6u, r.watch(std::move(own), &replaced)->delay_s);
 }
 
 TEST(RegistryTest, KeptTimeValuesAreCapped) {
@@ -353,7 +362,8 @@ TEST(OptionsTest, DefaultsAndValues) {
   EXPECT_EQ(1.0, o.time_scale);
   EXPECT_EQ(5, o.limits.max_restarts);
   o = parse({"-s", "0.01", "-vv", "--max-restarts=3", "--restart-window", "10", "--backoff", "0.5",
-             "--backoff-cap", "4", "--healthy", "2", "--max-clients", "300", "-b"},
+             "--backoff-cap", "4", "--healthy", "2", "--max-clients", "300", "--max-per-user", "7",
+             "--idle-timeout", "0.5", "-b"},
             &rc);
   EXPECT_EQ(-1, rc);
   EXPECT_DOUBLE_EQ(0.01, o.time_scale);
@@ -364,6 +374,8 @@ TEST(OptionsTest, DefaultsAndValues) {
   EXPECT_EQ(4, o.limits.backoff_cap_s);
   EXPECT_EQ(2, o.limits.healthy_s);
   EXPECT_EQ(300u, o.max_clients);
+  EXPECT_EQ(7u, o.max_per_uid);
+  EXPECT_EQ(0.5, o.idle_s);
   EXPECT_TRUE(o.background);
 }
 
@@ -375,6 +387,8 @@ TEST(OptionsTest, BadValuesAreUsageErrors) {
                                                          {"--backoff", "-1"},
                                                          {"--max-restarts", "1x"},
                                                          {"--max-clients", "0"},
+                                                         {"--max-per-user", "0"},
+                                                         {"--idle-timeout", "0"},
                                                          {"--bogus"},
                                                          {"extra"}}) {
     parse(bad, &rc);

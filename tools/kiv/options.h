@@ -13,6 +13,8 @@ struct Options {
   double time_scale = 1.0;
   RestartLimits limits;
   size_t max_clients = 1024;
+  size_t max_per_uid = 64;
+  double idle_s = 30;
 };
 
 // Fills o from argv. Returns -1 to go on; otherwise the exit status to end

@@ -19,11 +19,13 @@
 #include "kiv_sys_alive.h"
 #include "kiv_utils.h"
 #include "kiv_utils/unique_fd.h"
+#include "stats.h"
 
 namespace {
 
 using kiv::manager::DbEntry;
 using kiv::manager::lock_holder;
+using kiv::manager::Stats;
 
 constexpr char kUsage[] =
     "Usage: kivctl [--json] status\n"
@@ -37,7 +39,11 @@ constexpr char kUsage[] =
     "    the registered pid lives;\n"
     "  - the threads marked registered in the alive table, with their sequence\n"
     "    bytes;\n"
-    "  - the client count of the control semaphore.\n"
+    "  - the client count of the control semaphore;\n"
+    "  - the Manager's counters (/tmp/kiv/kiv.stats, written at most once a\n"
+    "    second): requests refused because they named another user's process,\n"
+    "    connections turned away at a limit, closed when idle, and pauses for\n"
+    "    want of descriptors.\n"
     "\n"
     "  -j, --json   one JSON object instead of text\n"
     "  -h, --help   show this text\n"
@@ -113,7 +119,7 @@ const char* kind_text(int kind) {
 }
 
 void print_text(const ManagerState& m, const std::vector<DbEntry>& db, bool table,
-                const std::vector<ThreadEntry>& threads, int clients) {
+                const std::vector<ThreadEntry>& threads, int clients, const Stats* st) {
   if (m.up() == Up::kYes && m.pid < 0) {
     printf("manager: up (pid unknown: permission denied), socket %s accepting\n", KIV_SOCK_PATH);
   } else if (m.up() == Up::kYes) {
@@ -129,6 +135,10 @@ void print_text(const ManagerState& m, const std::vector<DbEntry>& db, bool tabl
   printf("registrations: %zu\n", db.size());
   if (!db.empty()) printf("  %-4s %-7s %-8s %-14s %s\n", "VSD", "PID", "KIND", "HOLDER", "COMMAND");
   for (const DbEntry& e : db) {
+    if (e.skipped != nullptr) {
+      printf("  %-4d %s, skipped: %s\n", e.vsd, e.skipped, e.path.c_str());
+      continue;
+    }
     if (!e.readable) {
       printf("  %-4d unreadable file %s\n", e.vsd, e.path.c_str());
       continue;
@@ -153,10 +163,15 @@ void print_text(const ManagerState& m, const std::vector<DbEntry>& db, bool tabl
   } else {
     printf("clients: control semaphore absent\n");
   }
+  if (st != nullptr) {
+    printf("refused requests: %llu\nconnections turned away: %llu, closed idle: %llu\ndescriptor shortages: %llu\n",
+           static_cast<unsigned long long>(st->refused), static_cast<unsigned long long>(st->turned_away),
+           static_cast<unsigned long long>(st->idle_closed), static_cast<unsigned long long>(st->exhausted));
+  }
 }
 
 void print_json(const ManagerState& m, const std::vector<DbEntry>& db, bool table,
-                const std::vector<ThreadEntry>& threads, int clients) {
+                const std::vector<ThreadEntry>& threads, int clients, const Stats* st) {
   kiv::tools::Json j;
   j.begin_object().key("manager").begin_object().key("up");
   if (m.up() == Up::kUnknown) {
@@ -169,7 +184,8 @@ void print_json(const ManagerState& m, const std::vector<DbEntry>& db, bool tabl
   j.key("exit_marker").boolean(m.exit_marker).end_object();
   j.key("registrations").begin_array();
   for (const DbEntry& e : db) {
-    j.begin_object().key("path").str(e.path).key("vsd").num(e.vsd).key("readable").boolean(e.readable);
+    j.begin_object().key("path").str(e.path).key("vsd").num(e.vsd);
+    j.key("skipped").str_or_null(e.skipped != nullptr ? e.skipped : "").key("readable").boolean(e.readable);
     j.key("pid").num_or_null(e.readable, e.pid).key("kind");
     if (e.readable) {
       j.str(kind_text(e.kind));
@@ -184,7 +200,16 @@ void print_json(const ManagerState& m, const std::vector<DbEntry>& db, bool tabl
     j.begin_object().key("tid").num(t.tid).key("pid").num_or_null(t.pid > 0, t.pid).key("seq").num(t.seq);
     j.key("name").str_or_null(t.name).end_object();
   }
-  j.end_array().key("clients").num_or_null(clients >= 0, clients).end_object();
+  j.end_array().key("clients").num_or_null(clients >= 0, clients).key("counters");
+  if (st != nullptr) {
+    j.begin_object().key("refused").num(static_cast<long long>(st->refused));
+    j.key("turned_away").num(static_cast<long long>(st->turned_away));
+    j.key("idle_closed").num(static_cast<long long>(st->idle_closed));
+    j.key("descriptor_shortages").num(static_cast<long long>(st->exhausted)).end_object();
+  } else {
+    j.null();
+  }
+  j.end_object();
   printf("%s\n", j.text().c_str());
 }
 
@@ -217,10 +242,12 @@ int main(int argc, char** argv) {
   std::vector<ThreadEntry> threads;
   const bool table = read_threads(&threads);
   const int clients = kiv_get_semval();
+  Stats stats;
+  const Stats* st = m.up() == Up::kYes && kiv::manager::read_stats(&stats) ? &stats : nullptr;
   if (json) {
-    print_json(m, db, table, threads, clients);
+    print_json(m, db, table, threads, clients, st);
   } else {
-    print_text(m, db, table, threads, clients);
+    print_text(m, db, table, threads, clients, st);
   }
   return m.up() == Up::kYes ? 0 : m.up() == Up::kNo ? 3 : 4;
 }
