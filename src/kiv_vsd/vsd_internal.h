@@ -17,9 +17,11 @@ constexpr int sisdigit(const char* s) {
 }
 
 // Removes path: a file or symbolic link is unlinked, a directory emptied
-// as far as it can be and removed. Links are never followed, so the removal
-// stays inside the tree it was given. Returns 0, or the negated errno of
-// the last entry that resisted (of the final rmdir when that failed).
+// as far as it can be and removed. Links are never followed and no other
+// mount is entered (a mount point inside stays, -EXDEV), so the removal
+// stays inside the tree it was given even while others change it. Returns
+// 0, or the negated errno of the last entry that resisted (of the final
+// rmdir when that failed).
 int delete_dir(const char* path);
 
 // Creates path empty when missing (O_RDWR | O_CREAT, mode 0754), without
