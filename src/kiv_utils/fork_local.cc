@@ -1,7 +1,9 @@
-// The page of fork-local state: mapped once per process line, zeroed by
-// the kernel in every child.
+// The page of fork-local state: mapped once per process line, zeroed in
+// every child.
 #include "kiv_utils/fork_local.h"
 
+#include <pthread.h>
+#include <string.h>
 #include <sys/mman.h>
 #include <unistd.h>
 
@@ -13,6 +15,10 @@ constinit ForkLocal* g_fork_local = nullptr;
 // itself above every number its line has used.
 constinit unsigned g_last_generation = 0;
 
+// Kernels before 4.14 lack MADV_WIPEONFORK: there the page is zeroed by
+// a pthread_atfork handler, which fork() runs and _Fork() and clone() skip.
+void wipe_in_child() { memset(g_fork_local, 0, sizeof *g_fork_local); }
+
 }  // namespace
 
 ForkLocal* fork_local() {
@@ -21,16 +27,15 @@ ForkLocal* fork_local() {
   const size_t size = static_cast<size_t>(getpagesize());
   void* p = mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
   if (p == MAP_FAILED) return nullptr;
-  if (madvise(p, size, MADV_WIPEONFORK) != 0) {
-    (void)munmap(p, size);
-    return nullptr;
-  }
+  const bool wiped_by_kernel = madvise(p, size, MADV_WIPEONFORK) == 0;
   // Two first callers at once: one page wins, the other is given back.
   if (!__atomic_compare_exchange_n(&g_fork_local, &page, static_cast<ForkLocal*>(p), false,
                                    __ATOMIC_ACQ_REL, __ATOMIC_ACQUIRE)) {
     (void)munmap(p, size);
     return page;
   }
+  // Only the one page that won gets here, once in the life of the line.
+  if (!wiped_by_kernel) (void)pthread_atfork(nullptr, nullptr, wipe_in_child);
   return static_cast<ForkLocal*>(p);
 }
 

@@ -22,7 +22,8 @@ struct ForkLocal {
 };
 
 // The calling process's page, mapped on first use; null when it cannot be
-// mapped (no memory, or a kernel without MADV_WIPEONFORK, before 4.14).
+// mapped (no memory). On kernels without MADV_WIPEONFORK (before 4.14) only
+// children of fork() find it zeroed.
 ForkLocal* fork_local();
 
 // A nonzero number that differs between a process and every child forked
