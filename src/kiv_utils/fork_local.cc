@@ -17,7 +17,9 @@ constinit unsigned g_last_generation = 0;
 
 // Kernels before 4.14 lack MADV_WIPEONFORK: there the page is zeroed by
 // a pthread_atfork handler, which fork() runs and _Fork() and clone() skip.
-void wipe_in_child() { memset(g_fork_local, 0, sizeof *g_fork_local); }
+void wipe_in_child() {
+  if (g_fork_local != nullptr) memset(g_fork_local, 0, sizeof *g_fork_local);
+}
 
 }  // namespace
 
@@ -27,15 +29,19 @@ ForkLocal* fork_local() {
   const size_t size = static_cast<size_t>(getpagesize());
   void* p = mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
   if (p == MAP_FAILED) return nullptr;
-  const bool wiped_by_kernel = madvise(p, size, MADV_WIPEONFORK) == 0;
+  // The handler is in place before the page is published: no fork can come
+  // between a filled page and its wiping. Two first callers may both add
+  // one; wiping twice does no harm.
+  if (madvise(p, size, MADV_WIPEONFORK) != 0 && pthread_atfork(nullptr, nullptr, wipe_in_child) != 0) {
+    (void)munmap(p, size);
+    return nullptr;
+  }
   // Two first callers at once: one page wins, the other is given back.
   if (!__atomic_compare_exchange_n(&g_fork_local, &page, static_cast<ForkLocal*>(p), false,
                                    __ATOMIC_ACQ_REL, __ATOMIC_ACQUIRE)) {
     (void)munmap(p, size);
     return page;
   }
-  // Only the one page that won gets here, once in the life of the line.
-  if (!wiped_by_kernel) (void)pthread_atfork(nullptr, nullptr, wipe_in_child);
   return static_cast<ForkLocal*>(p);
 }
 
