@@ -13,6 +13,8 @@ struct ForkLocal {
   // a child finds it unlocked even when another thread of the parent held
   // it at the fork.
   pthread_mutex_t rpc_lock;
+  // The alive table's mapping lock, for the same reason.
+  pthread_mutex_t alive_init_lock;
   // Set by kiv_rpc once this process has let go of any connection it
   // inherited: the Manager knows a connection by the credentials of the
   // process that opened it.
