@@ -13,6 +13,7 @@
 #include <unistd.h>
 
 #include "kiv_dbg/log.h"
+#include "kiv_utils/fork_local.h"
 #include "kiv_utils/mutex_lock.h"
 #include "kiv_utils.h"
 #include "kiv_utils/unique_fd.h"
@@ -25,9 +26,10 @@ constexpr int kConnectRetries = 5;  // after the first attempt: 6 in all
 constexpr int kAckPollMs = 1000;
 constexpr int kAckPolls = 5;
 
-// Guards kiv_rpc_sd and kiv_process_is; held for a whole call, so the frames
-// of two calls never interleave on the socket.
-constinit pthread_mutex_t kiv_rpc_lock = PTHREAD_MUTEX_INITIALIZER;
+// Guarded by the RPC lock (ForkLocal::rpc_lock), which is held for a whole
+// call, so the frames of two calls never interleave on the socket. The lock
+// lives in the fork-local page: a thread of the parent may hold it, for
+// seconds, at the moment another forks.
 constinit int kiv_rpc_sd = -1;
 // -1 not yet known, 0 this process is the Manager, 1 it is not.
 constinit int kiv_process_is = -1;
@@ -166,7 +168,19 @@ extern "C" int kiv_rpc(uint32_t type, const char* name, const void* data, uint32
   msg->msg_len = payload_len;
   if (len != 0) memcpy(msg->msg_data, data, len);
 
-  MutexLock lock(&kiv_rpc_lock);
+  ForkLocal* local = fork_local();
+  if (local == nullptr) {
+    KIV_LOG("%s: no fork-local page: %s\n", kName, strerror(errno));
+    return -1;
+  }
+  MutexLock lock(&local->rpc_lock);
+  if (local->rpc_socket_settled == 0) {
+    // A new process: a descriptor still cached is its parent's connection,
+    // on which the Manager would take this process's requests for the
+    // parent's. The child closes only its own copy of it.
+    drop_socket();
+    local->rpc_socket_settled = 1;
+  }
   if ((type == KIV_MSG_THREAD_REG || type == KIV_MSG_CANCEL) && kiv_check_thread() == 0) {
     KIV_LOG("%s: thread of kiv, function return.\n", kName);
     return 0;

@@ -10,6 +10,7 @@
 #include <sys/stat.h>
 
 #include "kiv_dbg/log.h"
+#include "kiv_utils/fork_local.h"
 #include "kiv_utils/mutex_lock.h"
 
 extern "C" {
@@ -21,9 +22,9 @@ namespace {
 
 constexpr char kLogModule[] = "kiv_sys_alive";
 
-// Serializes mapping and clearing within the process; `inited` and the
-// setting of `table` happen only under it.
-constinit pthread_mutex_t alive_init_lock = PTHREAD_MUTEX_INITIALIZER;
+// Mapping and clearing are serialized within the process by
+// ForkLocal::alive_init_lock; `inited` and the setting of `table` happen
+// only under it.
 // Set once this process, as master, has cleared the table.
 constinit unsigned char inited = 0;
 
@@ -61,7 +62,12 @@ uint8_t bit_of(int id) { return static_cast<uint8_t>(1u << (id % 8)); }
 using kiv::kLogModule;
 
 extern "C" int kiv_sys_init_alive_info(int is_master) {
-  kiv::MutexLock guard(&kiv::alive_init_lock);
+  kiv::ForkLocal* local = kiv::fork_local();
+  if (local == nullptr) {
+    KIV_LOG("no fork-local page: %s\r\n", strerror(errno));
+    return -1;
+  }
+  kiv::MutexLock guard(&local->alive_init_lock);
   const bool clear = is_master != 0 && kiv::inited == 0;
   if (kiv_alive_table* t = kiv::mapped_table()) {
     if (clear) {

@@ -3,47 +3,116 @@
 #include <dirent.h>
 #include <errno.h>
 #include <fcntl.h>
+#include <stdint.h>
 #include <stdio.h>
 #include <string.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <utility>
+
 #include "kiv_vsd/vsd_internal.h"
 #include "kiv_utils/unique_fd.h"
+
+#ifndef STATX_MNT_ID
+#define STATX_MNT_ID 0x1000U  // Linux 5.8; older C libraries lack the name
+#endif
 
 namespace kiv {
 namespace {
 
-constexpr size_t kChildPathLen = 320;
+constexpr size_t kPathLen = 320;
 constexpr mode_t kFileMode = 0754;
+// As deep as a 320-byte path can reach with one-character names: deeper
+// entries are left alone, and the recursion's stack stays bounded whatever
+// a hostile neighbour builds in a world-writable tree.
+constexpr int kMaxDepth = kPathLen / 2;
+
+// Where a tree lives: the removal never leaves that mount.
+struct Mount {
+  uint32_t dev_major;
+  uint32_t dev_minor;
+  uint64_t mnt_id;  // 0 when the kernel does not tell
+};
+
+bool same_mount(const struct statx& st, const Mount& m) {
+  if (st.stx_dev_major != m.dev_major || st.stx_dev_minor != m.dev_minor) return false;
+  // A bind mount of the same file system has the same device: only the
+  // mount id tells it apart.
+  return (st.stx_mask & STATX_MNT_ID) == 0 || m.mnt_id == 0 || st.stx_mnt_id == m.mnt_id;
+}
+
+Mount mount_of(const struct statx& st) {
+  return {st.stx_dev_major, st.stx_dev_minor, (st.stx_mask & STATX_MNT_ID) != 0 ? st.stx_mnt_id : 0};
+}
+
+int remove_at(int parent, const char* name, const Mount* tree, int depth);
+
+// Removes every entry of the open directory dir; returns 0 or the last
+// entry's negated errno. Takes dir over.
+int empty_dir(unique_fd dir, const Mount& tree, int depth) {
+  DIR* d = fdopendir(dir.get());
+  if (d == nullptr) return -errno;
+  (void)dir.release();  // closedir closes it now
+  int result = 0;
+  while (const struct dirent* e = readdir(d)) {
+    if (strcmp(e->d_name, ".") == 0 || strcmp(e->d_name, "..") == 0) continue;
+    const int r = remove_at(dirfd(d), e->d_name, &tree, depth + 1);
+    if (r < 0) result = r;
+  }
+  if (closedir(d) != 0) return -errno;
+  return result;
+}
+
+// Removes the entry name of the directory open as parent. Every step is
+// relative to a descriptor and no link is followed: an entry swapped for a
+// link between two steps is removed as a link or refused, never entered.
+// tree is null for the top of the tree, which sets the mount to stay on.
+int remove_at(int parent, const char* name, const Mount* tree, int depth) {
+  if (depth > kMaxDepth) return -ENAMETOOLONG;
+  struct statx st;
+  if (statx(parent, name, AT_SYMLINK_NOFOLLOW | AT_NO_AUTOMOUNT, STATX_TYPE | STATX_MNT_ID, &st) != 0) {
+    return -errno;
+  }
+  // unlinkat without AT_REMOVEDIR refuses a directory (EISDIR) that was
+  // swapped in meanwhile.
+  if (!S_ISDIR(st.stx_mode)) return unlinkat(parent, name, 0) == 0 ? 0 : -errno;
+  if (tree != nullptr && !same_mount(st, *tree)) return -EXDEV;  // a mount point stays, unentered
+
+  unique_fd dir(openat(parent, name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+  if (!dir.ok()) return -errno;
+  // What was opened, not what was looked at before: it may have changed.
+  if (statx(dir.get(), "", AT_EMPTY_PATH, STATX_TYPE | STATX_MNT_ID, &st) != 0) return -errno;
+  const Mount here = tree != nullptr ? *tree : mount_of(st);
+  if (!same_mount(st, here)) return -EXDEV;
+  int result = empty_dir(std::move(dir), here, depth);
+  if (unlinkat(parent, name, AT_REMOVEDIR) != 0) result = -errno;
+  return result;
+}
 
 }  // namespace
 
 int delete_dir(const char* path) {
-  struct stat st;
-  // lstat: a symbolic link is removed as a link. Following it would carry
-  // the removal into whatever it points to, outside the tree.
-  if (lstat(path, &st) != 0) return -errno;
-  if (!S_ISDIR(st.st_mode)) return unlink(path) == 0 ? 0 : -errno;
-
-  DIR* d = opendir(path);
-  if (d == nullptr) return -errno;
-  int result = 0;
-  while (const struct dirent* e = readdir(d)) {
-    if (strcmp(e->d_name, ".") == 0 || strcmp(e->d_name, "..") == 0) continue;
-    char child[kChildPathLen] = {};
-    const int n = snprintf(child, sizeof child, "%s/%s", path, e->d_name);
-    if (n < 0 || static_cast<size_t>(n) >= sizeof child) {
-      // A cut path would name some other file: leave the entry alone.
-      result = -ENAMETOOLONG;
-      continue;
-    }
-    const int r = delete_dir(child);
-    if (r < 0) result = r;
+  char buf[kPathLen];
+  const int n = snprintf(buf, sizeof buf, "%s", path);
+  if (n < 0 || static_cast<size_t>(n) >= sizeof buf) return -ENAMETOOLONG;
+  size_t len = static_cast<size_t>(n);
+  while (len > 1 && buf[len - 1] == '/') buf[--len] = '\0';
+  char* slash = strrchr(buf, '/');
+  const char* name = slash != nullptr ? slash + 1 : buf;
+  if (*name == '\0' || strcmp(name, ".") == 0 || strcmp(name, "..") == 0) return -EINVAL;
+  // The directories above the tree belong to the system image and are
+  // taken as they resolve; from the tree's own name on, nothing is followed.
+  const char* parent_path = ".";
+  if (slash == buf) {
+    parent_path = "/";
+  } else if (slash != nullptr) {
+    *slash = '\0';
+    parent_path = buf;
   }
-  if (closedir(d) != 0) return -errno;
-  if (rmdir(path) != 0) return -errno;
-  return result;
+  unique_fd parent(open(parent_path, O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  if (!parent.ok()) return -errno;
+  return remove_at(parent.get(), name, nullptr, 0);
 }
 
 int touch_file(const char* path) {

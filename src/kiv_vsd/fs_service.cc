@@ -55,7 +55,10 @@ void preload_fs_service() { (void)pthread_once(&g_load_once, load); }
 int fs_set_vsd_envs(int vsd_no) {
   preload_fs_service();
   if (g_set_vsd_envs == nullptr) {
-    KIV_LOG("%s: not loaded from %s: %s\n", kSymbol, FS_SERVICE_SONAME, g_load_why);
+    // Whatever the debug levels: without the service a VSD's programs run
+    // outside its group, environment and directory, out of the teardown's
+    // and the memory watch's sight.
+    KIV_PRINT("%s: not loaded from %s: %s\n", kSymbol, FS_SERVICE_SONAME, g_load_why);
     errno = g_load_errno;
     return -1;
   }

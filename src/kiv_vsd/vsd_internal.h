@@ -17,9 +17,11 @@ constexpr int sisdigit(const char* s) {
 }
 
 // Removes path: a file or symbolic link is unlinked, a directory emptied
-// as far as it can be and removed. Links are never followed, so the removal
-// stays inside the tree it was given. Returns 0, or the negated errno of
-// the last entry that resisted (of the final rmdir when that failed).
+// as far as it can be and removed. Links are never followed and no other
+// mount is entered (a mount point inside stays, -EXDEV), so the removal
+// stays inside the tree it was given even while others change it. Returns
+// 0, or the negated errno of the last entry that resisted (of the final
+// rmdir when that failed).
 int delete_dir(const char* path);
 
 // Creates path empty when missing (O_RDWR | O_CREAT, mode 0754), without
@@ -28,7 +30,7 @@ int touch_file(const char* path);
 
 // The file-system service's fs_set_vsd_envs, loaded from its platform
 // library on first use. A library or symbol that can't be loaded is a
-// failure: -1 with errno set and one log line.
+// failure: -1 with errno set and one line printed whatever the debug levels.
 int fs_set_vsd_envs(int vsd_no);
 
 // Loads the file-system service library now, so that a child forked next

@@ -1,7 +1,6 @@
 // The thread watchdog: a thread registers itself with the Manager, then
 // proves again and again that it runs by advancing its byte of the alive
 // table, and at last withdraws.
-#include <pthread.h>
 #include <signal.h>
 #include <stdio.h>
 #include <string.h>
@@ -13,6 +12,7 @@
 #include "kiv_rpc.h"
 #include "kiv_sys_alive.h"
 #include "kiv_utils.h"
+#include "kiv_utils/fork_local.h"
 #include "kiv_utils/unique_file.h"
 #include "kiv_xtach.h"
 
@@ -29,33 +29,26 @@ constexpr size_t kListLineLen = 1024;
 // The calling thread's ids, so that a heartbeat asks the kernel for
 // neither: getpid() and gettid() are real system calls in glibc.
 struct TaskIds {
-  unsigned generation;  // fork_generation when filled; 0: never filled
+  unsigned generation;  // fork_generation() when filled; 0: never filled
   int pid;
   int tid;
 };
 
-// Advanced in the child of every fork, whose one thread then holds the
-// parent's ids in its cache. Each process starts from 1.
-constinit unsigned fork_generation = 1;
-constinit pthread_once_t fork_hook_once = PTHREAD_ONCE_INIT;
 // initial-exec: reached without __tls_get_addr, which lives in the dynamic
 // loader that the library does not link; the 12 bytes come from the static
 // TLS reserve that glibc keeps for libraries loaded later.
 constinit thread_local TaskIds cached_ids __attribute__((tls_model("initial-exec"))) = {0, 0, 0};
 
-void after_fork_in_child() { __atomic_add_fetch(&fork_generation, 1, __ATOMIC_RELAXED); }
-
-void install_fork_hook() { (void)pthread_atfork(nullptr, nullptr, after_fork_in_child); }
-
+// A forked child's one thread holds its parent's ids in its cache; the
+// child's own fork generation tells them apart, whatever kind of fork made
+// the child, without a system call.
 const TaskIds& current_ids() {
   TaskIds& ids = cached_ids;
-  if (ids.generation != __atomic_load_n(&fork_generation, __ATOMIC_RELAXED)) {
-    // The hook is in place before any cache is filled: no fork can come
-    // between a filled cache and its invalidation.
-    (void)pthread_once(&fork_hook_once, install_fork_hook);
+  const unsigned generation = fork_generation();
+  if (generation == 0 || ids.generation != generation) {
     ids.pid = getpid();
     ids.tid = static_cast<int>(syscall(SYS_gettid));
-    ids.generation = __atomic_load_n(&fork_generation, __ATOMIC_RELAXED);
+    ids.generation = generation;  // 0 (no way to tell a fork): asked every time
   }
   return ids;
 }

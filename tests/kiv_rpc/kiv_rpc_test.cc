@@ -9,6 +9,8 @@
 #include <sys/un.h>
 #include <unistd.h>
 
+#include <map>
+#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -16,6 +18,7 @@
 #include "kiv_dbg.h"
 #include "support/capture.h"
 #include "support/child.h"
+#include "kiv_xtach/reg_helpers.h"
 #include "support/fixture.h"
 #include "support/log_text.h"
 #include "support/peer.h"
@@ -214,6 +217,65 @@ TEST_F(RpcTest, ConcurrentCallersNeverInterleave) {
     for (uint8_t b : f.payload()) ASSERT_EQ(t + 1, b);
   }
   EXPECT_EQ(1, peer.connections());
+}
+
+// A thread of the process is inside kiv_rpc, holding its lock, when
+// another thread forks: waiting on an absent Manager, or for the
+// acknowledgement on a connection that the child must not take over. The
+// child's own call, once the Manager answers, goes through at once on a
+// connection of its own, whatever kind of fork made the child.
+TEST_F(RpcTest, ForkedChildCallsOnItsOwnWhileAParentThreadHoldsTheCall) {
+  struct Case {
+    bool connected;  // false: the parent's thread is in the connect retries
+    ForkKind kind;
+  };
+  const Case cases[] = {{false, ForkKind::kFork},         {false, ForkKind::kUnderscoreFork},
+                        {false, ForkKind::kClone},        {true, ForkKind::kFork},
+                        {true, ForkKind::kUnderscoreFork}, {true, ForkKind::kClone}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(std::string(fork_kind_name(c.kind)) + (c.connected ? " connected" : " absent"));
+    std::optional<Peer> peer;
+    if (c.connected) {
+      peer.emplace(PeerMode::kSilent);
+      ASSERT_EQ(0, kiv_rpc(7, "warm", nullptr, 0, 0, 0));  // the parent's connection
+    }
+    int go[2];
+    ASSERT_EQ(0, pipe2(go, O_CLOEXEC));
+    int parent_result = -2;
+    std::thread caller([&] { parent_result = kiv_rpc(7, "parent", nullptr, 0, 1, 0); });
+    usleep(300 * 1000);  // the caller is connecting or waiting by now
+    Child child(
+        [&] {
+          char byte;
+          if (read(go[0], &byte, 1) != 1) return 2;
+          const int64_t start = monotonic_ms();
+          const int r = kiv_rpc(7, "child", nullptr, 0, 1, 0);
+          printf("result=%d ms=%lld\n", r, static_cast<long long>(monotonic_ms() - start));
+          return 0;
+        },
+        false, c.kind);
+    if (c.connected) {
+      peer->set_mode(PeerMode::kAck);
+    } else {
+      peer.emplace(PeerMode::kAck);
+    }
+    ASSERT_EQ(1, write(go[1], "g", 1));
+    ChildResult r = child.wait(5);
+    close(go[0]);
+    close(go[1]);
+    EXPECT_TRUE(r.exited(0)) << r.output;
+    EXPECT_EQ(0, value_of(r.output, "result")) << r.output;
+    EXPECT_LT(value_of(r.output, "ms"), 1000) << r.output;
+    if (c.connected) peer->send_raw(1, std::vector<uint8_t>(KIV_MSG_HDR_LEN, 0));  // the late ack
+    caller.join();
+    EXPECT_EQ(0, parent_result);
+    std::vector<Frame> frames = peer->frames_within(200);
+    std::map<std::string, int> conn_of;
+    for (const Frame& f : frames) conn_of[f.name()] = f.conn;
+    ASSERT_EQ(1u, conn_of.count("child"));
+    ASSERT_EQ(1u, conn_of.count("parent"));
+    EXPECT_NE(conn_of["parent"], conn_of["child"]);
+  }
 }
 
 }  // namespace

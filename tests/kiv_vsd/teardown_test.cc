@@ -1,6 +1,9 @@
 // Tearing VSDs down: signalling by group, the removal of each operation's
 // trees, reload, the member listing and the tree removal itself.
 #include <errno.h>
+#include <fcntl.h>
+#include <grp.h>
+#include <stdio.h>
 #include <signal.h>
 #include <stdlib.h>
 #include <sys/mount.h>
@@ -261,16 +264,54 @@ TEST_F(TeardownTest, FileRemovalStaysInsideItsTrees) {
   EXPECT_TRUE(exists("/data/outside/sub"));
   EXPECT_TRUE(exists("/qn_cfg/vsd/6"));  // not in its column
 
-  // An entry that resists (a mount point) stays with its parents; the
-  // rest goes, the mounted tree's content included.
+  // A mount inside the tree is not entered: it stays, its content with it.
   for (const char* d : {"/tmp/vsd/7", "/tmp/vsd/7/busy", "/tmp/vsd/7/free"}) ASSERT_EQ(0, mkdir(d, 0755));
   ASSERT_EQ(0, mount("tmpfs", "/tmp/vsd/7/busy", "tmpfs", 0, nullptr));
   write_file("/tmp/vsd/7/busy/inside", "");
   write_file("/tmp/vsd/7/free/file", "");
   EXPECT_EQ(0, delete_vsd_file(7));
   EXPECT_EQ(std::vector<std::string>{"busy"}, list_dir("/tmp/vsd/7"));
-  EXPECT_TRUE(list_dir("/tmp/vsd/7/busy").empty());
+  EXPECT_EQ(std::vector<std::string>{"inside"}, list_dir("/tmp/vsd/7/busy"));
   EXPECT_EQ(0, umount("/tmp/vsd/7/busy"));
+}
+
+// An unprivileged neighbour swaps a directory of the world-writable tree
+// with a link to root's files, again and again, while root removes the
+// tree; a bind mount of the same file system sits inside it as well.
+TEST_F(TeardownTest, RemovalRacingALinkSwapperStaysInside) {
+  constexpr int kRounds = 300, kVictims = 20;
+  constexpr uid_t kNobody = 65534;
+  ASSERT_EQ(0, mkdir("/data/victim", 0755));
+  for (int i = 0; i < kVictims; ++i) write_file("/data/victim/f" + std::to_string(i), "root");
+  ASSERT_EQ(0, mkdir("/tmp/bound_src", 0755));  // on the tree's own tmpfs
+  write_file("/tmp/bound_src/keep", "root");
+  ASSERT_EQ(0, chmod("/tmp/vsd", 0755));
+  Child racer([] {
+    if (setgroups(0, nullptr) != 0 || setgid(kNobody) != 0 || setuid(kNobody) != 0) return 1;
+    for (;;) {
+      (void)mkdir("/tmp/vsd/8/d", 0777);
+      close(open("/tmp/vsd/8/d/x", O_CREAT | O_WRONLY | O_CLOEXEC, 0666));
+      (void)symlink("/data/victim", "/tmp/vsd/8/l");
+      (void)renameat2(AT_FDCWD, "/tmp/vsd/8/d", AT_FDCWD, "/tmp/vsd/8/l", RENAME_EXCHANGE);
+    }
+  });
+  for (int round = 0; round < kRounds; ++round) {
+    ASSERT_EQ(0, mkdir("/tmp/vsd/8", 0777));
+    ASSERT_EQ(0, chmod("/tmp/vsd/8", 0777));
+    ASSERT_EQ(0, mkdir("/tmp/vsd/8/bound", 0755));
+    ASSERT_EQ(0, mount("/tmp/bound_src", "/tmp/vsd/8/bound", nullptr, MS_BIND, nullptr));
+    for (int i = 0; i < 5; ++i) ASSERT_EQ(0, mkdir(("/tmp/vsd/8/s" + std::to_string(i)).c_str(), 0777));
+    // The racer's pair is in place before the removal starts.
+    ASSERT_TRUE(wait_for_file("/tmp/vsd/8/d", 2000) && wait_for_file("/tmp/vsd/8/l", 2000));
+    EXPECT_EQ(0, delete_vsd_file(8));
+    ASSERT_EQ(0, umount("/tmp/vsd/8/bound"));
+    // Out of the racer's reach before it is cleared away.
+    if (rename("/tmp/vsd/8", "/tmp/vsd/old") == 0) remove_tree("/tmp/vsd/old");
+    ASSERT_EQ(kVictims, static_cast<int>(list_dir("/data/victim").size())) << "round " << round;
+    ASSERT_EQ(std::vector<std::string>{"keep"}, list_dir("/tmp/bound_src")) << "round " << round;
+  }
+  ASSERT_EQ(0, kill(racer.pid(), SIGKILL));
+  EXPECT_TRUE(racer.wait().signaled(SIGKILL));
 }
 
 }  // namespace

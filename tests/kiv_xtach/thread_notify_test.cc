@@ -270,22 +270,31 @@ TEST_F(ThreadNotifyTest, EachThreadAndForkedChildBeatsWithItsOwnIds) {
   register_in_table(tid_);
   ASSERT_EQ(0, beat());  // this thread's ids are known from here on
   const int parent = pid_;
-  ChildResult r = run_in_child([parent] {
-    g_kiv_dbg_level[KIV_DBG_LIB] = 0;
-    const int me = getpid();
-    if (kiv_sys_reg_alive_info(me) != 0) return 3;
-    printf("own=%d\n", kiv_client_reset_thread_notify(me, me, 1, 1));
-    printf("seq=%d\n", kiv_sys_get_alive_seq(me));
-    printf("parent=%d\n", kiv_client_reset_thread_notify(parent, parent, 1, 1));
-    kiv_sys_unreg_alive_info(me);
-    return 0;
-  });
-  ASSERT_TRUE(r.exited(0)) << r.output;
-  EXPECT_EQ(0, value_of(r.output, "own")) << r.output;
-  EXPECT_EQ(2, value_of(r.output, "seq"));
-  EXPECT_EQ(-1, value_of(r.output, "parent"));
-  EXPECT_NE(std::string::npos, r.output.find("not cur task reg!(pid:" + std::to_string(parent)))
-      << r.output;
+  // Whatever made the child, its first call knows it by its own ids.
+  for (ForkKind kind : {ForkKind::kFork, ForkKind::kUnderscoreFork, ForkKind::kClone}) {
+    SCOPED_TRACE(fork_kind_name(kind));
+    ChildResult r = Child(
+        [parent] {
+          g_kiv_dbg_level[KIV_DBG_LIB] = 0;
+          const int me = getpid();
+          printf("reg=%d\n", kiv_client_reg_thread_notify(me, me, 1, 1));
+          if (kiv_sys_reg_alive_info(me) != 0) return 3;
+          printf("own=%d\n", kiv_client_reset_thread_notify(me, me, 1, 1));
+          printf("seq=%d\n", kiv_sys_get_alive_seq(me));
+          printf("parent=%d\n", kiv_client_reset_thread_notify(parent, parent, 1, 1));
+          kiv_sys_unreg_alive_info(me);
+          return 0;
+        },
+        false, kind).wait();
+    ASSERT_TRUE(r.exited(0)) << r.output;
+    EXPECT_EQ(0, value_of(r.output, "reg")) << r.output;
+    EXPECT_EQ(0, value_of(r.output, "own")) << r.output;
+    EXPECT_EQ(2, value_of(r.output, "seq"));
+    EXPECT_EQ(-1, value_of(r.output, "parent"));
+    EXPECT_NE(std::string::npos, r.output.find("not cur task reg!(pid:" + std::to_string(parent)))
+        << r.output;
+  }
+  EXPECT_EQ(3, peer.connections(100));  // one registration from each child
   // Another thread of this process beats for itself, and only for itself.
   int other_tid = 0, other_beat = 0, other_as_main = 0;
   std::thread t([&] {
@@ -299,7 +308,7 @@ TEST_F(ThreadNotifyTest, EachThreadAndForkedChildBeatsWithItsOwnIds) {
   EXPECT_EQ(-1, other_as_main);
   EXPECT_EQ(2, kiv_sys_get_alive_seq(other_tid));
   (void)kiv_sys_unreg_alive_info(other_tid);
-  EXPECT_EQ(0, peer.connections(100));
+  EXPECT_EQ(3, peer.connections(100));
   EXPECT_EQ(0, beat());  // the parent's own ids still hold
   EXPECT_EQ(3, kiv_sys_get_alive_seq(tid_));
   (void)kiv_sys_unreg_alive_info(tid_);

@@ -20,12 +20,18 @@ struct ChildResult {
   bool signaled(int sig) const;
 };
 
+// How a child is made: fork() runs the pthread_atfork handlers; _Fork()
+// and a bare clone() system call run none.
+enum class ForkKind { kFork, kUnderscoreFork, kClone };
+const char* fork_kind_name(ForkKind kind);
+
 // Starts fn in a child whose stdout (and stderr, if asked) goes to a memory
 // file; the child ends with fn's return value. wait() collects it; the
 // destructor kills a child that was not waited for.
 class Child {
  public:
-  explicit Child(const std::function<int()>& fn, bool capture_stderr = false);
+  explicit Child(const std::function<int()>& fn, bool capture_stderr = false,
+                 ForkKind kind = ForkKind::kFork);
   ~Child();
   Child(const Child&) = delete;
   Child& operator=(const Child&) = delete;
