@@ -18,7 +18,7 @@
 #include "frame.h"
 #include "kiv_comp_config.h"
 #include "kiv_rpc.h"
-#include "support/sandbox.h"
+#include "sandbox/sandbox.h"
 
 namespace {
 
@@ -121,9 +121,9 @@ BENCHMARK(BM_ManagerRegistrationViaRpc)->UseRealTime();
 }  // namespace
 
 int main(int argc, char** argv) {
-  kiv::test::enter_sandbox();
-  if (!kiv::test::sandbox_unavailable_reason().empty()) {
-    fprintf(stderr, "bench_manager needs the sandbox: %s\n", kiv::test::sandbox_unavailable_reason().c_str());
+  kiv::sandbox::enter_sandbox();
+  if (!kiv::sandbox::sandbox_unavailable_reason().empty()) {
+    fprintf(stderr, "bench_manager needs the sandbox: %s\n", kiv::sandbox::sandbox_unavailable_reason().c_str());
     return 1;
   }
   const pid_t echo = start_echo();

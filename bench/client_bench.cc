@@ -29,7 +29,7 @@
 #include "kiv_rpc.h"
 #include "kiv_sys_alive.h"
 #include "kiv_xtach.h"
-#include "support/sandbox.h"
+#include "sandbox/sandbox.h"
 
 namespace {
 
@@ -205,10 +205,10 @@ void print_ratio(const char* what, const char* a, const char* b, double target) 
 
 int main(int argc, char** argv) {
   benchmark::Initialize(&argc, argv);
-  kiv::test::enter_sandbox();
-  if (!kiv::test::sandbox_unavailable_reason().empty()) {
+  kiv::sandbox::enter_sandbox();
+  if (!kiv::sandbox::sandbox_unavailable_reason().empty()) {
     fprintf(stderr, "bench_client runs only in the sandbox: %s\n",
-            kiv::test::sandbox_unavailable_reason().c_str());
+            kiv::sandbox::sandbox_unavailable_reason().c_str());
     return 1;
   }
   for (int i = 0; i < KIV_DBG_LEVELS; ++i) g_kiv_dbg_level[i] = KIV_DBG_OFF;

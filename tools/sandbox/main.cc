@@ -7,7 +7,7 @@
 #include <string.h>
 #include <unistd.h>
 
-#include "support/sandbox.h"
+#include "sandbox/sandbox.h"
 
 int main(int argc, char** argv) {
   if (argc < 2 || strcmp(argv[1], "--help") == 0) {
@@ -17,9 +17,9 @@ int main(int argc, char** argv) {
           argc < 2 ? stderr : stdout);
     return argc < 2 ? 2 : 0;
   }
-  kiv::test::enter_sandbox();
-  if (!kiv::test::sandbox_unavailable_reason().empty()) {
-    fprintf(stderr, "kiv-sandbox: %s\n", kiv::test::sandbox_unavailable_reason().c_str());
+  kiv::sandbox::enter_sandbox();
+  if (!kiv::sandbox::sandbox_unavailable_reason().empty()) {
+    fprintf(stderr, "kiv-sandbox: %s\n", kiv::sandbox::sandbox_unavailable_reason().c_str());
     return 1;
   }
   execvp(argv[1], argv + 1);
