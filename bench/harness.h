@@ -34,9 +34,12 @@ int cpus();
 // malloc, calloc, realloc and posix_memalign calls made by this process
 // since it started (the bench binary interposes them).
 uint64_t heap_calls();
+// Heap calls per call of fn over n calls.
+double heap_per_call(int n, const std::function<void()>& fn);
 
-// Table rows. A ratio row passes when lib / floor <= goal.
-void ratio_row(const std::string& what, const Medians& m, double goal, const std::string& note = "");
+// Table rows. A ratio row passes when lib / floor <= goal and also holds.
+void ratio_row(const std::string& what, const Medians& m, double goal, const std::string& note = "",
+               bool also = true);
 // A row judged by its own numbers.
 void row(const std::string& what, const std::string& value, const std::string& goal, bool pass,
          const std::string& note = "");

@@ -95,7 +95,8 @@ void drain() {
   close(echo);
   bench::ratio_row("type-4 drain through kiv_rpc vs raw drain", m, 1 / 0.6,
                    "goal: >= 0.6x the raw rate, 0 lost; lost: " + std::to_string(lost) + " of " +
-                       std::to_string(kBurst * bench::kBlocks));
+                       std::to_string(kBurst * bench::kBlocks),
+                   lost == 0);
 }
 
 // 100 processes registering and withdrawing through the library at once.
