@@ -2,6 +2,7 @@
 #include "peers.h"
 
 #include <dirent.h>
+#include <errno.h>
 #include <fcntl.h>
 #include <poll.h>
 #include <sched.h>
