@@ -99,7 +99,9 @@ pid_t start_manager(int cpu, const std::vector<std::string>& args) {
 bool pin_pid(pid_t pid, int cpu) {
   cpu_set_t set;
   CPU_ZERO(&set);
-  CPU_SET(cpu, &set);
+  for (int i = 0; i < cpus(); ++i) {
+    if (cpu < 0 || i == cpu) CPU_SET(i, &set);
+  }
   return sched_setaffinity(pid, sizeof set, &set) == 0;
 }
 

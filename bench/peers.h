@@ -23,6 +23,7 @@ bool round_trip(int sd, const std::vector<uint8_t>& frame);
 
 // The Manager of the build tree with extra arguments, pinned to cpu.
 pid_t start_manager(int cpu, const std::vector<std::string>& args);
+// Pins a process we started to one CPU; -1 lets it run anywhere.
 bool pin_pid(pid_t pid, int cpu);
 
 // Path of the probe program (bench_probe) next to this binary.
