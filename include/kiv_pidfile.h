@@ -23,9 +23,11 @@ KIV_API int kiv_get_db_file_name(int vsd, int pid, const char* cmdline, char* ds
 
 /* Writes the database file of (vsd, pid): "pid\nkind\ncmdline", mode 0777
  * before the umask, and write-locks it; the locked descriptor stays open
- * (close-on-exec) for the life of the process. Returns 0 when the file was
- * opened, even if the lock was refused; -1 when it can't be opened (no
- * such directory, path longer than 255 characters, NULL cmdline). */
+ * (close-on-exec) for the life of the process. Writing the same file again
+ * goes through that descriptor: one per file however often it is written.
+ * Returns 0 when the file was opened, even if the lock was refused; -1 when
+ * it can't be opened (no such directory, path longer than 255 characters,
+ * NULL cmdline). */
 KIV_API int kiv_db_create(int vsd, int pid, int kind, const char* cmdline);
 
 /* Removes the database file of (vsd, pid). Returns the unlink() result

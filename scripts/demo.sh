@@ -1,5 +1,5 @@
 #!/bin/sh
-# The Manager demo: builds the tree, then, inside the tests' throwaway
+# The Manager demo: builds the tree, then, inside the throwaway
 # sandbox, starts kiv, a client registered for restart with a heartbeating
 # watchdog thread, kills it, stalls its thread, restarts the Manager, and
 # shows `kivctl status` between the steps. Needs root (namespaces); takes

@@ -3,7 +3,7 @@
 # they are missing. Run as root.
 set -euo pipefail
 
-packages=(g++ make cmake libgtest-dev libgmock-dev googletest libbenchmark-dev
+packages=(g++ make cmake libgtest-dev libgmock-dev googletest
           strace iproute2 debianutils procps util-linux python3 groff-base)
 missing=()
 for p in "${packages[@]}"; do

@@ -2,13 +2,16 @@
 // and read back by the Manager's tools.
 #include <errno.h>
 #include <fcntl.h>
+#include <pthread.h>
 #include <stdio.h>
 #include <string.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include "kiv_dbg/log.h"
 #include "kiv_pidfile.h"
 #include "kiv_utils.h"
+#include "kiv_utils/mutex_lock.h"
 #include "kiv_utils/unique_fd.h"
 #include "kiv_vsd/vsd_paths.h"
 
@@ -47,6 +50,63 @@ bool db_path(int vsd, int pid, const char* cmdline, char (&path)[kPathLen]) {
 
 void write_text(int fd, const char* text) { (void)safe_write(fd, text, strlen(text)); }
 
+// Database files this process keeps open and locked. Registering the same
+// file again rewrites it through the descriptor already held: record locks
+// belong to the process, so a second descriptor would hold nothing more,
+// and one per registration runs the process out of descriptors.
+constexpr int kHeldFiles = 32;
+struct HeldFile {
+  bool used;
+  int fd;
+  dev_t dev;
+  ino_t ino;
+  char path[kPathLen];
+};
+constinit HeldFile g_held[kHeldFiles] = {};
+constinit pthread_mutex_t g_held_lock = PTHREAD_MUTEX_INITIALIZER;
+
+HeldFile* held_slot(const char* path) {
+  for (HeldFile& h : g_held) {
+    if (h.used && strcmp(h.path, path) == 0) return &h;
+  }
+  return nullptr;
+}
+
+// The held descriptor of path when it still is that file: the file may
+// have been removed or replaced since, and the program may have closed the
+// descriptor and been given its number for something else.
+int held_fd(const char* path) {
+  const HeldFile* h = held_slot(path);
+  struct stat now, held;
+  if (h == nullptr || stat(path, &now) != 0 || fstat(h->fd, &held) != 0) return -1;
+  if (now.st_dev != h->dev || now.st_ino != h->ino || held.st_dev != h->dev || held.st_ino != h->ino) return -1;
+  return h->fd;
+}
+
+// Records fd as the descriptor held for path. The one held before for a
+// file since removed or replaced locks nothing on that path any more.
+void hold(const char* path, int fd) {
+  struct stat st;
+  if (fstat(fd, &st) != 0) return;
+  HeldFile* h = held_slot(path);
+  if (h != nullptr) {
+    struct stat old;
+    if (fstat(h->fd, &old) == 0 && old.st_dev == h->dev && old.st_ino == h->ino) (void)close(h->fd);
+  }
+  for (HeldFile& free_slot : g_held) {
+    if (h == nullptr && !free_slot.used) h = &free_slot;
+  }
+  if (h == nullptr) return;  // full: kept open untracked, as without the table
+  *h = {true, fd, st.st_dev, st.st_ino, {}};
+  snprintf(h->path, sizeof h->path, "%s", path);
+}
+
+void forget(int fd) {
+  for (HeldFile& h : g_held) {
+    if (h.used && h.fd == fd) h.used = false;
+  }
+}
+
 }  // namespace
 }  // namespace kiv
 
@@ -64,10 +124,17 @@ extern "C" int kiv_db_create(int vsd, int pid, int kind, const char* cmdline) {
   char path[kiv::kPathLen] = {};
   const bool path_ok = kiv::db_path(vsd, pid, cmdline, path);
   KIV_LOG("%s vsd:%d path:%s file:%s\n", kName, vsd, cmdline != nullptr ? cmdline : "", path);
-  kiv::unique_fd fd(path_ok ? open(path, O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC, 0777) : -1);
+  kiv::MutexLock held_lock(&kiv::g_held_lock);
+  const int held = path_ok ? kiv::held_fd(path) : -1;
+  kiv::unique_fd fd(held >= 0 ? held : path_ok ? open(path, O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC, 0777) : -1);
   if (!fd.ok()) {
     KIV_LOG("%s: fd < 0: %s\n", kName, strerror(errno));
     return -1;
+  }
+  if (held >= 0) {
+    // What O_TRUNC does for a fresh descriptor.
+    (void)ftruncate(fd.get(), 0);
+    (void)lseek(fd.get(), 0, SEEK_SET);
   }
   char line[16];
   snprintf(line, sizeof line, "%d\n", pid);
@@ -83,6 +150,7 @@ extern "C" int kiv_db_create(int vsd, int pid, int kind, const char* cmdline) {
   if (fcntl(fd.get(), F_SETLK, &lock) == 0) {
     // The open descriptor is what holds the lock: it marks the file as
     // belonging to a living process until this one exits or executes.
+    if (held < 0) kiv::hold(path, fd.get());
     (void)fd.release();
     return 0;
   }
@@ -90,8 +158,10 @@ extern "C" int kiv_db_create(int vsd, int pid, int kind, const char* cmdline) {
   // Another process holds the lock: our descriptor serves no purpose. Any
   // other refusal leaves it open, as a successful lock would.
   if (err == EAGAIN || err == EACCES) {
+    if (held >= 0) kiv::forget(held);
     fd.reset();
   } else {
+    if (held < 0) kiv::hold(path, fd.get());
     (void)fd.release();
   }
   KIV_LOG("%s: file %s fd < 0: %s\n", kName, path, strerror(err));

@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include "kiv_utils.h"
+#include "kiv_utils/proc_stream.h"
 #include "kiv_utils/unique_file.h"
 
 namespace kiv {
@@ -39,7 +40,8 @@ extern "C" int kiv_get_cmdline(pid_t pid, char* buf, size_t size) {
     return 0;
   }
   snprintf(path, sizeof path, "/proc/%d/cmdline", pid);
-  kiv::unique_file f(fopen(path, "re"));
+  char stream_buf[kiv::kProcStreamLen];
+  kiv::unique_file f(kiv::open_proc_stream(path, stream_buf));
   if (!f.ok()) {
     buf[len] = '\0';
     return 0;

@@ -3,6 +3,7 @@
 #include <string.h>
 
 #include "kiv_utils.h"
+#include "kiv_utils/proc_stream.h"
 #include "kiv_utils/unique_file.h"
 
 namespace kiv {
@@ -20,7 +21,8 @@ constexpr int kLifePauseUs = 10000;
 bool find_status_line(pid_t id, const char* key, char (&line)[kStatusLineLen]) {
   char path[kStatusPathLen];
   snprintf(path, sizeof path, "/proc/%d/status", id);
-  unique_file f(fopen(path, "re"));
+  char buf[kProcStreamLen];
+  unique_file f(open_proc_stream(path, buf));
   if (!f.ok()) return false;
   const size_t key_len = strlen(key);
   while (fgets(line, sizeof line, f.get()) != nullptr) {

@@ -6,6 +6,7 @@
 #include <string.h>
 
 #include "kiv_dbg/log.h"
+#include "kiv_utils/proc_stream.h"
 #include "kiv_vsd.h"
 
 namespace kiv {
@@ -25,7 +26,8 @@ using kiv::kLogModule;
 extern "C" int get_vsdid(pid_t pid) {
   char path[kiv::kPathLen] = {};
   snprintf(path, sizeof path, "/proc/%d/status", pid);
-  FILE* f = fopen(path, "re");
+  char buf[kiv::kProcStreamLen];
+  FILE* f = kiv::open_proc_stream(path, buf);
   if (f == nullptr) return -errno;
 
   int group = 0;

@@ -10,6 +10,7 @@
 #include <unistd.h>
 
 #include "kiv_dbg/log.h"
+#include "kiv_utils/proc_stream.h"
 #include "kiv_vsd.h"
 #include "kiv_vsd/vsd_internal.h"
 #include "kiv_vsd/vsd_paths.h"
@@ -84,7 +85,8 @@ extern "C" int kill_proc_by_groups(int sig, int group_id) {
     if (kiv::sisdigit(e->d_name) != 0) continue;
     char path[kiv::kStatusPathLen] = {};
     snprintf(path, sizeof path, "/proc/%s/status", e->d_name);
-    FILE* f = fopen(path, "re");
+    char buf[kiv::kProcStreamLen];
+    FILE* f = kiv::open_proc_stream(path, buf);
     if (f == nullptr) {
       KIV_LOG("%s: fopen fail: %s\n", kiv::kKillFn, strerror(errno));
       continue;

@@ -91,12 +91,34 @@ TEST_F(DbFileTest, CreateWritesLocksAndKeepsDescriptor) {
   ASSERT_EQ(1u, kept.size());
   EXPECT_EQ(FD_CLOEXEC, fcntl(kept[0], F_GETFD) & FD_CLOEXEC);
 
-  // Registering again rewrites the file; record locks belong to the
-  // process, so the second lock succeeds and a second descriptor is kept.
-  ASSERT_EQ(0, kiv_db_create(0, 815, 3, "/usr/sbin/prog"));
+  // Registering again rewrites the file through the descriptor already
+  // held, under the same lock: descriptors stay constant however often.
+  for (int i = 0; i < 10000; ++i) ASSERT_EQ(0, kiv_db_create(0, 815, 3, "/usr/sbin/prog"));
   EXPECT_EQ("815\n3\n/usr/sbin/prog", content_via_child(path));
-  EXPECT_EQ(2u, fds_on(path).size());
+  EXPECT_EQ(kept, fds_on(path));
   EXPECT_EQ(getpid(), lock_holder(path));
+
+  // A file removed (a cancellation) or replaced is written anew, and the
+  // descriptor of the old one is let go.
+  ASSERT_EQ(0, unlink(path.c_str()));
+  ASSERT_EQ(0, kiv_db_create(0, 815, 2, "/usr/sbin/prog -y"));
+  EXPECT_EQ("815\n2\n/usr/sbin/prog -y", content_via_child(path));
+  EXPECT_EQ(1u, fds_on(path).size());
+  EXPECT_TRUE(fds_on(path + " (deleted)").empty());
+  EXPECT_EQ(getpid(), lock_holder(path));
+
+  // The program closed the held descriptor and its number went to another
+  // file: that file is left alone.
+  kept = fds_on(path);
+  ASSERT_EQ(1u, kept.size());
+  const int other = open("/tmp/vsd/0/other", O_RDWR | O_CREAT | O_CLOEXEC, 0644);
+  ASSERT_EQ(kept[0], dup3(other, kept[0], O_CLOEXEC));
+  close(other);
+  ASSERT_EQ(0, kiv_db_create(0, 815, 3, "/usr/sbin/prog"));
+  EXPECT_EQ("", read_file("/tmp/vsd/0/other"));
+  EXPECT_EQ("815\n3\n/usr/sbin/prog", content_via_child(path));
+  EXPECT_EQ(getpid(), lock_holder(path));
+  close(kept[0]);
   close_all_on(path);
   EXPECT_EQ(0, lock_holder(path));
 

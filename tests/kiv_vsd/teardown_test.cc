@@ -20,7 +20,7 @@
 #include "kiv_dbg.h"
 #include "kiv_vsd.h"
 #include "support/capture.h"
-#include "support/sandbox.h"
+#include "sandbox/sandbox.h"
 #include "support/vsd_world.h"
 
 namespace kiv::test {
@@ -64,7 +64,7 @@ TEST_F(TeardownTest, DeleteStopReloadAndRecreateTogether) {
                         "/data2/var/run/vsd"})
     ASSERT_EQ(0, mkdir(d, 0755));
   write_file("/tmp/vsd_probe/ignterm.1", "");
-  const bool cgroups = have_cgroups();
+  const bool cgroups = sandbox::have_cgroups();
   for (int n : {1, 2, 3}) {
     for (const char* h : {"/memory", "/cpu"}) {
       if (!cgroups) continue;

@@ -6,7 +6,7 @@
 #include <unistd.h>
 
 #include "kiv_dbg.h"
-#include "support/sandbox.h"
+#include "sandbox/sandbox.h"
 
 namespace kiv::test {
 
@@ -29,14 +29,14 @@ std::map<int, std::string> open_descriptors() {
 }
 
 void SandboxTest::SetUp() {
-  if (!sandbox_unavailable_reason().empty()) GTEST_SKIP() << sandbox_unavailable_reason();
-  reset_device_tree();
+  if (!sandbox::sandbox_unavailable_reason().empty()) GTEST_SKIP() << sandbox::sandbox_unavailable_reason();
+  sandbox::reset_device_tree();
   for (int i = 0; i < KIV_DBG_LEVELS; ++i) g_kiv_dbg_level[i] = KIV_DBG_OFF;
   fds_before_ = open_descriptors();
 }
 
 void SandboxTest::TearDown() {
-  if (IsSkipped() || !sandbox_unavailable_reason().empty()) return;
+  if (IsSkipped() || !sandbox::sandbox_unavailable_reason().empty()) return;
   for (const auto& [fd, target] : open_descriptors()) {
     auto it = fds_before_.find(fd);
     if (it != fds_before_.end() && it->second == target) continue;
@@ -47,7 +47,7 @@ void SandboxTest::TearDown() {
 }
 
 void SandboxTest::require_cgroups() {
-  if (!have_cgroups()) GTEST_SKIP() << "no cgroup v1 in the sandbox: " << cgroup_unavailable_reason();
+  if (!sandbox::have_cgroups()) GTEST_SKIP() << "no cgroup v1 in the sandbox: " << sandbox::cgroup_unavailable_reason();
 }
 
 }  // namespace kiv::test

@@ -2,14 +2,14 @@
 #include <gtest/gtest.h>
 #include <stdio.h>
 
-#include "support/sandbox.h"
+#include "sandbox/sandbox.h"
 
 int main(int argc, char** argv) {
   ::testing::InitGoogleTest(&argc, argv);
-  kiv::test::enter_sandbox();
-  if (!kiv::test::sandbox_unavailable_reason().empty()) {
+  kiv::sandbox::enter_sandbox();
+  if (!kiv::sandbox::sandbox_unavailable_reason().empty()) {
     fprintf(stderr, "tests that need the sandbox are skipped: %s\n",
-            kiv::test::sandbox_unavailable_reason().c_str());
+            kiv::sandbox::sandbox_unavailable_reason().c_str());
   }
   return RUN_ALL_TESTS();
 }

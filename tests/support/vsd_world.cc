@@ -14,7 +14,7 @@
 
 #include <sstream>
 
-#include "support/sandbox.h"
+#include "sandbox/sandbox.h"
 
 namespace kiv::test {
 namespace {
@@ -46,7 +46,7 @@ std::vector<pid_t> other_processes() {
 
 void end_sandbox_processes() {
   // Only inside the sandbox: there every other process is this binary's.
-  if (!sandbox_unavailable_reason().empty()) return;
+  if (!sandbox::sandbox_unavailable_reason().empty()) return;
   for (int round = 0; round < 100; ++round) {
     std::vector<pid_t> pids = other_processes();
     if (pids.empty()) return;
@@ -85,7 +85,7 @@ static void remove_vsd_cgroups() {
 
 void VsdTest::SetUp() {
   end_sandbox_processes();
-  if (have_cgroups()) remove_vsd_cgroups();
+  if (sandbox::have_cgroups()) remove_vsd_cgroups();
   SandboxTest::SetUp();
   if (IsSkipped()) return;
   if (!shield_host_device_nodes()) GTEST_SKIP() << "cannot keep the host's /dev/lsm and /dev/mmapipc apart";
@@ -97,7 +97,7 @@ void VsdTest::SetUp() {
 
 void VsdTest::TearDown() {
   end_sandbox_processes();
-  if (have_cgroups()) remove_vsd_cgroups();
+  if (sandbox::have_cgroups()) remove_vsd_cgroups();
   SandboxTest::TearDown();
 }
 

@@ -8,7 +8,7 @@
 #include <unistd.h>
 
 #include "cli.h"
-#include "support/sandbox.h"
+#include "sandbox/sandbox.h"
 
 constexpr char kUsage[] =
     "Usage: kiv-sandbox COMMAND [ARG]...\n"
@@ -38,9 +38,9 @@ int main(int argc, char** argv) {
     fputs("kiv-sandbox: must be run as root\n", stderr);
     return 1;
   }
-  kiv::test::enter_sandbox();
-  if (!kiv::test::sandbox_unavailable_reason().empty()) {
-    fprintf(stderr, "kiv-sandbox: %s\n", kiv::test::sandbox_unavailable_reason().c_str());
+  kiv::sandbox::enter_sandbox();
+  if (!kiv::sandbox::sandbox_unavailable_reason().empty()) {
+    fprintf(stderr, "kiv-sandbox: %s\n", kiv::sandbox::sandbox_unavailable_reason().c_str());
     return 1;
   }
   execvp(argv[0], argv);

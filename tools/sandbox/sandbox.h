@@ -1,4 +1,4 @@
-// The throwaway sandbox in which every test binary runs: private mount, pid,
+// The throwaway sandbox in which the tests, the benchmarks and kiv-sandbox run: private mount, pid,
 // ipc, uts and net namespaces, an overlay over / whose changes live in a
 // tmpfs, fresh /proc, /tmp and /dev/shm, cgroup v1 memory and cpu
 // hierarchies of this run at /memory and /cpu, and the device's directories.
@@ -8,7 +8,7 @@
 
 #include <string>
 
-namespace kiv::test {
+namespace kiv::sandbox {
 
 // Called first thing by main(). As root with namespace support it returns
 // inside the sandbox (in pid 2 of the new pid namespace; pid 1 only reaps)
@@ -31,4 +31,4 @@ const std::string& cgroup_unavailable_reason();
 void make_device_tree();
 void reset_device_tree();
 
-}  // namespace kiv::test
+}  // namespace kiv::sandbox

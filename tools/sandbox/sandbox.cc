@@ -1,5 +1,5 @@
 // Making the throwaway sandbox (see sandbox.h).
-#include "support/sandbox.h"
+#include "sandbox/sandbox.h"
 
 #include <dirent.h>
 #include <errno.h>
@@ -23,7 +23,7 @@
 #include <string>
 #include <vector>
 
-namespace kiv::test {
+namespace kiv::sandbox {
 namespace {
 
 constexpr unsigned long kCgroupMagic = 0x27e0eb;  // CGROUP_SUPER_MAGIC (v1)
@@ -289,4 +289,4 @@ void enter_sandbox() {
   _exit(WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status));
 }
 
-}  // namespace kiv::test
+}  // namespace kiv::sandbox
