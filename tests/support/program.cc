@@ -37,8 +37,11 @@ bool prepare(const ProgramOptions& opt) {
 
 ProgramCommand::ProgramCommand(const std::string& path, const std::vector<std::string>& words) {
   std::vector<std::string> emulator;
-  std::istringstream in(getenv("KIV_TEST_EMULATOR") ? getenv("KIV_TEST_EMULATOR") : "");
-  for (std::string w; in >> w;) emulator.push_back(w);
+  const char* env = getenv("KIV_TEST_EMULATOR");
+  if (env != nullptr && path.rfind(KIV_BUILD_DIR "/", 0) == 0) {
+    std::istringstream in(env);
+    for (std::string w; in >> w;) emulator.push_back(w);
+  }
   // words_: the file to execute, then its argv.
   if (emulator.empty()) {
     words_ = {path};

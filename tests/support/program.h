@@ -13,8 +13,9 @@ namespace kiv::test {
 // A program and its argument words, made ready before fork() so that the
 // child has only execvp() left to call. When KIV_TEST_EMULATOR is set (words
 // separated by spaces, e.g. "qemu-aarch64 -L /usr/aarch64-linux-gnu") the
-// program runs under that emulator: a cross-built test runs under qemu-user,
-// and without binfmt_misc the kernel cannot execute the target's programs.
+// programs of this build (under KIV_BUILD_DIR) run under that emulator: a
+// cross-built test runs under qemu-user, and without binfmt_misc the kernel
+// cannot execute the target's programs. System programs are the host's.
 class ProgramCommand {
  public:
   // words[0] becomes the program's argv[0].
