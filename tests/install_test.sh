@@ -3,7 +3,7 @@
 # way other projects do: C99, C11 and C++17 through pkg-config (after moving
 # the staged tree: the .pc file must not name its prefix) and C11 and C++17
 # through find_package(libkiv); runs them. Then builds the Debian packages
-# and checks their contents, dependencies and shlibs entry.
+# and checks their contents, dependencies, shlibs and symbols.
 #   install_test.sh BUILD_DIR SOURCE_DIR CC CXX CMAKE CPACK
 set -euo pipefail
 build=$1 source=$2 cc=$3 cxx=$4 cmake=$5 cpack=$6
@@ -56,7 +56,8 @@ if ! command -v dpkg-deb >/dev/null; then
   echo "no dpkg-deb: the Debian packages are not checked"
   exit 0
 fi
-(cd "$tmp" && "$cpack" --config "$build/CPackConfig.cmake" -B "$tmp/deb" -G DEB >/dev/null) || fail "cpack -G DEB"
+(cd "$tmp" && "$cpack" --config "$build/CPackConfig.cmake" -B "$tmp/deb" -G DEB >"$tmp/cpack.log" 2>&1) ||
+  fail "cpack -G DEB: $(cat "$tmp/cpack.log")"
 ver=$(sed -n 's/^Version: *//p' "$build/libkiv.pc")
 deb() { ls "$tmp"/deb/"$1"_"$ver"-*.deb 2>/dev/null || fail "no package $1"; }
 has() {  # package, then paths it must hold
@@ -76,6 +77,11 @@ dpkg-deb --ctrl-tarfile "$(deb libkiv1)" | tar -xO ./control | grep -q '^Depends
   fail "libkiv1 does not depend on libc6"
 dpkg-deb --ctrl-tarfile "$(deb libkiv1)" | tar -xO ./shlibs | grep -q "^libkiv 1 libkiv1 (>= $ver" ||
   fail "libkiv1 has no shlibs entry"
+symbols=$(dpkg-deb --ctrl-tarfile "$(deb libkiv1)" | tar -xO ./symbols) || fail "libkiv1 has no symbols file"
+# Every versioned name, and the version node itself (an absolute symbol).
+exported=$(readelf --dyn-syms -W "$libdir/libkiv.so.1" | awk '$7 == "ABS" {print $8 "@" $8} $7 != "UND" && $8 ~ /@/ {print $8}' | sed 's/@@*/@/' | sort)
+[ "$exported" = "$(sed -n 's/^ \([^ ]*@[^ ]*\) .*/\1/p' <<<"$symbols" | sort)" ] ||
+  fail "the symbols file of libkiv1 does not list the exported names"
 dpkg-deb -x "$(deb kiv)" "$tmp/kiv-deb"
 grep -qx "ExecStart=/usr/sbin/kiv" "$tmp/kiv-deb/usr/lib/systemd/system/kiv.service" || fail "the packaged unit"
-echo "packages: libkiv1, libkiv-dev and kiv with their files, dependencies and shlibs entry"
+echo "packages: libkiv1, libkiv-dev and kiv with their files, dependencies, shlibs and symbols"
