@@ -5,6 +5,8 @@ set -euo pipefail
 
 packages=(g++ make cmake libgtest-dev libgmock-dev googletest libbenchmark-dev
           strace iproute2 debianutils procps util-linux)
+# The install test: pkg-config clients, and cpack's Debian packages (dpkg-shlibdeps, file).
+packages+=(pkgconf dpkg-dev file)
 packages+=("$@")
 missing=()
 for p in "${packages[@]}"; do
