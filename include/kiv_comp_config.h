@@ -9,6 +9,17 @@
 #define KIV_API
 #endif
 
+/* Compile-time checks of the wire layouts. C99 has no static assertion: a
+ * false condition there gives an array of negative size instead (every use
+ * declares the same array, which C allows). */
+#if defined(__cplusplus)
+#define KIV_STATIC_ASSERT(cond, msg) static_assert(cond, msg)
+#elif defined(__STDC_VERSION__) && __STDC_VERSION__ >= 201112L
+#define KIV_STATIC_ASSERT(cond, msg) _Static_assert(cond, msg)
+#else
+#define KIV_STATIC_ASSERT(cond, msg) extern char kiv_static_assert_[(cond) ? 1 : -1]
+#endif
+
 /* Present while the Manager has exited; clients then send nothing. */
 #define KIV_STATUS_FILE "/data/.kiv_status"
 /* The Manager's listening socket (AF_UNIX, SOCK_SEQPACKET). */

@@ -39,17 +39,11 @@ typedef struct kiv_alive_table {
   uint8_t reserved2[3];
 } kiv_alive_table;
 
-#ifdef __cplusplus
-#define KIV_ALIVE_STATIC_ASSERT static_assert
-#else
-#define KIV_ALIVE_STATIC_ASSERT _Static_assert
-#endif
-KIV_ALIVE_STATIC_ASSERT(sizeof(kiv_alive_table) == KIV_ALIVE_SHM_SIZE, "alive table is 184356 bytes");
-KIV_ALIVE_STATIC_ASSERT(offsetof(kiv_alive_table, table_size) == 8, "table_size at 8");
-KIV_ALIVE_STATIC_ASSERT(offsetof(kiv_alive_table, alive_bits) == 32, "alive_bits at 32");
-KIV_ALIVE_STATIC_ASSERT(offsetof(kiv_alive_table, alive_seq) == 20513, "alive_seq at 20513");
-KIV_ALIVE_STATIC_ASSERT(offsetof(kiv_alive_table, reserved2) == 184353, "fill at 184353");
-#undef KIV_ALIVE_STATIC_ASSERT
+KIV_STATIC_ASSERT(sizeof(kiv_alive_table) == KIV_ALIVE_SHM_SIZE, "alive table is 184356 bytes");
+KIV_STATIC_ASSERT(offsetof(kiv_alive_table, table_size) == 8, "table_size at 8");
+KIV_STATIC_ASSERT(offsetof(kiv_alive_table, alive_bits) == 32, "alive_bits at 32");
+KIV_STATIC_ASSERT(offsetof(kiv_alive_table, alive_seq) == 20513, "alive_seq at 20513");
+KIV_STATIC_ASSERT(offsetof(kiv_alive_table, reserved2) == 184353, "fill at 184353");
 
 /* This process's mapping of the table: the record handle, then the table,
  * which stays NULL until this process has mapped it. */

@@ -4,7 +4,6 @@
 #ifndef KIV_XTACH_H
 #define KIV_XTACH_H
 
-#include <assert.h>
 #include <stddef.h>
 #include <stdint.h>
 #include <sys/types.h>
@@ -31,12 +30,12 @@ typedef struct kiv_exit_action_rec {
   char name[KIV_REC_NAME_LEN];    /* NUL-ended */
 } kiv_exit_action_rec;
 
-static_assert(sizeof(kiv_exit_action_rec) == 320, "kiv_exit_action_rec is 320 bytes");
-static_assert(offsetof(kiv_exit_action_rec, pid) == 0, "pid at 0");
-static_assert(offsetof(kiv_exit_action_rec, vsd_id) == 8, "vsd_id at 8");
-static_assert(offsetof(kiv_exit_action_rec, time_val) == 28, "time_val at 28");
-static_assert(offsetof(kiv_exit_action_rec, cmdline) == 32, "cmdline at 32");
-static_assert(offsetof(kiv_exit_action_rec, name) == 288, "name at 288");
+KIV_STATIC_ASSERT(sizeof(kiv_exit_action_rec) == 320, "kiv_exit_action_rec is 320 bytes");
+KIV_STATIC_ASSERT(offsetof(kiv_exit_action_rec, pid) == 0, "pid at 0");
+KIV_STATIC_ASSERT(offsetof(kiv_exit_action_rec, vsd_id) == 8, "vsd_id at 8");
+KIV_STATIC_ASSERT(offsetof(kiv_exit_action_rec, time_val) == 28, "time_val at 28");
+KIV_STATIC_ASSERT(offsetof(kiv_exit_action_rec, cmdline) == 32, "cmdline at 32");
+KIV_STATIC_ASSERT(offsetof(kiv_exit_action_rec, name) == 288, "name at 288");
 
 /* Kinds of kiv_cancel_req. */
 #define KIV_CANCEL_PROCESS 0 /* withdraw a process's exit action */
@@ -48,9 +47,9 @@ typedef struct kiv_cancel_req {
   int32_t id;    /* the pid, or the thread id */
 } kiv_cancel_req;
 
-static_assert(sizeof(kiv_cancel_req) == 8, "kiv_cancel_req is 8 bytes");
-static_assert(offsetof(kiv_cancel_req, kind) == 0, "kind at 0");
-static_assert(offsetof(kiv_cancel_req, id) == 4, "id at 4");
+KIV_STATIC_ASSERT(sizeof(kiv_cancel_req) == 8, "kiv_cancel_req is 8 bytes");
+KIV_STATIC_ASSERT(offsetof(kiv_cancel_req, kind) == 0, "kind at 0");
+KIV_STATIC_ASSERT(offsetof(kiv_cancel_req, id) == 4, "id at 4");
 
 /* The two watch-parameter sets a thread registration sends: the first for
  * an odd time argument, the second for an even one. */
@@ -71,13 +70,13 @@ typedef struct kiv_thread_notify_rec {
   uint8_t reserved1[296];
 } kiv_thread_notify_rec;
 
-static_assert(sizeof(kiv_thread_notify_rec) == 320, "kiv_thread_notify_rec is 320 bytes");
-static_assert(offsetof(kiv_thread_notify_rec, tid) == 0, "tid at 0");
-static_assert(offsetof(kiv_thread_notify_rec, pid) == 4, "pid at 4");
-static_assert(offsetof(kiv_thread_notify_rec, watch_param1) == 12, "watch_param1 at 12");
-static_assert(offsetof(kiv_thread_notify_rec, watch_param2) == 16, "watch_param2 at 16");
-static_assert(offsetof(kiv_thread_notify_rec, watch_param3) == 20, "watch_param3 at 20");
-static_assert(offsetof(kiv_thread_notify_rec, reserved1) == 24, "reserved1 at 24");
+KIV_STATIC_ASSERT(sizeof(kiv_thread_notify_rec) == 320, "kiv_thread_notify_rec is 320 bytes");
+KIV_STATIC_ASSERT(offsetof(kiv_thread_notify_rec, tid) == 0, "tid at 0");
+KIV_STATIC_ASSERT(offsetof(kiv_thread_notify_rec, pid) == 4, "pid at 4");
+KIV_STATIC_ASSERT(offsetof(kiv_thread_notify_rec, watch_param1) == 12, "watch_param1 at 12");
+KIV_STATIC_ASSERT(offsetof(kiv_thread_notify_rec, watch_param2) == 16, "watch_param2 at 16");
+KIV_STATIC_ASSERT(offsetof(kiv_thread_notify_rec, watch_param3) == 20, "watch_param3 at 20");
+KIV_STATIC_ASSERT(offsetof(kiv_thread_notify_rec, reserved1) == 24, "reserved1 at 24");
 
 /* ---- Exit actions and their withdrawal ---- */
 

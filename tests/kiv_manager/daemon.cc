@@ -22,6 +22,7 @@
 #include "kiv_comp_config.h"
 #include "kiv_rpc.h"
 #include "kiv_vsd.h"
+#include "support/program.h"
 
 namespace kiv::manager::test {
 
@@ -30,9 +31,7 @@ namespace {
 int g_serial = 0;
 
 pid_t spawn(const std::vector<std::string>& argv, int out_fd, int err_fd, int nofile = 0) {
-  std::vector<char*> args;
-  for (const auto& a : argv) args.push_back(const_cast<char*>(a.c_str()));
-  args.push_back(nullptr);
+  kiv::test::ProgramCommand command(argv[0], argv);
   const pid_t pid = fork();
   if (pid == 0) {
     if (out_fd >= 0) dup2(out_fd, 1);
@@ -42,7 +41,7 @@ pid_t spawn(const std::vector<std::string>& argv, int out_fd, int err_fd, int no
     // Device processes have their data directory set; without it every
     // registration would say so on stdout.
     setenv(KIV_DATA_TALU_ENV, "/data/.talu", 1);
-    execv(args[0], args.data());
+    command.exec();
     _exit(127);
   }
   return pid;

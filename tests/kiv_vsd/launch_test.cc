@@ -15,6 +15,7 @@
 #include "kiv_dbg.h"
 #include "kiv_vsd.h"
 #include "support/capture.h"
+#include "support/program.h"
 #include "support/vsd_world.h"
 
 namespace kiv::test {
@@ -238,7 +239,7 @@ TEST_F(LaunchTest, MissingServiceLibraryIsAFailureNotACrash) {
   ChildResult run = run_in_child([] {
     if (unshare(CLONE_NEWNS) != 0) return 90;
     if (mount("/dev/null", KIV_BUILD_DIR "/" FS_SERVICE_SONAME, nullptr, MS_BIND, nullptr) != 0) return 91;
-    execl(KIV_TEST_BIN_DIR "/vsd_set_env", "vsd_set_env", "4", "quiet", static_cast<char*>(nullptr));
+    ProgramCommand(KIV_TEST_BIN_DIR "/vsd_set_env", {"vsd_set_env", "4", "quiet"}).exec();
     return 92;
   });
   EXPECT_TRUE(run.exited(0)) << run.status;
@@ -247,7 +248,7 @@ TEST_F(LaunchTest, MissingServiceLibraryIsAFailureNotACrash) {
                                     "TMPDIR=<unset>\ncwd=/\ngroups=0\n"));
   // Unhidden, the same program is set up.
   run = run_in_child([] {
-    execl(KIV_TEST_BIN_DIR "/vsd_set_env", "vsd_set_env", "4", static_cast<char*>(nullptr));
+    ProgramCommand(KIV_TEST_BIN_DIR "/vsd_set_env", {"vsd_set_env", "4"}).exec();
     return 92;
   });
   EXPECT_THAT(run.output, HasSubstr("TMPDIR=/tmp/vsd/4\ncwd=/data/var/run/vsd/4\ngroups=1\n"));

@@ -14,6 +14,7 @@
 #include <set>
 
 #include "kiv_vsd.h"
+#include "support/program.h"
 #include "support/vsd_world.h"
 
 namespace kiv::test {
@@ -32,11 +33,9 @@ std::string describe(const ChildResult& r) { return "status " + std::to_string(r
 // Executes the tool with args and stdin from /dev/null (run in a child).
 int exec_tool(std::vector<std::string> args) {
   args.insert(args.begin(), "vsdctl");
-  std::vector<char*> argv;
-  for (auto& w : args) argv.push_back(w.data());
-  argv.push_back(nullptr);
+  ProgramCommand command(kTool, args);
   dup2(open("/dev/null", O_RDONLY), 0);
-  execv(kTool, argv.data());
+  command.exec();
   return 99;
 }
 

@@ -7,8 +7,11 @@
 #include <poll.h>
 #include <signal.h>
 #include <stdio.h>
+#include <stdlib.h>
 #include <sys/wait.h>
 #include <unistd.h>
+
+#include <sstream>
 
 #include <gtest/gtest.h>
 
@@ -32,14 +35,36 @@ bool prepare(const ProgramOptions& opt) {
 
 }  // namespace
 
+ProgramCommand::ProgramCommand(const std::string& path, const std::vector<std::string>& words) {
+  std::vector<std::string> emulator;
+  const char* env = getenv("KIV_TEST_EMULATOR");
+  if (env != nullptr && path.rfind(KIV_BUILD_DIR "/", 0) == 0) {
+    std::istringstream in(env);
+    for (std::string w; in >> w;) emulator.push_back(w);
+  }
+  // words_: the file to execute, then its argv.
+  if (emulator.empty()) {
+    words_ = {path};
+    words_.insert(words_.end(), words.begin(), words.end());
+  } else {
+    words_ = {emulator[0]};
+    words_.insert(words_.end(), emulator.begin(), emulator.end());
+    // qemu-user's -0 sets the emulated program's argv[0].
+    words_.insert(words_.end(), {"-0", words.empty() ? path : words[0], path});
+    if (!words.empty()) words_.insert(words_.end(), words.begin() + 1, words.end());
+  }
+  for (size_t i = 1; i < words_.size(); ++i) argv_.push_back(words_[i].data());
+  argv_.push_back(nullptr);
+}
+
+void ProgramCommand::exec() { execvp(words_[0].c_str(), argv_.data()); }
+
 TestProgram::TestProgram(const std::string& name, const std::vector<std::string>& args,
                          const ProgramOptions& opt) {
   std::string path = std::string(KIV_TEST_BIN_DIR) + "/" + name;
   std::vector<std::string> words = {opt.argv0.empty() ? path : opt.argv0};
   words.insert(words.end(), args.begin(), args.end());
-  std::vector<char*> argv;
-  for (auto& w : words) argv.push_back(w.data());
-  argv.push_back(nullptr);
+  ProgramCommand command(path, words);
   int fds[2], ready[2] = {-1, -1};
   if (pipe2(fds, O_CLOEXEC) != 0 || (opt.wait_ready && pipe2(ready, O_CLOEXEC) != 0)) {
     ADD_FAILURE() << "pipe";
@@ -54,7 +79,7 @@ TestProgram::TestProgram(const std::string& name, const std::vector<std::string>
       fcntl(3, F_SETFD, 0);  // also when the pipe already was descriptor 3
     }
     if (!prepare(opt)) _exit(126);
-    execv(path.c_str(), argv.data());
+    command.exec();
     _exit(127);
   }
   close(fds[1]);

@@ -10,6 +10,26 @@
 
 namespace kiv::test {
 
+// A program and its argument words, made ready before fork() so that the
+// child has only execvp() left to call. When KIV_TEST_EMULATOR is set (words
+// separated by spaces, e.g. "qemu-aarch64 -L /usr/aarch64-linux-gnu") the
+// programs of this build (under KIV_BUILD_DIR) run under that emulator: a
+// cross-built test runs under qemu-user, and without binfmt_misc the kernel
+// cannot execute the target's programs. System programs are the host's.
+class ProgramCommand {
+ public:
+  // words[0] becomes the program's argv[0].
+  ProgramCommand(const std::string& path, const std::vector<std::string>& words);
+  ProgramCommand(const ProgramCommand&) = delete;
+  ProgramCommand& operator=(const ProgramCommand&) = delete;
+  // Replaces the process image; returns only when that failed.
+  void exec();
+
+ private:
+  std::vector<std::string> words_;
+  std::vector<char*> argv_;
+};
+
 // How the child is prepared before it executes the program.
 struct ProgramOptions {
   std::string argv0;                         // argv[0]; the program's path when empty

@@ -1,0 +1,2 @@
+// The same client, compiled as C++17.
+#include "consumer.c"
