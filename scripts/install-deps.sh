@@ -1,10 +1,12 @@
 #!/bin/bash
 # Installs the Debian packages that building and testing libkiv need, when
-# they are missing. Run as root.
+# they are missing. Run as root. With "fuzz": also clang and its libFuzzer
+# runtime, for the fuzz targets.
 set -euo pipefail
 
 packages=(g++ make cmake libgtest-dev libgmock-dev googletest libbenchmark-dev
           strace iproute2 debianutils procps util-linux)
+[ "${1:-}" = fuzz ] && packages+=(clang libclang-rt-dev)
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
