@@ -4,7 +4,7 @@
 
 namespace kiv::test {
 
-#if defined(__SANITIZE_ADDRESS__)
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
 inline constexpr bool kSanitized = true;
 #else
 inline constexpr bool kSanitized = false;
