@@ -6,7 +6,7 @@ set -euo pipefail
 
 packages=(g++ make cmake libgtest-dev libgmock-dev googletest libbenchmark-dev
           strace iproute2 debianutils procps util-linux)
-[ "${1:-}" = fuzz ] && packages+=(clang libclang-rt-dev)
+if [ "${1:-}" = fuzz ]; then packages+=(clang libclang-rt-dev); fi
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
