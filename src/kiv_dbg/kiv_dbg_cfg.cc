@@ -7,6 +7,7 @@
 #include <string.h>
 
 #include "kiv_dbg.h"
+#include "kiv_dbg/dbg_cfg.h"
 #include "kiv_utils/errno_restorer.h"
 
 extern "C" {
@@ -73,14 +74,22 @@ void apply_line(const char* line) {
   }
 }
 
+}  // namespace
+
+void parse_dbg_lines(FILE* f) {
+  char line[kLineChars + 1];
+  while (fgets(line, sizeof line, f) != nullptr) apply_line(line);
+}
+
+namespace {
+
 int _kiv_parse_dbg_file() {
   char path[KIV_DBG_CFG_PATH_MAX];
   if (kiv_make_vsd_data_talu_path(KIV_DBG_CFG_SUFFIX, path, sizeof path) != 0) return -1;
   // "e": the descriptor is close-on-exec from the moment it exists.
   FILE* f = fopen(path, "re");
   if (f == nullptr) return -1;
-  char line[kLineChars + 1];
-  while (fgets(line, sizeof line, f) != nullptr) apply_line(line);
+  parse_dbg_lines(f);
   (void)fclose(f);
   return 0;
 }

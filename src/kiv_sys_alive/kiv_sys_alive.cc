@@ -32,16 +32,18 @@ kiv_alive_table* mapped_table() {
   return __atomic_load_n(&g_kiv_alive_info.table, __ATOMIC_ACQUIRE);
 }
 
-// The reserved bytes stay as they are. Entries that other processes change
-// meanwhile may survive the clear or be lost: the master clears at start.
-void clear_table(kiv_alive_table* t) {
-  t->table_size = KIV_ALIVE_SHM_SIZE;
-  memset(t->alive_bits, 0, sizeof t->alive_bits);
-  memset(t->alive_seq, 0, sizeof t->alive_seq);
-}
-
 uint8_t load_byte(const uint8_t* p) { return __atomic_load_n(p, __ATOMIC_RELAXED); }
 void store_byte(uint8_t* p, uint8_t v) { __atomic_store_n(p, v, __ATOMIC_RELAXED); }
+
+// The reserved bytes stay as they are. Entries that other processes change
+// meanwhile may survive the clear or be lost: the master clears at start.
+// Threads of this process may beat meanwhile, so every byte is cleared
+// with the single-byte atomic store they use (a memset would race them).
+void clear_table(kiv_alive_table* t) {
+  t->table_size = KIV_ALIVE_SHM_SIZE;
+  for (uint8_t& b : t->alive_bits) store_byte(&b, 0);
+  for (uint8_t& b : t->alive_seq) store_byte(&b, 0);
+}
 
 // The table for a valid id, or null after the entry operation's log line.
 kiv_alive_table* entry_table(int id, const char* op) {

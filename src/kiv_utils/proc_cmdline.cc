@@ -5,6 +5,7 @@
 
 #include "kiv_utils.h"
 #include "kiv_utils/proc_stream.h"
+#include "kiv_utils/proc_text.h"
 #include "kiv_utils/unique_file.h"
 
 namespace kiv {
@@ -20,6 +21,33 @@ void terminate_line(char* buf, size_t pos, size_t floor) {
 }
 
 }  // namespace
+
+int append_cmdline_args(FILE* f, char* buf, size_t size, size_t len) {
+  // The first argument is whatever the caller of exec chose; the exe link
+  // replaces it.
+  int c;
+  while ((c = getc(f)) != EOF && c != '\0') {
+  }
+  if (c == EOF) {
+    buf[len] = '\0';
+    return 0;
+  }
+  buf[len] = ' ';
+  size_t pos = len + 1;
+  int result = 0;
+  while ((c = getc(f)) != EOF) {
+    // Arguments are NUL-separated in /proc; a line feed would split the
+    // line in a log, so the visible text ends there.
+    buf[pos++] = c == '\0' ? ' ' : c == '\n' ? '\0' : static_cast<char>(c);
+    if (pos == size - 1) {
+      result = -2;
+      break;
+    }
+  }
+  terminate_line(buf, pos, len);
+  return result;
+}
+
 }  // namespace kiv
 
 extern "C" int kiv_get_cmdline(pid_t pid, char* buf, size_t size) {
@@ -46,27 +74,5 @@ extern "C" int kiv_get_cmdline(pid_t pid, char* buf, size_t size) {
     buf[len] = '\0';
     return 0;
   }
-  // The first argument is whatever the caller of exec chose; the exe link
-  // above replaces it.
-  int c;
-  while ((c = getc(f.get())) != EOF && c != '\0') {
-  }
-  if (c == EOF) {
-    buf[len] = '\0';
-    return 0;
-  }
-  buf[len] = ' ';
-  size_t pos = len + 1;
-  int result = 0;
-  while ((c = getc(f.get())) != EOF) {
-    // Arguments are NUL-separated in /proc; a line feed would split the
-    // line in a log, so the visible text ends there.
-    buf[pos++] = c == '\0' ? ' ' : c == '\n' ? '\0' : static_cast<char>(c);
-    if (pos == size - 1) {
-      result = -2;
-      break;
-    }
-  }
-  kiv::terminate_line(buf, pos, len);
-  return result;
+  return kiv::append_cmdline_args(f.get(), buf, size, len);
 }

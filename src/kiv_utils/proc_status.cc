@@ -4,31 +4,50 @@
 
 #include "kiv_utils.h"
 #include "kiv_utils/proc_stream.h"
+#include "kiv_utils/proc_text.h"
 #include "kiv_utils/unique_file.h"
 
 namespace kiv {
 namespace {
 
 constexpr size_t kStatusPathLen = 64;
-constexpr size_t kStatusLineLen = 256;
 constexpr size_t kStatPathLen = 32;
 constexpr size_t kStatTextLen = 1024;
 constexpr int kLifeAttempts = 3;
 constexpr int kLifePauseUs = 10000;
 
-// Reads /proc/ID/status into line up to the first line that begins with
-// key. Returns false when the task is gone or has no such line.
-bool find_status_line(pid_t id, const char* key, char (&line)[kStatusLineLen]) {
+// A task's /proc/ID/status, null (errno set) when the task is gone; buf
+// must outlive the stream.
+FILE* open_status(pid_t id, char (&buf)[kProcStreamLen]) {
   char path[kStatusPathLen];
   snprintf(path, sizeof path, "/proc/%d/status", id);
-  char buf[kProcStreamLen];
-  unique_file f(open_proc_stream(path, buf));
-  if (!f.ok()) return false;
+  return open_proc_stream(path, buf);
+}
+
+}  // namespace
+
+bool find_status_line(FILE* f, const char* key, char (&line)[kStatusLineLen]) {
   const size_t key_len = strlen(key);
-  while (fgets(line, sizeof line, f.get()) != nullptr) {
+  while (fgets(line, sizeof line, f) != nullptr) {
     if (strncmp(line, key, key_len) == 0) return true;
   }
   return false;
+}
+
+int status_tgid(FILE* f) {
+  char line[kStatusLineLen];
+  if (!find_status_line(f, "Tgid:", line)) return -1;
+  int tgid;
+  return sscanf(line, "Tgid:\t%d", &tgid) == 1 ? tgid : -1;
+}
+
+int status_name(FILE* f, char* dst, int n) {
+  char line[kStatusLineLen];
+  if (!find_status_line(f, "Name:", line)) return -1;
+  char name[kStatusLineLen];
+  if (sscanf(line, "Name:\t%255[^\r\n]", name) != 1) return -1;
+  snprintf(dst, static_cast<size_t>(n), "%s", name);
+  return 0;
 }
 
 // The state letter follows the last ')' of /proc/PID/stat: the command name
@@ -40,24 +59,19 @@ bool stat_says_alive(const char* text) {
   return state != 'Z' && state != 'X' && state != 'x';
 }
 
-}  // namespace
 }  // namespace kiv
 
 extern "C" int kiv_get_ppid_form_pid(pid_t id) {
-  char line[kiv::kStatusLineLen];
-  if (!kiv::find_status_line(id, "Tgid:", line)) return -1;
-  int tgid;
-  return sscanf(line, "Tgid:\t%d", &tgid) == 1 ? tgid : -1;
+  char buf[kiv::kProcStreamLen];
+  kiv::unique_file f(kiv::open_status(id, buf));
+  return f.ok() ? kiv::status_tgid(f.get()) : -1;
 }
 
 extern "C" int kiv_get_pid_name(pid_t id, char* dst, int n) {
   if (dst == nullptr || n <= 0) return -1;
-  char line[kiv::kStatusLineLen];
-  if (!kiv::find_status_line(id, "Name:", line)) return -1;
-  char name[kiv::kStatusLineLen];
-  if (sscanf(line, "Name:\t%255[^\r\n]", name) != 1) return -1;
-  snprintf(dst, static_cast<size_t>(n), "%s", name);
-  return 0;
+  char buf[kiv::kProcStreamLen];
+  kiv::unique_file f(kiv::open_status(id, buf));
+  return f.ok() ? kiv::status_name(f.get(), dst, n) : -1;
 }
 
 extern "C" int process_life(pid_t pid) {

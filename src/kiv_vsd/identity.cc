@@ -7,6 +7,7 @@
 
 #include "kiv_dbg/log.h"
 #include "kiv_utils/proc_stream.h"
+#include "kiv_utils/proc_text.h"
 #include "kiv_vsd.h"
 
 namespace kiv {
@@ -23,13 +24,7 @@ constexpr int kGroupStep = 100;
 
 using kiv::kLogModule;
 
-extern "C" int get_vsdid(pid_t pid) {
-  char path[kiv::kPathLen] = {};
-  snprintf(path, sizeof path, "/proc/%d/status", pid);
-  char buf[kiv::kProcStreamLen];
-  FILE* f = kiv::open_proc_stream(path, buf);
-  if (f == nullptr) return -errno;
-
+int kiv::status_vsdid(FILE* f) {
   int group = 0;
   char line[kiv::kLineLen];
   while (fgets(line, sizeof line, f) != nullptr) {
@@ -43,8 +38,19 @@ extern "C" int get_vsdid(pid_t pid) {
     }
     group = static_cast<int>(strtol(colon + 2, nullptr, 10));
   }
+  // Any gid from 2^31 on reads as a negative int: subtract in a wider type.
+  return static_cast<int>((static_cast<long>(group) - kiv::kGroupBase) / kiv::kGroupStep);
+}
+
+extern "C" int get_vsdid(pid_t pid) {
+  char path[kiv::kPathLen] = {};
+  snprintf(path, sizeof path, "/proc/%d/status", pid);
+  char buf[kiv::kProcStreamLen];
+  FILE* f = kiv::open_proc_stream(path, buf);
+  if (f == nullptr) return -errno;
+  const int vsd = kiv::status_vsdid(f);
   fclose(f);
-  return (group - kiv::kGroupBase) / kiv::kGroupStep;
+  return vsd;
 }
 
 extern "C" int check_sbin(const char* name) {

@@ -176,6 +176,12 @@ TEST_F(AliveTest, MasterClearsOncePerProcess) {
   }
 }
 
+// Mapping on first use, the master's clear and the entry operations, from
+// eight threads of one process at once (a data race fails the sanitized run).
+TEST_F(AliveTest, ThreadsMapAndBeatAtOnce) {
+  EXPECT_EQ("threads=ok\n", probe({"threads", "3000", "2000"}));
+}
+
 TEST_F(AliveTest, UserWhoCannotChmodGetsMinusOneOnceThenTheTable) {
   const struct passwd* nobody = getpwnam("nobody");
   if (nobody == nullptr) GTEST_SKIP() << "no user nobody";

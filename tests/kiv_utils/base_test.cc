@@ -13,6 +13,7 @@
 #include "kiv_utils.h"
 #include "support/child.h"
 #include "support/fixture.h"
+#include "support/sanitizer.h"
 
 namespace kiv::test {
 namespace {
@@ -50,7 +51,11 @@ TEST_F(BaseTest, InterruptedSleepsLastTheirFullLength) {
   u.join();
   EXPECT_GE(monotonic_ms() - start, 790);
   EXPECT_LT(monotonic_ms() - start, 1200);
-  EXPECT_EQ(6, g_signals.load());
+  // ThreadSanitizer runs a handler only at the thread's next intercepted
+  // call, and the select() loop makes none: signals pending meanwhile merge.
+  if (!kThreadSanitized) {
+    EXPECT_EQ(6, g_signals.load());
+  }
   sigaction(SIGUSR1, &old, nullptr);
 
   // A malformed timeout is an error other than EINTR: reported, not retried.

@@ -32,6 +32,7 @@ TEST_F(IdentityTest, VsdNumberFollowsTheFirstSupplementaryGroup) {
       {{2900}, -1},
       {{4600}, 16},
       {{13100}, 101},
+      {{2147483648u}, -21474866},  // reads as INT_MIN, minus 3000 without overflow
   };
   for (const Case& c : cases) {
     Hog holder(0, c.groups);

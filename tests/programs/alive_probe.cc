@@ -6,6 +6,9 @@
 //                   ("init"), then as master twice, registering ID between
 //   isreg ID        isreg, init, isreg (for a user who may not chmod)
 //   nosyscall ID N  N heartbeats of ID under seccomp strict mode
+//   threads ID N    eight threads map the table at once (one as
+//                   master), then each registers ID + its index and beats
+//                   N times
 #include <linux/seccomp.h>
 #include <stdio.h>
 #include <stdlib.h>
@@ -14,10 +17,45 @@
 #include <sys/syscall.h>
 #include <unistd.h>
 
+#include <thread>
+#include <vector>
+
 #include "kiv_dbg.h"
 #include "kiv_sys_alive.h"
 
 namespace {
+
+// Whether every call of every thread succeeded.
+bool threads_share_the_table(int id, long n) {
+  for (int i = 0; i < KIV_DBG_LEVELS; ++i) g_kiv_dbg_level[i] = KIV_DBG_OFF;
+  constexpr int kThreads = 8;
+  std::vector<std::thread> threads;
+  int bad[kThreads] = {};
+  for (int t = 0; t < kThreads; ++t) {
+    threads.emplace_back([t, id, n, &bad] {
+      const int me = id + t;
+      // Half map through isreg, as a heartbeat does on first use.
+      if (t % 2 == 1) {
+        (void)kiv_sys_isreg_alive_info(me);
+      } else if (kiv_sys_init_alive_info(t == kThreads - 2 ? 1 : 0) != 0) {
+        ++bad[t];
+      }
+      if (kiv_sys_reg_alive_info(me) != 0) ++bad[t];
+      for (long i = 0; i < n; ++i) {
+        if (kiv_sys_update_alive_seq(me) != 0) ++bad[t];
+        (void)kiv_sys_isreg_alive_info(me);
+      }
+      const int seq = kiv_sys_get_alive_seq(me);
+      if (seq < 0 || seq > 255) ++bad[t];
+    });
+  }
+  int total = 0;
+  for (int t = 0; t < kThreads; ++t) {
+    threads[static_cast<size_t>(t)].join();
+    total += bad[t];
+  }
+  return total == 0;
+}
 
 // Strict mode allows read, write, exit and sigreturn only: any other system
 // call kills the process with SIGKILL.
@@ -71,6 +109,8 @@ int main(int argc, char** argv) {
     printf("isreg=%d\n", kiv_sys_isreg_alive_info(id));
     printf("init=%d\n", kiv_sys_init_alive_info(0));
     printf("isreg=%d\n", kiv_sys_isreg_alive_info(id));
+  } else if (strcmp(mode, "threads") == 0 && argc == 4) {
+    printf("threads=%s\n", threads_share_the_table(id, strtol(argv[3], nullptr, 10)) ? "ok" : "bad");
   } else if (strcmp(mode, "nosyscall") == 0 && argc == 4) {
     if (kiv_sys_init_alive_info(0) != 0) return 4;
     heartbeats_without_syscalls(id, strtol(argv[3], nullptr, 10));
