@@ -128,21 +128,34 @@ class GuardTest : public ::testing::Test {
   CrashLoopGuard guard;
 };
 
-TEST_F(GuardTest, FirstQuickDeathRestartsAtOnceThenBacksOffDoublingToTheCap) {
+TEST_F(GuardTest, QuickDeathsRestartAtOnceThenBackOffDoublingToTheCap) {
+  const struct {
+    int quick;
+    std::vector<int64_t> delays;
+  } rows[] = {
+      {3, {0, 0, 0, 1, 2, 4, 8, 16, 30}},  // the default
+      {1, {0, 1, 2, 4, 8, 16, 30, 30, 30}},
+      {0, {1, 2, 4, 8, 16, 30, 30, 30, 30}},
+  };
   limits.max_restarts = 100;
   limits.window_s = 1;
-  int64_t now = 0;
-  guard.started(now);
-  std::vector<int64_t> delays;
-  for (int i = 0; i < 9; ++i) {
-    now += 2;  // dies 2 ms (2 nominal seconds) after each start
-    auto d = guard.exited(now, limits, scale);
-    ASSERT_TRUE(d.restart);
-    delays.push_back(d.backoff_ms);
-    now += d.backoff_ms;
-    guard.restarted(now);
+  EXPECT_EQ(3, limits.quick_restarts);
+  for (const auto& row : rows) {
+    limits.quick_restarts = row.quick;
+    CrashLoopGuard g;
+    int64_t now = 0;
+    g.started(now);
+    std::vector<int64_t> delays;
+    for (int i = 0; i < 9; ++i) {
+      now += 2;  // dies 2 ms (2 nominal seconds) after each start
+      auto d = g.exited(now, limits, scale);
+      ASSERT_TRUE(d.restart);
+      delays.push_back(d.backoff_ms);
+      now += d.backoff_ms;
+      g.restarted(now);
+    }
+    EXPECT_EQ(row.delays, delays) << "quick restarts " << row.quick;
   }
-  EXPECT_EQ((std::vector<int64_t>{0, 1, 2, 4, 8, 16, 30, 30, 30}), delays);
 }
 
 TEST_F(GuardTest, HealthyRunClearsTheBackoff) {
@@ -352,6 +365,8 @@ TEST(OptionsTest, DefaultsAndValues) {
   EXPECT_FALSE(o.background);
   EXPECT_EQ(1.0, o.time_scale);
   EXPECT_EQ(5, o.limits.max_restarts);
+  EXPECT_EQ(3, o.limits.quick_restarts);
+  EXPECT_EQ(0, parse({"--quick-restarts", "0"}, &rc).limits.quick_restarts);
   o = parse({"-s", "0.01", "-vv", "--max-restarts=3", "--restart-window", "10", "--backoff", "0.5",
              "--backoff-cap", "4", "--healthy", "2", "--max-clients", "300", "-b"},
             &rc);
@@ -374,6 +389,7 @@ TEST(OptionsTest, BadValuesAreUsageErrors) {
                                                          {"-s", "nan"},
                                                          {"--backoff", "-1"},
                                                          {"--max-restarts", "1x"},
+                                                         {"--quick-restarts", "1001"},
                                                          {"--max-clients", "0"},
                                                          {"--bogus"},
                                                          {"extra"}}) {

@@ -3,6 +3,7 @@
 // a time value or withdraw again, and may run a watchdog thread that
 // registers itself and beats through the library, then waits.
 //   -r            restart registration (reg_process_exit_action)
+//   -p PID        register PID instead of itself (with -r)
 //   -S SCRIPT     shell registration (reg_process_exit_action_shell)
 //   -K            keyword registration ("KIV_SHELL_RESTART")
 //   -t SECONDS    send a time value first (kiv_time_set)
@@ -35,6 +36,7 @@ enum class Registration { kNone, kRestart, kShell, kKeyword };
 const char* g_out = nullptr;
 Registration g_registration = Registration::kNone;
 const char* g_shell = nullptr;
+int g_pid = 0;  // 0: the client itself
 int g_watch_time = 0;
 bool g_no_proc = false;
 bool g_withdraw_thread = false;
@@ -65,7 +67,7 @@ long register_self() {
   int rc = 0;
   switch (g_registration) {
     case Registration::kNone: return 0;
-    case Registration::kRestart: rc = reg_process_exit_action(0, KIV_EXIT_RESTART); break;
+    case Registration::kRestart: rc = reg_process_exit_action(g_pid, KIV_EXIT_RESTART); break;
     case Registration::kShell: rc = reg_process_exit_action_shell(0, KIV_EXIT_SHELL_RESTART, g_shell); break;
     case Registration::kKeyword: rc = reg_third_part_process_exit_action(0, "KIV_SHELL_RESTART"); break;
   }
@@ -99,9 +101,10 @@ int main(int argc, char** argv) {
   bool cancel = false, exit_now = false;
   long time_value = -1;
   int c;
-  while ((c = getopt(argc, argv, "rS:Kt:cxw:nb:H:E:Uo:")) != -1) {
+  while ((c = getopt(argc, argv, "rp:S:Kt:cxw:nb:H:E:Uo:")) != -1) {
     switch (c) {
       case 'r': g_registration = Registration::kRestart; break;
+      case 'p': g_pid = atoi(optarg); break;
       case 'S':
         g_registration = Registration::kShell;
         g_shell = optarg;

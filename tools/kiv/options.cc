@@ -28,8 +28,10 @@ constexpr char kUsage[] =
     "  -q, --quiet             errors only\n"
     "  -s, --time-scale F      multiply every duration of the watchdog and the\n"
     "                          restart policy by F (default 1; tests use 0.01)\n"
-    "      --backoff S         delay after the second quick death in a row,\n"
-    "                          doubled after each further one (default 1)\n"
+    "      --quick-restarts N  quick deaths in a row (a run shorter than\n"
+    "                          --healthy) restarted at once (default 3)\n"
+    "      --backoff S         delay after the next quick death, doubled\n"
+    "                          after each further one (default 1)\n"
     "      --backoff-cap S     the longest such delay (default 30)\n"
     "      --healthy S         a run this long clears the delay (default 30)\n"
     "      --max-restarts N    restarts allowed within the window; one more\n"
@@ -43,7 +45,7 @@ constexpr char kUsage[] =
     "\"/bin/sh SCRIPT\"; a keyword registration runs the program's script from\n"
     "/etc/cmdmap (BASE.sh) with the program's arguments.\n";
 
-enum { kBackoff = 256, kBackoffCap, kHealthy, kMaxRestarts, kWindow, kMaxClients };
+enum { kQuick = 256, kBackoff, kBackoffCap, kHealthy, kMaxRestarts, kWindow, kMaxClients };
 
 bool parse_seconds(const char* s, double* out) {
   char* end = nullptr;
@@ -70,6 +72,7 @@ int parse_options(int argc, char** argv, Options* o) {
       {"foreground", no_argument, nullptr, 'f'},    {"background", no_argument, nullptr, 'b'},
       {"verbose", no_argument, nullptr, 'v'},       {"quiet", no_argument, nullptr, 'q'},
       {"time-scale", required_argument, nullptr, 's'}, {"backoff", required_argument, nullptr, kBackoff},
+      {"quick-restarts", required_argument, nullptr, kQuick},
       {"backoff-cap", required_argument, nullptr, kBackoffCap}, {"healthy", required_argument, nullptr, kHealthy},
       {"max-restarts", required_argument, nullptr, kMaxRestarts},
       {"restart-window", required_argument, nullptr, kWindow},
@@ -94,6 +97,10 @@ int parse_options(int argc, char** argv, Options* o) {
       case kMaxRestarts:
         ok = parse_count(optarg, 0, 1000000, &n);
         o->limits.max_restarts = static_cast<int>(n);
+        break;
+      case kQuick:
+        ok = parse_count(optarg, 0, 1000, &n);
+        o->limits.quick_restarts = static_cast<int>(n);
         break;
       case kMaxClients:
         ok = parse_count(optarg, 1, 1000000, &n);

@@ -79,6 +79,7 @@ class Registry {
   void set_time_value(pid_t pid, uint32_t seconds);
   size_t process_count() const { return watched_.size() + pending_.size(); }
   const std::map<pid_t, ProcReg>& all_watched() const { return watched_; }
+  const std::vector<ProcReg>& all_pending() const { return pending_; }
 
   // --- watched threads
   ThreadReg* thread(int32_t tid);
