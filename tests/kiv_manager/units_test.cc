@@ -4,12 +4,15 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <string.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include "clock.h"
 #include "frame.h"
 #include "options.h"
 #include "registry.h"
 #include "restart_policy.h"
+#include "state.h"
 #include "watchdog.h"
 
 namespace kiv::manager {
@@ -344,6 +347,54 @@ TEST(RegistryTest, TablesAreCapped) {
   EXPECT_EQ(3, r.next_sample_ms());
   EXPECT_TRUE(r.remove_thread(10));
   EXPECT_FALSE(r.remove_thread(10));
+}
+
+TEST(SavedStateTest, RegistrationsRoundTripAndNoTextLeavesItsLine) {
+  ProcReg a = reg_for(42, -1);
+  a.cmdline = "/bin/x a%20b\nreg pid=1 kind=0 cmd=/bin/evil";
+  a.shell = "/s h\t";
+  a.kind = ExitKind::kShell;
+  a.vsd = 3;
+  a.type = 2;
+  a.delay_s = 7;
+  a.start_ticks = 123456789012ull;
+  ProcReg b = reg_for(43, -1);
+  b.due_ms = 98765;
+  const std::string line = format_saved(a);
+  EXPECT_EQ(line.size() - 1, line.find('\n'));
+  ASSERT_EQ(0, mkdir("/tmp/kiv", 0755) == 0 || errno == EEXIST ? 0 : -1);
+  ASSERT_TRUE(save_registrations("/tmp/kiv/state-test", {&a, &b}));
+  const auto got = load_registrations("/tmp/kiv/state-test");
+  ASSERT_EQ(2u, got.size());
+  for (const auto& [want, r] : {std::pair{&a, &got[0]}, std::pair{&b, &got[1]}}) {
+    EXPECT_EQ(want->pid, r->pid);
+    EXPECT_EQ(want->cmdline, r->cmdline);
+    EXPECT_EQ(want->shell, r->shell);
+    EXPECT_EQ(want->kind, r->kind);
+    EXPECT_EQ(want->vsd, r->vsd);
+    EXPECT_EQ(want->type, r->type);
+    EXPECT_EQ(want->delay_s, r->delay_s);
+    EXPECT_EQ(want->start_ticks, r->start_ticks);
+    EXPECT_EQ(want->due_ms, r->due_ms);
+  }
+  // Lines that are no registration: bad or missing values, nothing to start.
+  ProcReg r;
+  for (const char* bad : {"reg pid=0 kind=0 cmd=/x", "reg kind=0 cmd=/x", "reg pid=5 kind=3 cmd=/x",
+                          "reg pid=5 kind=0 cmd=/x%4", "reg pid=5 kind=0", "reg pid=5 kind=1 cmd=/x",
+                          "reg pid=5 kind=0 vsd=16 cmd=/x", "reg pid=5x kind=0 cmd=/x", "pid=5 kind=0 cmd=/x"}) {
+    EXPECT_FALSE(parse_saved(bad, &r)) << bad;
+  }
+  EXPECT_TRUE(parse_saved("reg pid=5 kind=0 cmd=/x later=1", &r));
+  // A file others could have written, or one from another boot, is not read.
+  ASSERT_EQ(0, chmod("/tmp/kiv/state-test", 0622));
+  EXPECT_TRUE(load_registrations("/tmp/kiv/state-test").empty());
+  FILE* f = fopen("/tmp/kiv/state-test", "we");
+  ASSERT_NE(nullptr, f);
+  fputs("boot 00000000-0000-0000-0000-000000000000\nreg pid=5 kind=0 cmd=/x\n", f);
+  fclose(f);
+  ASSERT_EQ(0, chmod("/tmp/kiv/state-test", 0600));
+  EXPECT_TRUE(load_registrations("/tmp/kiv/state-test").empty());
+  EXPECT_EQ(0, unlink("/tmp/kiv/state-test"));
 }
 
 Options parse(std::vector<const char*> args, int* rc) {
