@@ -5,6 +5,7 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <poll.h>
+#include <stddef.h>
 #include <signal.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -21,6 +22,7 @@
 #include "daemon.h"
 #include "frame.h"
 #include "kiv_comp_config.h"
+#include "kiv_utils/unique_fd.h"
 #include "kiv_vsd.h"
 #include "support/fixture.h"
 
@@ -180,7 +182,8 @@ TEST_F(ManagerTest, RestartedProgramIsReapedAfterItsRegistrationIsWithdrawn) {
 
 // The Manager restarted (killed, or stopped) while a delayed restart is
 // pending and after it restarted a program that another process had
-// registered: the new Manager honours both.
+// registered: the new Manager honours both, also when that program ended
+// while no Manager ran.
 TEST_F(ManagerTest, PendingRestartAndThirdPartyRegistrationSurviveAManagerRestart) {
   for (const bool hard : {true, false}) {
     SCOPED_TRACE(hard ? "SIGKILL" : "SIGTERM");
@@ -206,13 +209,16 @@ TEST_F(ManagerTest, PendingRestartAndThirdPartyRegistrationSurviveAManagerRestar
       d->kill_hard();
     } else {
       ASSERT_EQ(0, d->stop());
+      kill(t2, SIGKILL);
+      ASSERT_TRUE(reaped_within(t2, 1000));
     }
     d = std::make_unique<Daemon>();
     ASSERT_TRUE(d->start()) << d->log();
-    EXPECT_TRUE(d->wait_log("pid " + std::to_string(t2) + " registered for restart (vsd 0, restored)", 0)) << d->log();
+    const std::string restored = "pid " + std::to_string(t2) + " registered for restart (vsd 0, restored)";
+    EXPECT_EQ(hard ? 1 : 0, d->count_log(restored)) << d->log();
     ASSERT_GT(delayed.wait_start(2, 3000), 0) << d->log();
     EXPECT_GE(now_ms() - killed_at, 900);
-    kill(t2, SIGKILL);
+    if (hard) kill(t2, SIGKILL);
     EXPECT_GT(target.wait_start(3, 2000), 0) << d->log();
     d->kill_hard();
     end_other_processes();
@@ -421,6 +427,63 @@ TEST_F(ManagerTest, RegistrationSurvivesAManagerKilledAndStartedAgain) {
   const pid_t next = c.wait_start(2, 1000);
   ASSERT_GT(next, 0) << d->log();
   EXPECT_TRUE(d->wait_log("as pid " + std::to_string(next) + " (was pid " + p + ")", 1000)) << d->log();
+}
+
+// The service manager's end of the readiness protocol: a datagram socket,
+// named by a path or (leading '@') by an abstract name.
+TEST_F(ManagerTest, ReadinessAndStoppingAreReportedThroughTheNotifySocket) {
+  for (const std::string name : {"@kiv-test-notify", "/tmp/notify.sock"}) {
+    SCOPED_TRACE(name);
+    kiv::unique_fd sock(socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0));
+    const int sd = sock.get();
+    struct sockaddr_un addr = {};
+    addr.sun_family = AF_UNIX;
+    memcpy(addr.sun_path, name.data(), name.size());
+    if (name[0] == '@') addr.sun_path[0] = '\0';
+    ASSERT_EQ(0, bind(sd, reinterpret_cast<sockaddr*>(&addr),
+                      static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + name.size())));
+    setenv("NOTIFY_SOCKET", name.c_str(), 1);
+    Daemon d;
+    const bool started = d.start();
+    unsetenv("NOTIFY_SOCKET");
+    ASSERT_TRUE(started);
+    auto next = [sd]() {
+      struct pollfd p = {sd, POLLIN, 0};
+      char buf[64] = {};
+      return poll(&p, 1, 2000) == 1 && recv(sd, buf, sizeof buf - 1, 0) > 0 ? std::string(buf) : std::string("none");
+    };
+    EXPECT_EQ("READY=1", next());
+    // What it starts does not report in its name.
+    Client c({"-r"});
+    ASSERT_TRUE(d.wait_log("registered for restart", 3000));
+    kill(c.wait_start(1, 0), SIGKILL);
+    const pid_t restarted = c.wait_start(2, 2000);
+    ASSERT_GT(restarted, 0) << d.log();
+    std::string env;
+    ASSERT_EQ(0, run_capture({"/bin/cat", "/proc/" + std::to_string(restarted) + "/environ"}, &env));
+    EXPECT_NE(std::string::npos, env.find("DATA_TALU_DIR="));
+    EXPECT_EQ(std::string::npos, env.find("NOTIFY_SOCKET"));
+    EXPECT_EQ(0, d.stop());
+    EXPECT_EQ("STOPPING=1", next());
+    (void)unlink("/tmp/notify.sock");
+    (void)unlink("/tmp/kiv/registrations");  // the next round starts afresh
+  }
+}
+
+// The unit file as installed, with the daemon built here as its program.
+TEST_F(ManagerTest, ServiceUnitVerifiesCleanly) {
+  std::string unit;
+  ASSERT_EQ(0, run_capture({"/bin/sed", std::string("s|^ExecStart=.*|ExecStart=") + kDaemonPath + "|",
+                            KIV_BUILD_DIR "/kiv.service"},
+                           &unit));
+  ASSERT_NE(std::string::npos, unit.find("\nType=notify\n"));
+  FILE* f = fopen("/tmp/kiv.service", "we");
+  ASSERT_NE(nullptr, f);
+  fputs(unit.c_str(), f);
+  fclose(f);
+  std::string out;
+  EXPECT_EQ(0, run_capture({"/bin/sh", "-c", "systemd-analyze verify --man=no /tmp/kiv.service 2>&1"}, &out));
+  EXPECT_EQ("", out);
 }
 
 TEST_F(ManagerTest, MalformedPacketsCloseOnlyTheirConnection) {
