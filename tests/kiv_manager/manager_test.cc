@@ -222,6 +222,7 @@ TEST_F(ManagerTest, PendingRestartAndThirdPartyRegistrationSurviveAManagerRestar
     EXPECT_GT(target.wait_start(3, 2000), 0) << d->log();
     d->kill_hard();
     end_other_processes();
+    (void)unlink("/tmp/kiv/registrations");
   }
 }
 
@@ -465,8 +466,10 @@ TEST_F(ManagerTest, ReadinessAndStoppingAreReportedThroughTheNotifySocket) {
     EXPECT_EQ(std::string::npos, env.find("NOTIFY_SOCKET"));
     EXPECT_EQ(0, d.stop());
     EXPECT_EQ("STOPPING=1", next());
+    // The next round starts afresh.
+    end_other_processes();
     (void)unlink("/tmp/notify.sock");
-    (void)unlink("/tmp/kiv/registrations");  // the next round starts afresh
+    (void)unlink("/tmp/kiv/registrations");
   }
 }
 

@@ -327,7 +327,10 @@ void Server::on_accept() {
   }
 }
 
-void Server::close_conn(int fd) { conns_.erase(fd); }
+void Server::close_conn(int fd) {
+  del_fd(fd);
+  conns_.erase(fd);
+}
 
 void Server::on_conn(int fd, uint32_t events) {
   auto it = conns_.find(fd);
