@@ -651,7 +651,9 @@ void Server::restart(ProcReg&& reg, int64_t now) {
   after_exit(std::move(reg), now, pace > 0 ? pace : 1);
 }
 
-void Server::add_helper(pid_t pid, std::string what) { keep_reaping(kiv::unique_fd(open_pidfd(pid)), pid, std::move(what)); }
+void Server::add_helper(pid_t pid, std::string what) {
+  keep_reaping(kiv::unique_fd(open_pidfd(pid)), pid, std::move(what));
+}
 
 void Server::keep_reaping(kiv::unique_fd pidfd, pid_t pid, std::string what) {
   if (!pidfd.ok() || !add_fd(pidfd.get(), kHelper, EPOLLIN)) {
