@@ -430,6 +430,26 @@ TEST_F(ManagerTest, RegistrationSurvivesAManagerKilledAndStartedAgain) {
   EXPECT_TRUE(d->wait_log("as pid " + std::to_string(next) + " (was pid " + p + ")", 1000)) << d->log();
 }
 
+// While the Manager is stopped, clients send nothing (the exit marker says
+// so): a withdrawal then only removes the database file, and the next
+// Manager must not bring the saved registration back.
+TEST_F(ManagerTest, RegistrationWithdrawnWhileTheManagerIsStoppedStaysWithdrawn) {
+  auto d = std::make_unique<Daemon>();
+  ASSERT_TRUE(d->start());
+  Client c({"-r", "-c", "-D", "300"});
+  ASSERT_TRUE(c.wait_line("registered ", 3000));
+  ASSERT_EQ(0, d->stop());
+  ASSERT_TRUE(c.wait_line("cancel 0", 3000));
+  const pid_t pid = c.wait_start(1, 0);
+  kill(pid, SIGKILL);
+  ASSERT_EQ(pid, waitpid(pid, nullptr, 0));  // this test's child
+  d = std::make_unique<Daemon>();
+  ASSERT_TRUE(d->start());
+  EXPECT_TRUE(d->wait_log("pid " + std::to_string(pid) + ": registration withdrawn while no daemon ran", 0)) << d->log();
+  usleep(200000);
+  EXPECT_EQ(1u, c.starts().size()) << d->log();
+}
+
 // The service manager's end of the readiness protocol: a datagram socket,
 // named by a path or (leading '@') by an abstract name.
 TEST_F(ManagerTest, ReadinessAndStoppingAreReportedThroughTheNotifySocket) {

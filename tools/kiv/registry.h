@@ -35,6 +35,7 @@ struct ProcReg {
   uint32_t delay_s = 0; // time value: nominal seconds before a restart
   kiv::unique_fd pidfd; // open while the process is watched
   bool child = false;   // started by this daemon: waitid() gives the status
+  bool db_file = false; // the registrant wrote its database file, which a withdrawal removes
   uint64_t start_ticks = 0;  // /proc start time, to confirm a foreign exit
   CrashLoopGuard guard;
   int64_t due_ms = -1;  // when a pending restart is due

@@ -152,6 +152,12 @@ void Server::restore_saved() {
       reg_.schedule(std::move(r), due);
       continue;
     }
+    // A withdrawal sent while no daemon ran was not sent at all (the exit
+    // marker tells clients to stand down), but it removed the file.
+    if (r.db_file && !db_file_exists(r.vsd, r.pid, r.cmdline)) {
+      KIVD_EVENT("pid %d: registration withdrawn while no daemon ran: %s", r.pid, r.cmdline.c_str());
+      continue;
+    }
     // The start time, read while the pidfd pins the process, tells the
     // registered process from a later one given the same pid.
     const uint64_t ticks = r.start_ticks;
@@ -210,6 +216,7 @@ void Server::adopt_database() {
 
 bool Server::watch_process(ProcReg&& r, const char* how) {
   const pid_t pid = r.pid;
+  if (!r.db_file) r.db_file = db_file_exists(r.vsd, pid, r.cmdline);
   if (reg_.watched(pid) == nullptr) {  // an update keeps what was learnt
     r.child = parent_of(pid) == getpid();
     r.start_ticks = start_ticks(pid);
@@ -623,6 +630,7 @@ void Server::restart(ProcReg&& reg, int64_t now) {
     reg.pidfd.reset(open_pidfd(pid));
     reg.pid = pid;
     reg.child = true;
+    reg.db_file = false;  // the old one's was removed; the new one writes its own
     reg.start_ticks = start_ticks(pid);
     reg.due_ms = -1;
     bool replaced = false;

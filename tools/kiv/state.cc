@@ -79,7 +79,7 @@ std::string format_saved(const ProcReg& r) {
   char head[192];
   snprintf(head, sizeof head, "reg pid=%d ticks=%" PRIu64 " vsd=%d type=%u kind=%d delay=%u due=%" PRId64, r.pid,
            r.start_ticks, r.vsd, r.type, static_cast<int>(r.kind), r.delay_s, r.due_ms);
-  return std::string(head) + " cmd=" + escape(r.cmdline) + " shell=" + escape(r.shell) + "\n";
+  return std::string(head) + (r.db_file ? " db=1" : "") + " cmd=" + escape(r.cmdline) + " shell=" + escape(r.shell) + "\n";
 }
 
 bool parse_saved(const std::string& line, ProcReg* r) {
@@ -117,6 +117,8 @@ bool parse_saved(const std::string& line, ProcReg* r) {
       r->delay_s = static_cast<uint32_t>(n);
     } else if (k == "due" && (ok = parse_int(v, -1, INT64_MAX, &n))) {
       r->due_ms = n;
+    } else if (k == "db" && (ok = parse_int(v, 0, 1, &n))) {
+      r->db_file = n == 1;
     }
     if (!ok) return false;
   }
