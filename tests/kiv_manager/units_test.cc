@@ -358,6 +358,7 @@ TEST(SavedStateTest, RegistrationsRoundTripAndNoTextLeavesItsLine) {
   a.type = 2;
   a.delay_s = 7;
   a.start_ticks = 123456789012ull;
+  a.db_file = true;
   ProcReg b = reg_for(43, -1);
   b.due_ms = 98765;
   const std::string line = format_saved(a);
@@ -376,6 +377,7 @@ TEST(SavedStateTest, RegistrationsRoundTripAndNoTextLeavesItsLine) {
     EXPECT_EQ(want->delay_s, r->delay_s);
     EXPECT_EQ(want->start_ticks, r->start_ticks);
     EXPECT_EQ(want->due_ms, r->due_ms);
+    EXPECT_EQ(want->db_file, r->db_file);
   }
   // Lines that are no registration: bad or missing values, nothing to start.
   ProcReg r;
