@@ -170,11 +170,10 @@ TEST_F(ManagerTest, RestartedProgramIsReapedAfterItsRegistrationIsWithdrawn) {
   const pid_t second = c.wait_start(2, 2000);
   ASSERT_GT(second, 0) << d.log();
   ASSERT_TRUE(d.wait_log("pid " + std::to_string(second) + " registered", 3000)) << d.log();
-  const int sd = connect_raw();
+  kiv::unique_fd sd(connect_raw());
   const auto cancel = make_frame(5, "", make_cancel(0, second));
-  ASSERT_EQ(static_cast<ssize_t>(cancel.size()), send(sd, cancel.data(), cancel.size(), MSG_NOSIGNAL));
-  EXPECT_EQ(5, answer(sd, 1000));
-  close(sd);
+  ASSERT_EQ(static_cast<ssize_t>(cancel.size()), send(sd.get(), cancel.data(), cancel.size(), MSG_NOSIGNAL));
+  EXPECT_EQ(5, answer(sd.get(), 1000));
   kill(second, SIGKILL);
   EXPECT_TRUE(reaped_within(second, 1000)) << d.log();
   EXPECT_EQ(2u, c.starts().size());
