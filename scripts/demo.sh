@@ -11,9 +11,19 @@ BUILD=${BUILD:-$ROOT/build}
 
 if [ "${1:-}" != "--inside" ]; then
   "$ROOT/scripts/install-deps.sh"
-  echo "== building in $BUILD"
+  echo "== configuring in $BUILD"
   cmake -S "$ROOT" -B "$BUILD" >/dev/null
-  cmake --build "$BUILD" -j2 --target kiv_manager kivctl kiv_sandbox ha_client >/dev/null
+  # A first build takes minutes: show each step; keep the whole output for
+  # a failure.
+  echo "== building kiv, kivctl, kiv-sandbox and the sample client (full log: $BUILD/demo-build.log)"
+  { cmake --build "$BUILD" -j2 --target kiv_manager kivctl kiv_sandbox ha_client 2>&1; echo "build status $?"; } |
+    tee "$BUILD/demo-build.log" | grep --line-buffered -E '^\[ *[0-9]+%\] (Building|Linking)' | sed 's/^/   /'
+  if ! tail -n 1 "$BUILD/demo-build.log" | grep -qx 'build status 0'; then
+    echo "== the build failed:"
+    tail -n 30 "$BUILD/demo-build.log"
+    exit 1
+  fi
+  echo "== built"
   exec "$BUILD/tools/kiv-sandbox" /bin/sh "$ROOT/scripts/demo.sh" --inside
 fi
 
@@ -29,6 +39,8 @@ export DATA_TALU_DIR=/data/.talu
 LOG=/tmp/kiv.log
 SCALE=0.02   # every duration of the Manager runs 50 times faster
 shown=0
+# A duration of the Manager, in seconds, as it runs here.
+scaled() { awk -v s="$1" -v k="$SCALE" 'BEGIN { printf "%g", s * k }'; }
 
 say() { printf '\n== %s\n' "$*"; }
 # The Manager's log lines since the last call.
@@ -48,7 +60,11 @@ client_pid() { pgrep -n -f "^$CLIENT" || true; }
 cleanup() { kill -9 "$KIV_PID" 2>/dev/null || true; pkill -9 -f "^$CLIENT" 2>/dev/null || true; }
 trap cleanup EXIT
 
-say "Starting the Manager (kiv -s $SCALE: watchdog and restart times scaled by $SCALE)"
+say "Starting the Manager (kiv -s $SCALE): every duration runs $(awk -v k="$SCALE" 'BEGIN { printf "%g", 1 / k }') times faster"
+for d in "watchdog window (a thread without progress is hung):120" "sampling of a watched thread:5" "delay after the second quick death in a row:1" \
+         "longest such delay:30" "a run this long clears the delay:30" "window of at most 5 restarts:60"; do
+  printf '   %-52s %4s s -> %s s\n' "${d%:*}" "${d##*:}" "$(scaled "${d##*:}")"
+done
 : > "$LOG"
 start_kiv
 news 0.1
@@ -65,7 +81,7 @@ news 0.5
 echo "   the client now runs as pid $(client_pid)"
 
 PID=$(client_pid)
-say "Making its thread stop beating: after 120 s (2.4 s here) without progress the thread is hung"
+say "Making its thread stop beating: after 120 s ($(scaled 120) s here) without progress the thread is hung"
 kill -USR2 "$PID"
 news 3.5
 echo "   the client now runs as pid $(client_pid)"

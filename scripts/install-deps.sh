@@ -4,7 +4,7 @@
 set -euo pipefail
 
 packages=(g++ make cmake libgtest-dev libgmock-dev googletest libbenchmark-dev
-          strace iproute2 debianutils procps util-linux systemd)
+          strace iproute2 debianutils procps util-linux systemd python3 groff-base)
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")

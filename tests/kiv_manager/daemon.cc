@@ -5,9 +5,11 @@
 #include <errno.h>
 #include <stdlib.h>
 #include <fcntl.h>
+#include <poll.h>
 #include <signal.h>
 #include <stdio.h>
 #include <string.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/un.h>
 #include <sys/wait.h>
@@ -18,6 +20,7 @@
 #include <sstream>
 
 #include "kiv_comp_config.h"
+#include "kiv_rpc.h"
 #include "kiv_vsd.h"
 
 namespace kiv::manager::test {
@@ -26,14 +29,7 @@ namespace {
 
 int g_serial = 0;
 
-std::string slurp(const std::string& path) {
-  std::ifstream in(path);
-  std::stringstream ss;
-  ss << in.rdbuf();
-  return ss.str();
-}
-
-pid_t spawn(const std::vector<std::string>& argv, int out_fd, int err_fd) {
+pid_t spawn(const std::vector<std::string>& argv, int out_fd, int err_fd, int nofile = 0) {
   std::vector<char*> args;
   for (const auto& a : argv) args.push_back(const_cast<char*>(a.c_str()));
   args.push_back(nullptr);
@@ -41,6 +37,8 @@ pid_t spawn(const std::vector<std::string>& argv, int out_fd, int err_fd) {
   if (pid == 0) {
     if (out_fd >= 0) dup2(out_fd, 1);
     if (err_fd >= 0) dup2(err_fd, 2);
+    const struct rlimit rl = {static_cast<rlim_t>(nofile), static_cast<rlim_t>(nofile)};
+    if (nofile > 0 && setrlimit(RLIMIT_NOFILE, &rl) != 0) _exit(126);
     // Device processes have their data directory set; without it every
     // registration would say so on stdout.
     setenv(KIV_DATA_TALU_ENV, "/data/.talu", 1);
@@ -51,16 +49,48 @@ pid_t spawn(const std::vector<std::string>& argv, int out_fd, int err_fd) {
 }
 
 bool socket_accepts() {
+  const int sd = connect_raw();
+  if (sd >= 0) close(sd);
+  return sd >= 0;
+}
+
+}  // namespace
+
+std::string slurp(const std::string& path) {
+  std::ifstream in(path);
+  std::stringstream ss;
+  ss << in.rdbuf();
+  return ss.str();
+}
+
+int connect_raw() {
   int sd = socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0);
   struct sockaddr_un addr = {};
   addr.sun_family = AF_UNIX;
   snprintf(addr.sun_path, sizeof addr.sun_path, "%s", KIV_SOCK_PATH);
-  const bool ok = connect(sd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0;
-  close(sd);
-  return ok;
+  if (connect(sd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) {
+    close(sd);
+    return -1;
+  }
+  return sd;
 }
 
-}  // namespace
+int64_t answer(int sd, int timeout_ms) {
+  struct pollfd p = {sd, POLLIN, 0};
+  if (poll(&p, 1, timeout_ms) <= 0) return -1;
+  uint8_t buf[1024];
+  const ssize_t n = recv(sd, buf, sizeof buf, 0);
+  if (n <= 0) return -2;
+  if (n != static_cast<ssize_t>(KIV_MSG_HDR_LEN)) return -3;
+  uint32_t type;
+  memcpy(&type, buf, 4);
+  return type;
+}
+
+int64_t ask(int sd, const std::vector<uint8_t>& frame, int timeout_ms) {
+  if (send(sd, frame.data(), frame.size(), MSG_NOSIGNAL) != static_cast<ssize_t>(frame.size())) return -4;
+  return answer(sd, timeout_ms);
+}
 
 int64_t now_ms() {
   struct timespec ts;
@@ -105,11 +135,11 @@ Daemon::Daemon(std::vector<std::string> args) : args_(std::move(args)) {
 
 Daemon::~Daemon() { kill_hard(); }
 
-bool Daemon::start() {
+bool Daemon::start(int nofile) {
   std::vector<std::string> argv = {kDaemonPath};
   argv.insert(argv.end(), args_.begin(), args_.end());
   int fd = open(log_path_.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
-  pid_ = spawn(argv, fd, fd);
+  pid_ = spawn(argv, fd, fd, nofile);
   close(fd);
   for (int i = 0; i < 500; ++i) {
     if (socket_accepts() && log().find("serving on") != std::string::npos) return true;

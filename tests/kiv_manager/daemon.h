@@ -23,8 +23,9 @@ class Daemon {
   Daemon(const Daemon&) = delete;
   Daemon& operator=(const Daemon&) = delete;
 
-  // Starts it and waits until its socket accepts connections.
-  bool start();
+  // Starts it and waits until its socket accepts connections; with nofile,
+  // under that descriptor limit (soft and hard, so it cannot raise it).
+  bool start(int nofile = 0);
   // SIGKILL, and collects it.
   void kill_hard();
   // SIGTERM; returns the exit status (-1 when it did not end in 5 s).
@@ -66,6 +67,16 @@ class Client {
   std::string out_;
   pid_t first_ = -1;
 };
+
+// The whole content of a file, empty when it cannot be read.
+std::string slurp(const std::string& path);
+// A raw connection to the control socket, or -1.
+int connect_raw();
+// The type of the answer on sd, -1 when none came within timeout_ms, -2
+// when the daemon closed the connection, -3 for an answer of a wrong size.
+int64_t answer(int sd, int timeout_ms);
+// One frame sent on sd; its answer as answer() gives it, -4 when not sent.
+int64_t ask(int sd, const std::vector<uint8_t>& frame, int timeout_ms);
 
 bool alive(pid_t pid);
 // Ends every process of the sandbox but its pid 1 and the caller: programs

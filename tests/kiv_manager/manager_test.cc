@@ -42,32 +42,6 @@ class ManagerTest : public kiv::test::SandboxTest {
   }
 };
 
-int connect_raw() {
-  int sd = socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0);
-  struct sockaddr_un addr = {};
-  addr.sun_family = AF_UNIX;
-  snprintf(addr.sun_path, sizeof addr.sun_path, "%s", KIV_SOCK_PATH);
-  if (connect(sd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) {
-    close(sd);
-    return -1;
-  }
-  return sd;
-}
-
-// The type of the answer, -1 when none came within timeout_ms, -2 when the
-// daemon closed the connection.
-int64_t answer(int sd, int timeout_ms) {
-  struct pollfd p = {sd, POLLIN, 0};
-  if (poll(&p, 1, timeout_ms) <= 0) return -1;
-  uint8_t buf[1024];
-  const ssize_t n = recv(sd, buf, sizeof buf, 0);
-  if (n <= 0) return -2;
-  if (n != static_cast<ssize_t>(kHeaderLen)) return -3;
-  uint32_t type;
-  memcpy(&type, buf, 4);
-  return type;
-}
-
 bool kernel_at_least(int major, int minor) {
   struct utsname u;
   int a = 0, b = 0;
@@ -213,7 +187,7 @@ TEST_F(ManagerTest, PendingRestartAndThirdPartyRegistrationSurviveAManagerRestar
     }
     d = std::make_unique<Daemon>();
     ASSERT_TRUE(d->start()) << d->log();
-    const std::string restored = "pid " + std::to_string(t2) + " registered for restart (vsd 0, restored)";
+    const std::string restored = "pid " + std::to_string(t2) + " registered for restart (vsd 0, restored, uid 0)";
     EXPECT_EQ(hard ? 1 : 0, d->count_log(restored)) << d->log();
     ASSERT_GT(delayed.wait_start(2, 3000), 0) << d->log();
     EXPECT_GE(now_ms() - killed_at, 900);

@@ -300,6 +300,15 @@ TEST(RegistryTest, TimeValueBeforeOrAfterItsRegistration) {
   // A value kept for one pid does not reach another.
   r.set_time_value(300, 4);
   EXPECT_EQ(0u, r.watch(reg_for(301, dup_null()), &replaced)->delay_s);
+  // One kept from another user does not reach it either (the pid was reused).
+  r.set_time_value(400, 5, 1000);
+  ProcReg other = reg_for(400, dup_null());
+  other.cred.uid = 2000;
+  EXPECT_EQ(0u, r.watch(std::move(other), &replaced)->delay_s);
+  r.set_time_value(500, 6, 1000);
+  ProcReg own = reg_for(500, dup_null());
+  own.cred.uid = 1000;
+  EXPECT_EQ(6u, r.watch(std::move(own), &replaced)->delay_s);
 }
 
 TEST(RegistryTest, KeptTimeValuesAreCapped) {
@@ -359,6 +368,7 @@ TEST(SavedStateTest, RegistrationsRoundTripAndNoTextLeavesItsLine) {
   a.delay_s = 7;
   a.start_ticks = 123456789012ull;
   a.db_file = true;
+  a.cred = Credentials{65534, 65533, {4242, 7}, true};
   ProcReg b = reg_for(43, -1);
   b.due_ms = 98765;
   const std::string line = format_saved(a);
@@ -378,15 +388,23 @@ TEST(SavedStateTest, RegistrationsRoundTripAndNoTextLeavesItsLine) {
     EXPECT_EQ(want->start_ticks, r->start_ticks);
     EXPECT_EQ(want->due_ms, r->due_ms);
     EXPECT_EQ(want->db_file, r->db_file);
+    EXPECT_EQ(want->cred.known, r->cred.known);
+    EXPECT_EQ(want->cred.uid, r->cred.uid);
+    EXPECT_EQ(want->cred.gid, r->cred.gid);
+    EXPECT_EQ(want->cred.groups, r->cred.groups);
   }
   // Lines that are no registration: bad or missing values, nothing to start.
   ProcReg r;
   for (const char* bad : {"reg pid=0 kind=0 cmd=/x", "reg kind=0 cmd=/x", "reg pid=5 kind=3 cmd=/x",
                           "reg pid=5 kind=0 cmd=/x%4", "reg pid=5 kind=0", "reg pid=5 kind=1 cmd=/x",
-                          "reg pid=5 kind=0 vsd=16 cmd=/x", "reg pid=5x kind=0 cmd=/x", "pid=5 kind=0 cmd=/x"}) {
+                          "reg pid=5 kind=0 vsd=16 cmd=/x", "reg pid=5x kind=0 cmd=/x", "pid=5 kind=0 cmd=/x",
+                          "reg pid=5 kind=0 uid=1 gid=1 groups=1, cmd=/x", "reg pid=5 kind=0 uid=-1 gid=1 cmd=/x"}) {
     EXPECT_FALSE(parse_saved(bad, &r)) << bad;
   }
   EXPECT_TRUE(parse_saved("reg pid=5 kind=0 cmd=/x later=1", &r));
+  // Half the credentials are none: nothing starts under a guessed gid.
+  EXPECT_TRUE(parse_saved("reg pid=5 kind=0 uid=7 groups=1 cmd=/x", &r));
+  EXPECT_FALSE(r.cred.known);
   // A file others could have written, or one from another boot, is not read.
   ASSERT_EQ(0, chmod("/tmp/kiv/state-test", 0622));
   EXPECT_TRUE(load_registrations("/tmp/kiv/state-test").empty());
@@ -421,7 +439,8 @@ TEST(OptionsTest, DefaultsAndValues) {
   EXPECT_EQ(3, o.limits.quick_restarts);
   EXPECT_EQ(0, parse({"--quick-restarts", "0"}, &rc).limits.quick_restarts);
   o = parse({"-s", "0.01", "-vv", "--max-restarts=3", "--restart-window", "10", "--backoff", "0.5",
-             "--backoff-cap", "4", "--healthy", "2", "--max-clients", "300", "-b"},
+             "--backoff-cap", "4", "--healthy", "2", "--max-clients", "300", "--max-per-user", "7",
+             "--idle-timeout", "0.5", "-b"},
             &rc);
   EXPECT_EQ(-1, rc);
   EXPECT_DOUBLE_EQ(0.01, o.time_scale);
@@ -432,6 +451,8 @@ TEST(OptionsTest, DefaultsAndValues) {
   EXPECT_EQ(4, o.limits.backoff_cap_s);
   EXPECT_EQ(2, o.limits.healthy_s);
   EXPECT_EQ(300u, o.max_clients);
+  EXPECT_EQ(7u, o.max_per_uid);
+  EXPECT_EQ(0.5, o.idle_s);
   EXPECT_TRUE(o.background);
 }
 
@@ -444,6 +465,8 @@ TEST(OptionsTest, BadValuesAreUsageErrors) {
                                                          {"--max-restarts", "1x"},
                                                          {"--quick-restarts", "1001"},
                                                          {"--max-clients", "0"},
+                                                         {"--max-per-user", "0"},
+                                                         {"--idle-timeout", "0"},
                                                          {"--bogus"},
                                                          {"extra"}}) {
     parse(bad, &rc);

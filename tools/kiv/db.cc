@@ -2,9 +2,11 @@
 #include "db.h"
 
 #include <dirent.h>
+#include <errno.h>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <stdio.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -16,16 +18,41 @@
 
 namespace kiv::manager {
 
+namespace {
+
 // F_GETLK asks which lock would conflict with ours; an unlocked file gives
 // F_UNLCK.
-pid_t lock_holder(const char* path) {
-  kiv::unique_fd fd(open(path, O_RDONLY | O_CLOEXEC));
-  if (!fd.ok()) return 0;
+pid_t holder_of(int fd) {
   struct flock fl = {};
   fl.l_type = F_WRLCK;
   fl.l_whence = SEEK_SET;
-  if (fcntl(fd.get(), F_GETLK, &fl) != 0 || fl.l_type == F_UNLCK) return 0;
+  if (fcntl(fd, F_GETLK, &fl) != 0 || fl.l_type == F_UNLCK) return 0;
   return fl.l_pid;
+}
+
+// O_NOFOLLOW: a link is refused (ELOOP) instead of followed; O_NONBLOCK: a
+// FIFO opens at once instead of waiting for a writer. Only then does the
+// descriptor's own type tell what was opened.
+int open_regular(int dirfd, const char* name, const char** why, struct stat* st) {
+  kiv::unique_fd fd(openat(dirfd, name, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC | O_NOCTTY));
+  if (!fd.ok()) {
+    *why = errno == ELOOP ? "a symbolic link" : "cannot be opened";
+    return -1;
+  }
+  if (fstat(fd.get(), st) != 0 || !S_ISREG(st->st_mode)) {
+    *why = "not a regular file";
+    return -1;
+  }
+  return fd.release();
+}
+
+}  // namespace
+
+pid_t lock_holder(const char* path) {
+  const char* why = nullptr;
+  struct stat st;
+  kiv::unique_fd fd(open_regular(AT_FDCWD, path, &why, &st));
+  return fd.ok() ? holder_of(fd.get()) : 0;
 }
 
 std::vector<DbEntry> scan_database() {
@@ -33,28 +60,40 @@ std::vector<DbEntry> scan_database() {
   for (int vsd = 0; vsd < kiv::vsd::kSlots; ++vsd) {
     char dir[128];
     snprintf(dir, sizeof dir, KIV_VSD_DB_DIR, vsd);
-    DIR* d = opendir(dir);
+    kiv::unique_fd dfd(open(dir, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+    DIR* d = dfd.ok() ? fdopendir(dfd.get()) : nullptr;
     if (d == nullptr) continue;
+    (void)dfd.release();  // closedir() closes it
     std::vector<std::string> names;
     while (struct dirent* e = readdir(d)) {
-      if (e->d_type == DT_REG || e->d_type == DT_UNKNOWN) names.emplace_back(e->d_name);
+      if (e->d_name[0] != '.') names.emplace_back(e->d_name);
     }
-    closedir(d);
     std::sort(names.begin(), names.end());
     for (const auto& name : names) {
-      if (name[0] == '.') continue;
       DbEntry e;
       e.vsd = vsd;
       e.path = std::string(dir) + "/" + name;
+      struct stat st;
+      kiv::unique_fd fd(open_regular(dirfd(d), name.c_str(), &e.skipped, &st));
+      if (!fd.ok()) {
+        out.push_back(std::move(e));
+        continue;
+      }
+      e.owner = st.st_uid;
+      // The library's reader takes a path: the descriptor's own entry in
+      // /proc reopens this very file, whatever the directory now holds.
+      char self[64];
+      snprintf(self, sizeof self, "/proc/self/fd/%d", fd.get());
       int pid = 0, kind = 0;
       char cmd[256] = {};
-      e.readable = kiv_db_read(e.path.c_str(), &pid, &kind, cmd, sizeof cmd) == 0;
+      e.readable = kiv_db_read(self, &pid, &kind, cmd, sizeof cmd) == 0;
       e.pid = pid;
       e.kind = kind;
       e.cmdline = cmd;
-      e.holder = lock_holder(e.path.c_str());
+      e.holder = holder_of(fd.get());
       out.push_back(std::move(e));
     }
+    closedir(d);
   }
   return out;
 }

@@ -22,12 +22,17 @@ struct DbEntry {
   int kind = 0;
   std::string cmdline;
   pid_t holder = 0;  // the process holding the file's lock, 0 when none
+  uid_t owner = 0;   // the file's owner
+  const char* skipped = nullptr;  // why the entry is not a database file, or null
 };
 
 // The process holding a write lock on path (a pid database or lock file),
-// 0 when none.
+// 0 when none. Opens without following a link or blocking.
 pid_t lock_holder(const char* path);
-// Every database file of the host and of VSDs 1..15.
+// Every entry of the database directories of the host and of VSDs 1..15.
+// The directories are world-writable: an entry that is not a regular file
+// (a FIFO, a link, a device) is listed with the reason in skipped and is
+// neither opened for reading nor followed.
 std::vector<DbEntry> scan_database();
 // Whether pid runs cmdline now (as the library records command lines).
 bool db_cmdline_matches(pid_t pid, const std::string& cmdline);

@@ -2,62 +2,83 @@
 #include "launch.h"
 
 #include <errno.h>
+#include <fcntl.h>
 #include <stdio.h>
 #include <string.h>
 #include <unistd.h>
 
+#include <vector>
+
 #include "kiv_utils.h"
 #include "kiv_vsd.h"
-#include "kiv_xtach.h"
-#include "procs.h"
 #include "kiv_vsd/vsd_paths.h"
+#include "procs.h"
 
 namespace kiv::manager {
 
 namespace {
 
-// A forked child that enters the VSD and executes there; restart_proc_to_vsd
-// returns only on failure.
-pid_t fork_into_vsd(const std::string& cmdline, int32_t vsd, int is_script) {
-  char buf[256];
-  snprintf(buf, sizeof buf, "%s", cmdline.c_str());
+// A forked child that enters the VSD as its start scripts' processes do
+// (environment, run directory, memory-killer setting, member file, network
+// namespace), all of which need root, and only then takes the registrant's
+// credentials and executes. The library's restart_proc_to_vsd does the
+// same steps but executes as the caller, so it cannot serve here.
+pid_t fork_into_vsd(const std::vector<std::string>& words, int32_t vsd, const Credentials& as) {
+  std::vector<char*> args;
+  for (const auto& w : words) args.push_back(const_cast<char*>(w.c_str()));
+  args.push_back(nullptr);
   const pid_t pid = fork();
   if (pid != 0) return pid;
   (void)setsid();
-  (void)restart_proc_to_vsd(buf, vsd, is_script);
+  set_proc_env(vsd);
+  (void)kiv_reset_lmk(getpid());
+  char member[128];
+  snprintf(member, sizeof member, KIV_VSD_MEMBER_FILE, vsd, getpid());
+  const int fd = open(member, O_WRONLY | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0644);
+  if (fd < 0 || close(fd) != 0 || reassociate_netns_to_vsd(vsd) != 0) _exit(127);
+  if (!become(as, static_cast<gid_t>(kiv::vsd::supplement_id(vsd)))) _exit(127);
+  execvp(args[0], args.data());
   _exit(127);
+}
+
+// Credentials never read are zero, root's: nothing starts under them.
+bool startable(const std::vector<std::string>& words, int32_t vsd, const Credentials& as) {
+  if (as.known && !words.empty() && (vsd == 0 || kiv::vsd::valid(vsd))) return true;
+  errno = as.known ? EINVAL : EPERM;
+  return false;
 }
 
 }  // namespace
 
-pid_t launch_program(const std::string& cmdline, int32_t vsd) {
+pid_t launch_program(const std::string& cmdline, int32_t vsd, const Credentials& as) {
   const auto words = split_command(cmdline);
-  if (words.empty() || (vsd != 0 && !kiv::vsd::valid(vsd))) {
-    errno = EINVAL;
-    return -1;
+  if (!startable(words, vsd, as)) return -1;
+  if (vsd != 0) {
+    // A VSD runs only programs installed in /sbin.
+    const size_t slash = words[0].rfind('/');
+    if (check_sbin(words[0].c_str() + (slash == std::string::npos ? 0 : slash + 1)) != 1) {
+      errno = ENOENT;
+      return -1;
+    }
+    return fork_into_vsd(words, vsd, as);
   }
-  if (vsd != 0) return fork_into_vsd(cmdline, vsd, 0);
-  // A bare program path is exactly what the library's starter takes; it
-  // tests the whole string as a file name, so arguments need our own start
-  // with the same detachment.
-  if (words.size() == 1) return kiv_start_user_process(words[0].c_str());
-  const pid_t pid = spawn_detached(words);
+  const pid_t pid = spawn_detached(words, &as);
   if (pid > 0) (void)kiv_reset_lmk(pid);
   return pid;
 }
 
-pid_t launch_script(const std::string& cmdline, int32_t vsd) {
+pid_t launch_script(const std::string& cmdline, int32_t vsd, const Credentials& as) {
   auto words = split_command(cmdline);
-  if (words.empty() || (vsd != 0 && !kiv::vsd::valid(vsd))) {
-    errno = EINVAL;
-    return -1;
-  }
-  if (vsd != 0) return fork_into_vsd(cmdline, vsd, 1);
+  if (!startable(words, vsd, as)) return -1;
   words[0] = host_script_path(words[0]);
   words.insert(words.begin(), "/bin/sh");
-  return spawn_detached(words);
+  if (vsd != 0) return fork_into_vsd(words, vsd, as);
+  return spawn_detached(words, &as);
 }
 
-pid_t launch_shell(const std::string& script) { return spawn_detached({"/bin/sh", script}); }
+pid_t launch_shell(const std::string& script, const Credentials& as) {
+  if (!startable({script}, 0, as)) return -1;
+  return spawn_detached({"/bin/sh", script}, &as);
+}
 
 }  // namespace kiv::manager

@@ -22,6 +22,7 @@ namespace {
 
 using namespace kiv::manager;
 
+constexpr char kRunDir[] = "/tmp/kiv";
 constexpr char kLockPath[] = "/tmp/kiv/kiv.pid";
 
 // --background: the parent returns once the child reports the socket ready
@@ -55,12 +56,35 @@ void raise_descriptor_limit() {
   }
 }
 
+// /tmp is writable by every user: a /tmp/kiv made by someone else would let
+// its owner replace the socket or the lock file. Such a directory (or
+// whatever else has the name) is moved aside and made anew.
+bool make_run_dir() {
+  (void)mkdir(kRunDir, 0755);
+  struct stat st;
+  if (lstat(kRunDir, &st) == 0 && S_ISDIR(st.st_mode) && st.st_uid == geteuid() && (st.st_mode & 022) == 0) {
+    return true;
+  }
+  char aside[64];
+  snprintf(aside, sizeof aside, "%s.untrusted.%d", kRunDir, getpid());
+  if (rename(kRunDir, aside) != 0 || mkdir(kRunDir, 0755) != 0) {
+    KIVD_ERROR("%s is not a directory of this user and cannot be replaced: %m", kRunDir);
+    return false;
+  }
+  KIVD_EVENT("%s was not a directory of this user only: moved to %s", kRunDir, aside);
+  return true;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
   Options opt;
   const int rc = parse_options(argc, argv, &opt);
   if (rc >= 0) return rc;
+  if (geteuid() != 0) {
+    KIVD_ERROR("must be run as root");
+    return 1;
+  }
   g_log_verbosity = opt.verbosity;
   notify_init();
   if (opt.verbosity >= 3) {
@@ -73,7 +97,7 @@ int main(int argc, char** argv) {
   }
   raise_descriptor_limit();
 
-  (void)mkdir("/tmp/kiv", 0755);
+  if (!make_run_dir()) return 1;
   if (already_running(kLockPath) < 0) {  // the descriptor stays open: it is the lock
     KIVD_ERROR("another kiv is running (lock file %s)", kLockPath);
     return 1;
@@ -84,6 +108,8 @@ int main(int argc, char** argv) {
   cfg.scale = TimeScale(opt.time_scale);
   cfg.limits = opt.limits;
   cfg.max_clients = opt.max_clients;
+  cfg.max_per_uid = opt.max_per_uid;
+  cfg.idle_ms = static_cast<int64_t>(opt.idle_s * 1000);
   Server server(cfg);
   if (!server.start()) return 1;
   // Clearing the table makes every beating client thread register again at

@@ -13,10 +13,13 @@ struct Options {
   double time_scale = 1.0;
   RestartLimits limits;
   size_t max_clients = 1024;
+  size_t max_per_uid = 64;
+  double idle_s = 30;
 };
 
 // Fills o from argv. Returns -1 to go on; otherwise the exit status to end
-// with at once (0 after --help, 2 after a usage error, both printed).
+// with at once (0 after --help or --version, 2 after a usage error, both
+// printed).
 int parse_options(int argc, char** argv, Options* o);
 
 }  // namespace kiv::manager

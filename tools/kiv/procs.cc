@@ -185,7 +185,7 @@ std::string host_script_path(const std::string& first_word) {
   return "/etc/cmdmap" + first_word.substr(slash) + ".sh";
 }
 
-pid_t spawn_detached(const std::vector<std::string>& argv) {
+pid_t spawn_detached(const std::vector<std::string>& argv, const Credentials* as) {
   if (argv.empty()) {
     errno = EINVAL;
     return -1;
@@ -205,7 +205,7 @@ pid_t spawn_detached(const std::vector<std::string>& argv) {
   sigset_t none;
   sigemptyset(&none);
   (void)sigprocmask(SIG_SETMASK, &none, nullptr);
-  if (chdir("/") != 0) _exit(127);
+  if (chdir("/") != 0 || (as != nullptr && !become(*as, 0))) _exit(127);
   execvp(args[0], args.data());
   _exit(127);
 }

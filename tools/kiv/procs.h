@@ -10,6 +10,8 @@
 #include <string>
 #include <vector>
 
+#include "creds.h"
+
 namespace kiv::manager {
 
 // pidfd_open(2); thread = true names one thread (PIDFD_THREAD). -1 and errno.
@@ -47,8 +49,9 @@ std::string host_script_path(const std::string& first_word);
 
 // Starts argv[0] (searched in PATH when it has no slash) with argv as a
 // detached child: a session of its own, default signal dispositions, an
-// empty signal mask, ordinary scheduling, working directory "/". Returns
-// its pid, or -1.
-pid_t spawn_detached(const std::vector<std::string>& argv);
+// empty signal mask, ordinary scheduling, working directory "/"; with as,
+// under those credentials (a child that cannot take them does not exec).
+// Returns its pid, or -1.
+pid_t spawn_detached(const std::vector<std::string>& argv, const Credentials* as = nullptr);
 
 }  // namespace kiv::manager

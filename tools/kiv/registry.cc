@@ -27,9 +27,11 @@ ProcReg* Registry::watched_by_fd(int pidfd) {
 ProcReg* Registry::watch(ProcReg&& reg, bool* replaced) {
   *replaced = false;
   auto tv = time_values_.find(reg.pid);
-  const bool had_time = tv != time_values_.end();
-  if (had_time) {
-    reg.delay_s = tv->second;
+  // A value kept from another user does not reach this registration: the
+  // pid may have been reused since.
+  const bool had_time = tv != time_values_.end() && (tv->second.from == 0 || tv->second.from == reg.cred.uid);
+  if (tv != time_values_.end()) {
+    if (had_time) reg.delay_s = tv->second.seconds;
     time_values_.erase(tv);
     time_order_.erase(std::remove(time_order_.begin(), time_order_.end(), reg.pid), time_order_.end());
   }
@@ -41,6 +43,7 @@ ProcReg* Registry::watch(ProcReg&& reg, bool* replaced) {
     old->shell = std::move(reg.shell);
     old->cmdline = std::move(reg.cmdline);
     old->db_file = reg.db_file;
+    old->cred = std::move(reg.cred);
     if (had_time) old->delay_s = reg.delay_s;
     return old;
   }
@@ -89,6 +92,13 @@ int64_t Registry::next_due_ms() const {
   return best;
 }
 
+const ProcReg* Registry::find(pid_t pid) const {
+  auto w = watched_.find(pid);
+  if (w != watched_.end()) return &w->second;
+  auto it = std::find_if(pending_.begin(), pending_.end(), [pid](const ProcReg& p) { return p.pid == pid; });
+  return it == pending_.end() ? nullptr : &*it;
+}
+
 bool Registry::cancel(pid_t pid) {
   if (take(pid)) return true;
   auto it = std::find_if(pending_.begin(), pending_.end(), [pid](const ProcReg& p) { return p.pid == pid; });
@@ -97,7 +107,7 @@ bool Registry::cancel(pid_t pid) {
   return true;
 }
 
-void Registry::set_time_value(pid_t pid, uint32_t seconds) {
+void Registry::set_time_value(pid_t pid, uint32_t seconds, uid_t from) {
   if (ProcReg* r = watched(pid)) {
     r->delay_s = seconds;
     return;
@@ -110,7 +120,7 @@ void Registry::set_time_value(pid_t pid, uint32_t seconds) {
     }
     time_order_.push_back(pid);
   }
-  time_values_[pid] = seconds;
+  time_values_[pid] = KeptTime{seconds, from};
 }
 
 ThreadReg* Registry::thread(int32_t tid) {

@@ -12,6 +12,7 @@
 #include <string>
 #include <vector>
 
+#include "creds.h"
 #include "kiv_utils/unique_fd.h"
 #include "restart_policy.h"
 #include "watchdog.h"
@@ -32,6 +33,7 @@ struct ProcReg {
   ExitKind kind = ExitKind::kRestart;
   std::string shell;    // kShell: the script
   std::string cmdline;  // executable path and arguments, blank-separated
+  Credentials cred;     // the registrant's: every start runs under them
   uint32_t delay_s = 0; // time value: nominal seconds before a restart
   kiv::unique_fd pidfd; // open while the process is watched
   bool child = false;   // started by this daemon: waitid() gives the status
@@ -49,6 +51,7 @@ struct ThreadReg {
   kiv::unique_fd proc_fd;    // pidfd of the process
   kiv::unique_fd thread_fd;  // pidfd of the very thread
   bool in_table = false;     // id below the alive table's limit
+  uid_t owner = 0;           // uid of the client that asked for the watch
   ThreadWatchState state;
 };
 
@@ -61,8 +64,9 @@ class Registry {
   ProcReg* watched(pid_t pid);
   ProcReg* watched_by_fd(int pidfd);
   // Adds reg (whose pidfd must be open). When pid is already watched, the
-  // existing entry takes the new action, command line and VSD but keeps its
-  // descriptor, child status and crash-loop history, and *replaced is set.
+  // existing entry takes the new action, command line, VSD and credentials
+  // but keeps its descriptor, child status and crash-loop history, and
+  // *replaced is set.
   // A time value kept for the pid is applied. Null when the table is full.
   ProcReg* watch(ProcReg&& reg, bool* replaced);
   // Removes the watched registration of pid (the process exited).
@@ -73,11 +77,14 @@ class Registry {
   std::vector<ProcReg> take_due(int64_t now_ms);
   // The earliest pending due time, or -1.
   int64_t next_due_ms() const;
+  // The registration of pid, watched or pending; null when none.
+  const ProcReg* find(pid_t pid) const;
   // Drops the registration of pid, watched or pending. False when none.
   bool cancel(pid_t pid);
   // Sets the delay of pid's registration, or keeps it for a registration
-  // that arrives later (the oldest kept value gives way when full).
-  void set_time_value(pid_t pid, uint32_t seconds);
+  // that arrives later (the oldest kept value gives way when full), which
+  // takes it only when from is 0 or the registrant's uid.
+  void set_time_value(pid_t pid, uint32_t seconds, uid_t from = 0);
   size_t process_count() const { return watched_.size() + pending_.size(); }
   const std::map<pid_t, ProcReg>& all_watched() const { return watched_; }
   const std::vector<ProcReg>& all_pending() const { return pending_; }
@@ -96,7 +103,11 @@ class Registry {
   std::map<pid_t, ProcReg> watched_;
   std::map<int, pid_t> by_fd_;
   std::vector<ProcReg> pending_;
-  std::map<pid_t, uint32_t> time_values_;
+  struct KeptTime {
+    uint32_t seconds;
+    uid_t from;  // uid of the client that sent it
+  };
+  std::map<pid_t, KeptTime> time_values_;
   std::vector<pid_t> time_order_;  // arrival order of time_values_ keys
   std::map<int32_t, ThreadReg> threads_;
 };

@@ -3,10 +3,12 @@
 
 #include <errno.h>
 #include <fcntl.h>
+#include <limits.h>
 #include <signal.h>
 #include <stdio.h>
 #include <string.h>
 #include <sys/epoll.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
@@ -27,6 +29,14 @@ namespace kiv::manager {
 namespace {
 
 constexpr int kPacketsPerWakeup = 32;    // fairness between busy clients
+constexpr int kAcceptsPerWakeup = 64;    // then the other events get their turn
+// Descriptors that connections never take: restarts, helpers, registrations
+// and the database need them however many clients wait.
+constexpr int kReservedFds = 32;
+constexpr int64_t kAcceptPauseMs = 100;  // after running out of descriptors
+constexpr uint32_t kMaxTimeValue = 600;  // seconds of delay a time value may ask
+constexpr int kLogLinesPerSecond = 20;   // lines that clients' misdeeds may cause
+constexpr int64_t kStatsPeriodMs = 1000;
 constexpr int32_t kMaxWatchSeconds = 86400;
 constexpr int32_t kDefaultPeriod = 5;
 constexpr int32_t kDefaultWindow = 120;
@@ -72,6 +82,18 @@ bool thread_of(pid_t pid, int32_t tid) {
   return access(path, F_OK) == 0;
 }
 
+enum class Owner { kYes, kNo, kGone };
+
+// Whether the real uid of task id is uid. The pidfd is opened before /proc
+// is read, and read_credentials trusts the text only while it still shows
+// the task alive, so a reused pid number cannot pass for the task.
+Owner owner_check(uid_t uid, pid_t id, bool thread) {
+  kiv::unique_fd pfd(open_pidfd(id, thread));
+  Credentials c;
+  if (!pfd.ok() || !read_credentials(id, pfd.get(), &c)) return Owner::kGone;
+  return c.uid == uid ? Owner::kYes : Owner::kNo;
+}
+
 int32_t clamp_seconds(int32_t v, int32_t fallback) {
   if (v <= 0) return fallback;
   return v > kMaxWatchSeconds ? kMaxWatchSeconds : v;
@@ -115,7 +137,8 @@ bool Server::start() {
   (void)sigaction(SIGINT, &sa, nullptr);
   sa.sa_handler = on_sigpipe;
   (void)sigaction(SIGPIPE, &sa, nullptr);
-  spare_.reset(open("/dev/null", O_RDONLY | O_CLOEXEC));
+  struct rlimit rl;
+  if (getrlimit(RLIMIT_NOFILE, &rl) == 0) fd_limit_ = rl.rlim_cur > INT_MAX ? INT_MAX : static_cast<int>(rl.rlim_cur);
 
   (void)mkdir("/tmp/kiv", 0755);
   listen_.reset(socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
@@ -133,12 +156,14 @@ bool Server::start() {
     KIVD_ERROR("bind %s: %m", KIV_SOCK_PATH);
     return false;
   }
-  // Clients of every user register; the socket file's mode is the gate.
+  // Clients of every user register; each request is judged by the
+  // credentials the kernel recorded for its connection.
   (void)chmod(KIV_SOCK_PATH, 0777);
   if (listen(listen_.get(), SOMAXCONN) != 0) {
     KIVD_ERROR("listen: %m");
     return false;
   }
+  (void)write_stats(stats_);
   return add_fd(listen_.get(), kListen, EPOLLIN) && add_fd(signal_rd_.get(), kSignal, EPOLLIN);
 }
 
@@ -163,6 +188,15 @@ void Server::restore_saved() {
     const uint64_t ticks = r.start_ticks;
     r.pidfd.reset(open_pidfd(r.pid));
     if (r.pidfd.ok() && ticks != 0 && start_ticks(r.pid) == ticks && !pidfd_ended(r.pidfd.get())) {
+      // A living process's credentials are read again, as at registration,
+      // since it may have changed them meanwhile. The saved ones serve when
+      // it ends before they could be read (its exit is then seen at once).
+      Credentials now_cred;
+      if (read_credentials(r.pid, r.pidfd.get(), &now_cred)) {
+        r.cred = std::move(now_cred);
+      } else if (errno != ESRCH) {
+        KIVD_ERROR("pid %d: credentials unreadable (%m), the saved ones kept", r.pid);
+      }
       (void)watch_process(std::move(r), "restored");
       continue;
     }
@@ -177,6 +211,10 @@ void Server::restore_saved() {
 
 void Server::adopt_database() {
   for (const DbEntry& e : scan_database()) {
+    if (e.skipped != nullptr) {
+      KIVD_EVENT("%s is %s, left alone", e.path.c_str(), e.skipped);
+      continue;
+    }
     if (e.readable && e.holder > 0 && reg_.watched(e.pid) != nullptr) continue;  // restored already
     if (!e.readable) {
       KIVD_EVENT("registration file %s unreadable, left alone", e.path.c_str());
@@ -205,9 +243,20 @@ void Server::adopt_database() {
       KIVD_EVENT("registration file %s: pid %d is gone, left alone", e.path.c_str(), e.pid);
       continue;
     }
-    // Whether the holder still runs is checked again now that the pidfd
-    // pins the process: a pid cannot be reused while its pidfd shows it alive.
-    if (pidfd_ended(r.pidfd.get())) continue;
+    // The process's own credentials, read while its pidfd pins it, are
+    // those its restarts take. The directories are world-writable, so a
+    // file counts only when written by root or by that process's user,
+    // and a VSD's group only when the process carries it.
+    if (!read_credentials(e.pid, r.pidfd.get(), &r.cred)) continue;
+    if (e.owner != 0 && e.owner != r.cred.uid) {
+      KIVD_EVENT("registration file %s: owner uid %u is not pid %d's uid %u, left alone", e.path.c_str(), e.owner,
+                 e.pid, r.cred.uid);
+      continue;
+    }
+    if (e.vsd != 0 && e.owner != 0 && !r.cred.has_group(static_cast<gid_t>(kiv::vsd::supplement_id(e.vsd)))) {
+      KIVD_EVENT("registration file %s: pid %d is not of vsd %d, left alone", e.path.c_str(), e.pid, e.vsd);
+      continue;
+    }
     char how[300];
     snprintf(how, sizeof how, "adopted from %s", e.path.c_str());
     (void)watch_process(std::move(r), how);
@@ -240,8 +289,8 @@ bool Server::watch_process(ProcReg&& r, const char* how) {
     return false;
   }
   dirty_ = true;
-  KIVD_EVENT("pid %d registered for %s (vsd %d, %s): %s%s%s", pid, exit_kind_text(w->kind), w->vsd, how,
-             w->cmdline.c_str(), w->kind == ExitKind::kShell ? " -> " : "",
+  KIVD_EVENT("pid %d registered for %s (vsd %d, %s, uid %u): %s%s%s", pid, exit_kind_text(w->kind), w->vsd, how,
+             w->cred.uid, w->cmdline.c_str(), w->kind == ExitKind::kShell ? " -> " : "",
              w->kind == ExitKind::kShell ? w->shell.c_str() : "");
   return true;
 }
@@ -276,6 +325,7 @@ int Server::run() {
     }
     on_tick(mono_ms());
     save_if_due(mono_ms());
+    on_conn_tick(mono_ms());
   }
 }
 
@@ -285,6 +335,8 @@ int Server::timeout_ms(int64_t now) const {
   if (next < 0 || (sample >= 0 && sample < next)) next = sample;
   if (dirty_ && (next < 0 || saved_ms_ + kSaveIntervalMs < next)) next = saved_ms_ + kSaveIntervalMs;
   if (!orphans_.empty() && (next < 0 || now + kOrphanPollMs < next)) next = now + kOrphanPollMs;
+  const int64_t conn = conn_deadline_ms();
+  if (next < 0 || (conn >= 0 && conn < next)) next = conn;
   if (next < 0) return -1;
   const int64_t left = next - now;
   if (left <= 0) return 0;
@@ -297,52 +349,162 @@ void Server::stop(int sig) {
   if (!marker.ok()) KIVD_ERROR("cannot create %s: %m", KIV_STATUS_FILE);
   listen_.reset();
   (void)unlink(KIV_SOCK_PATH);
+  (void)unlink(kStatsPath);
   conns_.clear();
   if (dirty_) save_if_due(saved_ms_ + kSaveIntervalMs);
   KIVD_EVENT("stopping on signal %d (%s)", sig, strsignal(sig));
 }
 
 void Server::on_accept() {
-  for (;;) {
-    int fd = accept4(listen_.get(), nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK);
-    if (fd < 0) {
+  const int64_t now = mono_ms();
+  for (int i = 0; i < kAcceptsPerWakeup; ++i) {
+    kiv::unique_fd sd(accept4(listen_.get(), nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK));
+    if (!sd.ok()) {
       if (errno == EINTR || errno == ECONNABORTED) continue;
-      if ((errno == EMFILE || errno == ENFILE) && spare_.ok()) {
-        // Out of descriptors: drop the waiting client rather than spin on a
-        // listening socket that stays readable.
-        spare_.reset();
-        fd = accept4(listen_.get(), nullptr, nullptr, SOCK_CLOEXEC);
-        if (fd >= 0) (void)close(fd);
-        spare_.reset(open("/dev/null", O_RDONLY | O_CLOEXEC));
-        KIVD_ERROR("out of descriptors: a client was turned away");
-        continue;
+      if (errno == EMFILE || errno == ENFILE || errno == ENOBUFS || errno == ENOMEM) {
+        pause_accepting(now);
+      } else if (errno != EAGAIN && may_log(now)) {
+        KIVD_ERROR("accept: %m");
       }
-      if (errno != EAGAIN) KIVD_ERROR("accept: %m");
       return;
-    }
-    kiv::unique_fd sd(fd);
-    if (conns_.size() >= cfg_.max_clients) {
-      KIVD_DEBUG("client turned away: %zu connections already", conns_.size());
-      continue;
     }
     struct ucred cred = {};
     socklen_t len = sizeof cred;
-    (void)getsockopt(fd, SOL_SOCKET, SO_PEERCRED, &cred, &len);
+    if (getsockopt(sd.get(), SOL_SOCKET, SO_PEERCRED, &cred, &len) != 0 || !admit(cred.uid, sd.get(), now)) {
+      ++stats_.turned_away;
+      stats_dirty_ = true;
+      KIVD_DEBUG("client pid %d (uid %u) turned away: %zu connections, %zu of its user", cred.pid, cred.uid,
+                 conns_.size(), per_uid_.count(cred.uid) ? per_uid_[cred.uid] : 0);
+      continue;
+    }
+    const int fd = sd.get();
     if (!add_fd(fd, kConn, EPOLLIN | EPOLLRDHUP)) continue;
-    KIVD_DEBUG("client connected (fd %d, pid %d)", fd, cred.pid);
-    conns_[fd] = Conn{std::move(sd), cred.pid};
+    KIVD_DEBUG("client connected (fd %d, pid %d, uid %u)", fd, cred.pid, cred.uid);
+    ++per_uid_[cred.uid];
+    conns_[fd] = Conn{std::move(sd), cred.pid, cred.uid, now, false};
+    if (next_idle_check_ms_ < 0) next_idle_check_ms_ = now + cfg_.idle_ms;
   }
 }
 
+// accept4 returns the lowest free descriptor, so its number tells how many
+// are left. A user other than root gets neither the reserve nor more than
+// its share; root's clients are admitted in place of the longest idle
+// client of another user, so that no user can lock root out.
+bool Server::admit(uid_t uid, int fd, int64_t now) {
+  const bool full = fd >= fd_limit_ - kReservedFds || conns_.size() >= cfg_.max_clients;
+  if (uid != 0) {
+    auto it = per_uid_.find(uid);
+    return !full && (it == per_uid_.end() || it->second < cfg_.max_per_uid);
+  }
+  if (!full) return true;
+  auto victim = conns_.end();
+  for (auto it = conns_.begin(); it != conns_.end(); ++it) {
+    if (it->second.uid != 0 && (victim == conns_.end() || it->second.last_ms < victim->second.last_ms)) victim = it;
+  }
+  if (victim == conns_.end()) return false;
+  KIVD_DEBUG("client pid %d (uid %u) idle for %lld ms closed to admit one of root", victim->second.peer,
+             victim->second.uid, static_cast<long long>(now - victim->second.last_ms));
+  ++stats_.turned_away;
+  stats_dirty_ = true;
+  close_conn(victim->first);
+  return true;
+}
+
+void Server::pause_accepting(int64_t now) {
+  const int err = errno;
+  // The listening socket stays readable while no descriptor is free: left
+  // in the set it would wake the loop at once, again and again. Restarts
+  // and watchdog samples go on meanwhile.
+  (void)epoll_ctl(epoll_.get(), EPOLL_CTL_DEL, listen_.get(), nullptr);
+  accept_resume_ms_ = now + kAcceptPauseMs;
+  ++stats_.exhausted;
+  stats_dirty_ = true;
+  if (may_log(now)) {
+    KIVD_ERROR("accept: %s: not accepting clients for %lld ms", strerror(err), static_cast<long long>(kAcceptPauseMs));
+  }
+}
+
+void Server::close_idle(int64_t now) {
+  for (auto it = conns_.begin(); it != conns_.end();) {
+    auto next = std::next(it);
+    if (now - it->second.last_ms >= cfg_.idle_ms) {
+      KIVD_DEBUG("client pid %d (uid %u) idle, connection closed", it->second.peer, it->second.uid);
+      ++stats_.idle_closed;
+      stats_dirty_ = true;
+      close_conn(it->first);
+    }
+    it = next;
+  }
+  // Checked a few times per timeout: a connection lives at most 1.25 times it.
+  const int64_t step = cfg_.idle_ms / 4 > 10 ? cfg_.idle_ms / 4 : 10;
+  next_idle_check_ms_ = conns_.empty() ? -1 : now + step;
+}
+
+void Server::on_conn_tick(int64_t now) {
+  if (accept_resume_ms_ >= 0 && now >= accept_resume_ms_ && listen_.ok()) {
+    accept_resume_ms_ = -1;
+    (void)add_fd(listen_.get(), kListen, EPOLLIN);
+  }
+  if (next_idle_check_ms_ >= 0 && now >= next_idle_check_ms_) close_idle(now);
+  if (stats_dirty_ && now - stats_written_ms_ >= kStatsPeriodMs) {
+    // At most once a period, however fast clients are refused.
+    stats_dirty_ = false;
+    stats_written_ms_ = now;
+    if (!write_stats(stats_) && may_log(now)) KIVD_ERROR("cannot write %s: %m", kStatsPath);
+  }
+}
+
+int64_t Server::conn_deadline_ms() const {
+  int64_t next = accept_resume_ms_;
+  if (next_idle_check_ms_ >= 0 && (next < 0 || next_idle_check_ms_ < next)) next = next_idle_check_ms_;
+  const int64_t stats = stats_dirty_ ? stats_written_ms_ + kStatsPeriodMs : -1;
+  if (stats_dirty_ && (next < 0 || stats < next)) next = stats;
+  return next;
+}
+
+// Lines that clients can cause are limited, so that a flood of refused
+// requests or connections floods neither the log nor the CPU writing it.
+bool Server::may_log(int64_t now) {
+  if (now - log_window_ms_ >= 1000) {
+    if (log_dropped_ > 0) {
+      KIVD_EVENT("%llu more lines about clients not logged", static_cast<unsigned long long>(log_dropped_));
+    }
+    log_window_ms_ = now;
+    log_lines_ = 0;
+    log_dropped_ = 0;
+  }
+  if (log_lines_ < kLogLinesPerSecond) {
+    ++log_lines_;
+    return true;
+  }
+  ++log_dropped_;
+  return false;
+}
+
+void Server::refuse(Conn& c, const char* what, int32_t id, const char* why) {
+  ++stats_.refused;
+  stats_dirty_ = true;
+  // Once per connection: a client repeating itself is only counted.
+  if (c.refusal_logged || !may_log(mono_ms())) return;
+  c.refusal_logged = true;
+  KIVD_EVENT("client pid %d (uid %u): %s of id %d refused: %s", c.peer, c.uid, what, id, why);
+}
+
 void Server::close_conn(int fd) {
+  auto it = conns_.find(fd);
+  if (it == conns_.end()) return;
   del_fd(fd);
-  conns_.erase(fd);
+  auto u = per_uid_.find(it->second.uid);
+  if (u != per_uid_.end() && --u->second == 0) per_uid_.erase(u);
+  conns_.erase(it);
 }
 
 void Server::on_conn(int fd, uint32_t events) {
   auto it = conns_.find(fd);
   if (it == conns_.end()) return;
-  const pid_t peer = it->second.peer;
+  Conn& conn = it->second;
+  const pid_t peer = conn.peer;
+  conn.last_ms = mono_ms();
   for (int i = 0; i < kPacketsPerWakeup; ++i) {
     // MSG_TRUNC makes recv report the packet's true size even when it did
     // not fit the buffer, so an oversized packet cannot pass as a short one.
@@ -374,7 +536,7 @@ void Server::on_conn(int fd, uint32_t events) {
       close_conn(fd);
       return;
     }
-    handle(f, peer);
+    handle(f, conn);
     if (needs_ack(f)) {
       kiv_msg ack = {};
       ack.msg_type = f.type;
@@ -393,23 +555,23 @@ void Server::on_conn(int fd, uint32_t events) {
   }
 }
 
-void Server::handle(const Frame& f, pid_t peer) {
+void Server::handle(const Frame& f, Conn& c) {
   switch (classify(f)) {
     case RequestKind::kRestart:
-    case RequestKind::kShellRestart: on_exit_action(f, peer); break;
+    case RequestKind::kShellRestart: on_exit_action(f, c); break;
     case RequestKind::kOtherAction: {
       const ExitAction a = decode_exit_action(f.payload);
       KIVD_EVENT("pid %d: exit action of unknown type %u ignored", a.pid, f.type);
       break;
     }
-    case RequestKind::kTimeValue: on_time_value(f); break;
-    case RequestKind::kThreadRegister: on_thread(f, false); break;
-    case RequestKind::kThreadBeat: on_thread(f, true); break;
-    case RequestKind::kCancel: on_cancel(f); break;
+    case RequestKind::kTimeValue: on_time_value(f, c); break;
+    case RequestKind::kThreadRegister: on_thread(f, false, c); break;
+    case RequestKind::kThreadBeat: on_thread(f, true, c); break;
+    case RequestKind::kCancel: on_cancel(f, c); break;
   }
 }
 
-void Server::on_exit_action(const Frame& f, pid_t peer) {
+void Server::on_exit_action(const Frame& f, Conn& c) {
   const ExitAction a = decode_exit_action(f.payload);
   ProcReg r;
   r.pid = a.pid;
@@ -423,35 +585,64 @@ void Server::on_exit_action(const Frame& f, pid_t peer) {
     r.shell = f.name;
   }
   if (a.pid <= 0 || (a.vsd != 0 && !kiv::vsd::valid(a.vsd))) {
-    KIVD_EVENT("registration from pid %d refused: pid %d, vsd %d", peer, a.pid, a.vsd);
+    KIVD_EVENT("registration from pid %d refused: pid %d, vsd %d", c.peer, a.pid, a.vsd);
     return;
   }
   if (r.kind != ExitKind::kShell && r.cmdline.empty()) {
     KIVD_EVENT("pid %d: registration without a command line refused (nothing to start)", a.pid);
     return;
   }
-  if (reg_.watched(a.pid) == nullptr) {
-    r.pidfd.reset(open_pidfd(a.pid));
-    if (!r.pidfd.ok()) {
+  const ProcReg* w = reg_.watched(a.pid);
+  if (w != nullptr && (c.uid == 0 || w->cred.uid == c.uid)) {
+    r.cred = w->cred;  // a repeated registration reads nothing from /proc
+  } else {
+    if (w == nullptr) r.pidfd.reset(open_pidfd(a.pid));
+    const int pidfd = w != nullptr ? w->pidfd.get() : r.pidfd.get();
+    if (pidfd < 0 || !read_credentials(a.pid, pidfd, &r.cred)) {
       KIVD_EVENT("pid %d: registration refused: %m", a.pid);
       return;
     }
+    if (c.uid != 0 && r.cred.uid != c.uid) {
+      refuse(c, "exit action", a.pid);
+      return;
+    }
+  }
+  // A VSD's group is a privilege: only a process that has it may ask to
+  // be started with it.
+  if (a.vsd != 0 && c.uid != 0 && !r.cred.has_group(static_cast<gid_t>(kiv::vsd::supplement_id(a.vsd)))) {
+    refuse(c, "exit action in a VSD", a.pid, "the process lacks that VSD's group");
+    return;
   }
   (void)watch_process(std::move(r), "by request");
 }
 
-void Server::on_time_value(const Frame& f) {
+void Server::on_time_value(const Frame& f, Conn& c) {
   const ExitAction a = decode_exit_action(f.payload);
   if (a.pid <= 0) {
     KIVD_EVENT("time value for pid %d ignored", a.pid);
     return;
   }
-  reg_.set_time_value(a.pid, a.time);
+  if (c.uid != 0) {
+    // A registration is judged by whose it is (its pid may already be
+    // another process's); a value for a later registration by whose the
+    // pid is now.
+    const ProcReg* r = reg_.find(a.pid);
+    if (r != nullptr ? r->cred.uid != c.uid : owner_check(c.uid, a.pid, false) != Owner::kYes) {
+      refuse(c, "time value", a.pid);
+      return;
+    }
+  }
+  const uint32_t seconds = a.time > kMaxTimeValue ? kMaxTimeValue : a.time;
+  reg_.set_time_value(a.pid, seconds, c.uid);
   dirty_ = true;
-  KIVD_EVENT("pid %d: restart delay %u s", a.pid, a.time);
+  if (seconds != a.time) {
+    KIVD_EVENT("pid %d: restart delay %u s (%u s asked, %u s at most)", a.pid, seconds, a.time, kMaxTimeValue);
+  } else {
+    KIVD_EVENT("pid %d: restart delay %u s", a.pid, seconds);
+  }
 }
 
-void Server::on_thread(const Frame& f, bool beat) {
+void Server::on_thread(const Frame& f, bool beat, Conn& c) {
   const ThreadNotify t = decode_thread_notify(f.payload);
   const int64_t now = mono_ms();
   if (t.tid <= 0 || t.pid <= 0) {
@@ -459,6 +650,11 @@ void Server::on_thread(const Frame& f, bool beat) {
     return;
   }
   ThreadReg* old = reg_.thread(t.tid);
+  // Another user's watch is neither fed nor replaced while its thread lives.
+  if (c.uid != 0 && old != nullptr && old->owner != c.uid && !pidfd_ended(old->thread_fd.get())) {
+    refuse(c, beat ? "heartbeat" : "thread watch", t.tid);
+    return;
+  }
   if (old != nullptr && (old->pid != t.pid || pidfd_ended(old->thread_fd.get()))) {
     unmark_thread(*old);
     reg_.remove_thread(t.tid);
@@ -473,6 +669,7 @@ void Server::on_thread(const Frame& f, bool beat) {
     return;
   }
   ThreadReg n(t.tid, t.pid, now, period_ms, window_ms, -1);
+  n.owner = c.uid;
   if (old != nullptr) {
     n.proc_fd = std::move(old->proc_fd);
     n.thread_fd = std::move(old->thread_fd);
@@ -481,10 +678,15 @@ void Server::on_thread(const Frame& f, bool beat) {
     n.thread_fd.reset(open_pidfd(t.tid, true));
     // Both pidfds are open and still show the tasks alive, so the ids
     // checked in /proc in between are these tasks and no reused ones.
+    Credentials pc;
     const bool ok = n.proc_fd.ok() && n.thread_fd.ok() && thread_of(t.pid, t.tid) &&
-                    !pidfd_ended(n.proc_fd.get()) && !pidfd_ended(n.thread_fd.get());
+                    read_credentials(t.pid, n.proc_fd.get(), &pc) && !pidfd_ended(n.thread_fd.get());
     if (!ok) {
       KIVD_EVENT("thread %d of pid %d: watch refused (no such thread in that process)", t.tid, t.pid);
+      return;
+    }
+    if (c.uid != 0 && pc.uid != c.uid) {
+      refuse(c, beat ? "heartbeat" : "thread watch", t.pid);
       return;
     }
   }
@@ -508,22 +710,33 @@ void Server::unmark_thread(const ThreadReg& t) {
   if (t.in_table) (void)kiv_sys_unreg_alive_info(t.tid);
 }
 
-void Server::on_cancel(const Frame& f) {
+void Server::on_cancel(const Frame& f, Conn& conn) {
   const CancelReq c = decode_cancel(f.payload);
+  const bool root = conn.uid == 0;
   if (c.kind == 0) {
-    if (withdraw(c.id)) {
+    const ProcReg* r = reg_.find(c.id);
+    if (!root && r != nullptr && r->cred.uid != conn.uid) {
+      refuse(conn, "withdrawal", c.id);
+    } else if (withdraw(c.id)) {
       KIVD_EVENT("pid %d: registration withdrawn", c.id);
     } else {
       KIVD_EVENT("pid %d: withdrawal of no registration", c.id);
     }
   } else if (c.kind == 1) {
     ThreadReg* t = reg_.thread(c.id);
-    if (t != nullptr) {
+    if (t != nullptr && !root && t->owner != conn.uid && !pidfd_ended(t->thread_fd.get())) {
+      refuse(conn, "thread withdrawal", c.id);
+    } else if (t != nullptr) {
       unmark_thread(*t);
       reg_.remove_thread(c.id);
       KIVD_EVENT("thread %d: watch withdrawn", c.id);
     } else {
-      if (cfg_.alive_table && c.id > 0 && c.id < kAliveIdLimit) (void)kiv_sys_unreg_alive_info(c.id);
+      // A mark without a watch is cleared for root, or for the thread's
+      // own user.
+      if (cfg_.alive_table && c.id > 0 && c.id < kAliveIdLimit &&
+          (root || owner_check(conn.uid, c.id, true) == Owner::kYes)) {
+        (void)kiv_sys_unreg_alive_info(c.id);
+      }
       KIVD_EVENT("thread %d: withdrawal of no watch", c.id);
     }
   } else {
@@ -603,7 +816,7 @@ void Server::after_exit(ProcReg&& reg, int64_t now, int64_t min_delay_ms) {
 void Server::restart(ProcReg&& reg, int64_t now) {
   dirty_ = true;
   if (reg.kind == ExitKind::kShell) {
-    const pid_t pid = launch_shell(reg.shell);
+    const pid_t pid = launch_shell(reg.shell, reg.cred);
     if (pid < 0) {
       KIVD_ERROR("shell %s for pid %d: start failed: %m", reg.shell.c_str(), reg.pid);
     } else {
@@ -613,7 +826,7 @@ void Server::restart(ProcReg&& reg, int64_t now) {
     return;
   }
   if (reg.kind == ExitKind::kScript) {
-    const pid_t pid = launch_script(reg.cmdline, reg.vsd);
+    const pid_t pid = launch_script(reg.cmdline, reg.vsd, reg.cred);
     if (pid < 0) {
       KIVD_ERROR("restart script of %s: start failed: %m", reg.cmdline.c_str());
     } else {
@@ -623,7 +836,7 @@ void Server::restart(ProcReg&& reg, int64_t now) {
     return;
   }
   const pid_t old = reg.pid;
-  const pid_t pid = launch_program(reg.cmdline, reg.vsd);
+  const pid_t pid = launch_program(reg.cmdline, reg.vsd, reg.cred);
   const int launch_errno = errno;
   reg.guard.restarted(now);
   if (pid > 0) {
@@ -732,7 +945,12 @@ void Server::on_tick(int64_t now) {
     if (t.state.sample(now, t.in_table ? kiv_sys_get_alive_seq(t.tid) : -1)) {
       KIVD_EVENT("thread %d of pid %d hung: no progress for %lld ms (window %lld ms), sending SIGABRT", t.tid,
                  t.pid, static_cast<long long>(stalled), static_cast<long long>(t.state.window_ms()));
-      if (pidfd_signal(t.thread_fd.get(), SIGABRT, true) != 0) {
+      // A watch asked for by a user is carried out only while the process
+      // is still that user's: it may have changed its uid since.
+      Credentials now_cred;
+      if (t.owner != 0 && (!read_credentials(t.pid, t.proc_fd.get(), &now_cred) || now_cred.uid != t.owner)) {
+        KIVD_EVENT("thread %d of pid %d: no longer of uid %u, SIGABRT not sent", t.tid, t.pid, t.owner);
+      } else if (pidfd_signal(t.thread_fd.get(), SIGABRT, true) != 0) {
         KIVD_ERROR("thread %d of pid %d: SIGABRT not sent: %m", t.tid, t.pid);
       }
     }

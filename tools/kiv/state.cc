@@ -5,6 +5,7 @@
 #include <errno.h>
 #include <fcntl.h>
 #include <inttypes.h>
+#include <limits.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
@@ -61,6 +62,21 @@ bool parse_int(const std::string& s, long long lo, long long hi, long long* out)
   return true;
 }
 
+// Comma-separated ids, at most as many as a process can carry.
+bool parse_groups(const std::string& s, std::vector<gid_t>* out) {
+  out->clear();
+  for (size_t i = 0; i < s.size();) {
+    size_t end = s.find(',', i);
+    if (end == std::string::npos) end = s.size();
+    long long g = 0;
+    if (!parse_int(s.substr(i, end - i), 0, UINT32_MAX - 1, &g) || out->size() >= NGROUPS_MAX) return false;
+    out->push_back(static_cast<gid_t>(g));
+    i = end + 1;
+    if (end + 1 == s.size()) return false;  // a trailing comma
+  }
+  return true;
+}
+
 // The kernel's id of this boot: a file written during another boot names
 // pids and clock readings that mean nothing now.
 std::string boot_id() {
@@ -79,7 +95,14 @@ std::string format_saved(const ProcReg& r) {
   char head[192];
   snprintf(head, sizeof head, "reg pid=%d ticks=%" PRIu64 " vsd=%d type=%u kind=%d delay=%u due=%" PRId64, r.pid,
            r.start_ticks, r.vsd, r.type, static_cast<int>(r.kind), r.delay_s, r.due_ms);
-  return std::string(head) + (r.db_file ? " db=1" : "") + " cmd=" + escape(r.cmdline) + " shell=" + escape(r.shell) + "\n";
+  std::string line = std::string(head) + (r.db_file ? " db=1" : "");
+  // The credentials every start of the registration runs under: a program
+  // that ends while no daemon runs can no longer be asked for them.
+  if (r.cred.known) {
+    line += " uid=" + std::to_string(r.cred.uid) + " gid=" + std::to_string(r.cred.gid) + " groups=";
+    for (size_t i = 0; i < r.cred.groups.size(); ++i) line += (i ? "," : "") + std::to_string(r.cred.groups[i]);
+  }
+  return line + " cmd=" + escape(r.cmdline) + " shell=" + escape(r.shell) + "\n";
 }
 
 bool parse_saved(const std::string& line, ProcReg* r) {
@@ -119,12 +142,24 @@ bool parse_saved(const std::string& line, ProcReg* r) {
       r->due_ms = n;
     } else if (k == "db" && (ok = parse_int(v, 0, 1, &n))) {
       r->db_file = n == 1;
+    } else if (k == "uid" && (ok = parse_int(v, 0, UINT32_MAX - 1, &n))) {
+      r->cred.uid = static_cast<uid_t>(n);
+      seen |= 4;
+    } else if (k == "gid" && (ok = parse_int(v, 0, UINT32_MAX - 1, &n))) {
+      r->cred.gid = static_cast<gid_t>(n);
+      seen |= 8;
+    } else if (k == "groups") {
+      ok = parse_groups(v, &r->cred.groups);
     }
     if (!ok) return false;
   }
+  // Credentials count only whole: a line without them restores a
+  // registration that starts nothing until its living process is read.
+  r->cred.known = (seen & 12) == 12;
+  if (!r->cred.known) r->cred = Credentials();
   // Nothing to start without a command line (or a script for a shell one).
   const bool action = r->kind == ExitKind::kShell ? !r->shell.empty() : !r->cmdline.empty();
-  return seen == 3 && action;
+  return (seen & 3) == 3 && action;
 }
 
 bool save_registrations(const char* path, const std::vector<const ProcReg*>& regs) {

@@ -92,8 +92,6 @@ int vsd_arg(const char* cmd, const Args& args, size_t at, int* vsd_no) {
   return kOk;
 }
 
-bool is_help(std::string_view text) { return text == "-h" || text == "--help"; }
-
 std::string vsd_path(const char* tmpl, int vsd_no) {
   char path[256];
   snprintf(path, sizeof path, tmpl, vsd_no);
@@ -111,6 +109,15 @@ bool path_exists(const std::string& path) {
 }
 
 bool vsd_exists(int vsd_no) { return is_dir(vsd_path(KIV_VSD_ROOT, vsd_no)); }
+
+const char* vsd_state(int vsd_no) {
+  if (path_exists(vsd_path(KIV_VSD_DELETE_MARKER, vsd_no))) return "stopping";
+  if (is_dir(vsd_path(KIV_VSD_MEMBER_DIR, vsd_no))) return "running";
+  // A stop leaves the pinned namespace (and the directories that hold it)
+  // and the data directory; a delete leaves neither.
+  if (vsd_exists(vsd_no) || is_dir(vsd_path(KIV_VSD_DATA_TALU_DIR, vsd_no))) return "stopped";
+  return "absent";
+}
 
 bool netns_pinned(int vsd_no) {
   // The file carries the namespace while the namespace file system's inode
@@ -176,31 +183,6 @@ std::vector<int> members_of(int vsd_no) {
   closedir(d);
   std::sort(pids.begin(), pids.end());
   return pids;
-}
-
-std::string json_string(std::string_view s) {
-  std::string j = "\"";
-  for (unsigned char c : s) {
-    switch (c) {
-      case '"': j += "\\\""; break;
-      case '\\': j += "\\\\"; break;
-      case '\n': j += "\\n"; break;
-      case '\t': j += "\\t"; break;
-      case '\r': j += "\\r"; break;
-      default:
-        if (c < 0x20 || c >= 0x7f) {
-          // Process names are bytes, not necessarily UTF-8: anything
-          // outside printable ASCII is escaped so the text stays valid.
-          char esc[8];
-          snprintf(esc, sizeof esc, "\\u%04x", c);
-          j += esc;
-        } else {
-          j += static_cast<char>(c);
-        }
-    }
-  }
-  j += '"';
-  return j;
 }
 
 }  // namespace vsdctl

@@ -1,6 +1,9 @@
 // vsdctl list and mem: what the VSDs are and how much memory they use.
+#include <dirent.h>
+#include <stdlib.h>
 #include <string.h>
 
+#include "json.h"
 #include "kiv_vsd.h"
 #include "kiv_vsd/vsd_paths.h"
 #include "vsdctl.h"
@@ -8,17 +11,10 @@
 namespace vsdctl {
 namespace {
 
-// --json / -j, or an error for anything else.
-int json_option(const char* cmd, const Args& args, bool* json) {
-  for (size_t i = 1; i < args.size(); ++i) {
-    if (args[i] == "--json" || args[i] == "-j") {
-      *json = true;
-    } else {
-      const std::string what(args[i]);
-      return fail(cmd, kUsage, "unexpected argument '%s'", what.c_str());
-    }
-  }
-  return kOk;
+int no_operands(const char* cmd, const Args& args) {
+  if (args.size() <= 1) return kOk;
+  const std::string what(args[1]);
+  return fail(cmd, kUsage, "unexpected argument '%s'", what.c_str());
 }
 
 struct Member {
@@ -39,8 +35,7 @@ struct VsdInfo {
 };
 
 VsdInfo describe(int n) {
-  VsdInfo v{n, "running", netns_pinned(n), false, 0, false, 0, {}};
-  if (path_exists(vsd_path(KIV_VSD_DELETE_MARKER, n))) v.state = "stopping";
+  VsdInfo v{n, vsd_state(n), netns_pinned(n), false, 0, false, 0, {}};
   unsigned long long bytes = 0;
   if (read_number(vsd_path(KIV_VSD_MEM_LIMIT, n), &bytes)) {
     v.has_limit = true;
@@ -77,41 +72,50 @@ void print_text(const std::vector<VsdInfo>& vsds) {
 }
 
 void print_json(const std::vector<VsdInfo>& vsds) {
-  std::string j = "{\"vsds\":[";
-  for (size_t i = 0; i < vsds.size(); ++i) {
-    const VsdInfo& v = vsds[i];
-    if (i > 0) j += ',';
-    j += "{\"vsd\":" + std::to_string(v.vsd_no);
-    j += ",\"state\":" + json_string(v.state);
-    j += std::string(",\"netns\":") + (v.netns ? "true" : "false");
-    j += ",\"memory_limit_kib\":";
-    j += v.has_limit && v.limit_kib < kUnlimitedKiB ? std::to_string(v.limit_kib) : "null";
-    j += ",\"cpu_shares\":";
-    j += v.has_shares ? std::to_string(v.shares) : "null";
-    j += ",\"members\":[";
-    for (size_t k = 0; k < v.members.size(); ++k) {
-      const Member& m = v.members[k];
-      if (k > 0) j += ',';
-      j += "{\"pid\":" + std::to_string(m.pid) + ",\"state\":" + json_string(m.state) + ",\"name\":";
-      j += m.name.empty() ? "null" : json_string(m.name);
-      j += '}';
+  kiv::tools::Json j;
+  j.begin_object().key("vsds").begin_array();
+  for (const VsdInfo& v : vsds) {
+    j.begin_object().key("vsd").num(v.vsd_no).key("state").str(v.state).key("netns").boolean(v.netns);
+    const bool limited = v.has_limit && v.limit_kib < kUnlimitedKiB;
+    j.key("memory_limit_kib").num_or_null(limited, static_cast<long long>(v.limit_kib));
+    j.key("cpu_shares").num_or_null(v.has_shares, static_cast<long long>(v.shares));
+    j.key("members").begin_array();
+    for (const Member& m : v.members) {
+      j.begin_object().key("pid").num(m.pid).key("state").str(m.state).key("name").str_or_null(m.name).end_object();
     }
-    j += "]}";
+    j.end_array().end_object();
   }
-  j += "]}\n";
-  fputs(j.c_str(), out());
+  j.end_array().end_object();
+  fprintf(out(), "%s\n", j.text().c_str());
+}
+
+// What the memory watch would add up, without acting on it: the resident
+// memory outside libraries of every process, per VSD.
+void measure(uint64_t table[KIV_VSD_SLOTS]) {
+  DIR* d = opendir("/proc");
+  if (d == nullptr) return;
+  while (const struct dirent* e = readdir(d)) {
+    const int pid = atoi(e->d_name);
+    if (pid <= 0) continue;
+    char path[64];
+    snprintf(path, sizeof path, "/proc/%d/smaps", pid);
+    // A VSD number that can't be read is the host's, as in the watch.
+    const int n = get_vsdid(pid);
+    (void)get_vsd_mem(path, n < 0 ? 0 : n, table);
+  }
+  closedir(d);
 }
 
 }  // namespace
 
-int cmd_list(const Args& args, bool json) {
-  const int status = json_option("list", args, &json);
+int cmd_list(const Args& args, const Flags& f) {
+  const int status = no_operands("list", args);
   if (status != kOk) return status;
   std::vector<VsdInfo> vsds;
   for (int n = kiv::vsd::kFirst; n <= kiv::vsd::kLast; ++n) {
-    if (vsd_exists(n)) vsds.push_back(describe(n));
+    if (f.all || strcmp(vsd_state(n), "absent") != 0) vsds.push_back(describe(n));
   }
-  if (json) {
+  if (f.json) {
     print_json(vsds);
   } else {
     print_text(vsds);
@@ -119,11 +123,17 @@ int cmd_list(const Args& args, bool json) {
   return kOk;
 }
 
-int cmd_mem(const Args& args, bool json) {
-  const int status = json_option("mem", args, &json);
+int cmd_mem(const Args& args, const Flags& f) {
+  const int status = no_operands("mem", args);
   if (status != kOk) return status;
   fflush(out());
-  set_vsd_mem();
+  uint64_t used[KIV_VSD_SLOTS] = {};
+  if (f.enforce) {
+    set_vsd_mem();
+    for (int n = 0; n < KIV_VSD_SLOTS; ++n) used[n] = vsd_use_mem(n);
+  } else {
+    measure(used);
+  }
 
   struct Row {
     int vsd_no;
@@ -131,30 +141,32 @@ int cmd_mem(const Args& args, bool json) {
     uint64_t limit;  // 0: none
   };
   std::vector<Row> rows;
-  rows.push_back({0, vsd_use_mem(0), 0});
+  rows.push_back({0, used[0], 0});
   for (int n = kiv::vsd::kFirst; n <= kiv::vsd::kLast; ++n) {
     if (!vsd_exists(n)) continue;
     const uint64_t limit = is_dir(vsd_path(KIV_VSD_MEM_CGROUP, n)) ? get_maxmem_set(n) : 0;
-    rows.push_back({n, vsd_use_mem(n), limit >= kUnlimitedKiB ? 0 : limit});
+    rows.push_back({n, used[n], limit >= kUnlimitedKiB ? 0 : limit});
   }
 
-  FILE* f = out();
-  if (json) {
-    std::string j = "{\"vsds\":[";
-    for (size_t i = 0; i < rows.size(); ++i) {
-      if (i > 0) j += ',';
-      j += "{\"vsd\":" + std::to_string(rows[i].vsd_no) + ",\"used_kib\":" + std::to_string(rows[i].used) +
-           ",\"limit_kib\":" + (rows[i].limit != 0 ? std::to_string(rows[i].limit) : "null") + "}";
+  FILE* out_f = out();
+  if (f.json) {
+    kiv::tools::Json j;
+    j.begin_object().key("vsds").begin_array();
+    for (const Row& r : rows) {
+      j.begin_object().key("vsd").num(r.vsd_no).key("used_kib").num(static_cast<long long>(r.used));
+      j.key("limit_kib").num_or_null(r.limit != 0, static_cast<long long>(r.limit));
+      j.key("over_limit").boolean(r.limit != 0 && r.used > r.limit).end_object();
     }
-    j += "]}\n";
-    fputs(j.c_str(), f);
+    j.end_array().end_object();
+    fprintf(out_f, "%s\n", j.text().c_str());
     return kOk;
   }
-  fprintf(f, "%-5s %12s %12s\n", "VSD", "USED_KIB", "LIMIT_KIB");
+  fprintf(out_f, "%-5s %12s %12s\n", "VSD", "USED_KIB", "LIMIT_KIB");
   for (const Row& r : rows) {
     const std::string vsd = r.vsd_no == 0 ? "host" : std::to_string(r.vsd_no);
     const std::string limit = r.limit != 0 ? std::to_string(r.limit) : "-";
-    fprintf(f, "%-5s %12llu %12s\n", vsd.c_str(), static_cast<unsigned long long>(r.used), limit.c_str());
+    fprintf(out_f, "%-5s %12llu %12s%s\n", vsd.c_str(), static_cast<unsigned long long>(r.used), limit.c_str(),
+            r.limit != 0 && r.used > r.limit ? "  over" : "");
   }
   return kOk;
 }

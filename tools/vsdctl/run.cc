@@ -87,23 +87,10 @@ bool parse_weight(std::string_view text, unsigned* weight) {
 
 }  // namespace
 
-int cmd_launch(const Args& args) {
-  bool script = false;
-  bool wait = false;
+int cmd_launch(const Args& args, const Flags& f) {
+  const bool script = f.script;
+  const bool wait = f.wait;
   size_t i = 1;
-  for (; i < args.size() && args[i].starts_with("-"); ++i) {
-    if (args[i] == "-s" || args[i] == "--script") {
-      script = true;
-    } else if (args[i] == "-w" || args[i] == "--wait") {
-      wait = true;
-    } else if (args[i] == "--") {
-      ++i;
-      break;
-    } else {
-      const std::string what(args[i]);
-      return fail("launch", kUsage, "unknown option '%s'", what.c_str());
-    }
-  }
   int n = 0;
   int status = vsd_arg("launch", args, i, &n);
   if (status != kOk) return status;
@@ -198,30 +185,21 @@ int cmd_launch(const Args& args) {
   return shell_status(ws);
 }
 
-int cmd_set(const Args& args) {
+int cmd_set(const Args& args, const Flags& f) {
   int n = 0;
   int status = vsd_arg("set", args, 1, &n);
   if (status != kOk) return status;
-  bool have_mem = false;
-  bool have_cpu = false;
+  if (args.size() > 2) {
+    const std::string extra(args[2]);
+    return fail("set", kUsage, "unexpected argument '%s'", extra.c_str());
+  }
+  const bool have_mem = f.memory != nullptr;
+  const bool have_cpu = f.cpu != nullptr;
   unsigned long long kib = 0;
   unsigned weight = 0;
-  for (size_t i = 2; i < args.size(); ++i) {
-    const std::string opt(args[i]);
-    const bool mem = opt == "-m" || opt == "--memory";
-    const bool cpu = opt == "-c" || opt == "--cpu";
-    if (!mem && !cpu) return fail("set", kUsage, "unexpected argument '%s'", opt.c_str());
-    if (i + 1 >= args.size()) return fail("set", kUsage, "%s needs a value", opt.c_str());
-    const std::string value(args[++i]);
-    if (mem) {
-      if (!parse_size(value, &kib)) return fail("set", kUsage, "invalid memory size '%s'", value.c_str());
-      have_mem = true;
-    } else {
-      if (!parse_weight(value, &weight))
-        return fail("set", kUsage, "invalid cpu weight '%s' (1 to %u)", value.c_str(), kMaxWeight);
-      have_cpu = true;
-    }
-  }
+  if (have_mem && !parse_size(f.memory, &kib)) return fail("set", kUsage, "invalid memory size '%s'", f.memory);
+  if (have_cpu && !parse_weight(f.cpu, &weight))
+    return fail("set", kUsage, "invalid cpu weight '%s' (1 to %u)", f.cpu, kMaxWeight);
   if (!vsd_exists(n)) return fail("set", kFailed, "vsd %d does not exist", n);
 
   (void)set_cgroups_all(n);
@@ -244,7 +222,6 @@ int cmd_set(const Args& args) {
 
 int cmd_exec(const Args& args) {
   size_t i = 1;
-  if (i < args.size() && args[i] == "--") ++i;
   int n = 0;
   int status = vsd_arg("exec", args, i, &n);
   if (status != kOk) return status;

@@ -9,7 +9,12 @@
 #include <string_view>
 #include <vector>
 
+#include "cli.h"
+
 namespace vsdctl {
+
+using kiv::tools::Opt;
+using kiv::tools::Parser;
 
 // Exit statuses.
 inline constexpr int kOk = 0;
@@ -31,18 +36,30 @@ void restore_output();
 // error; returns status.
 int fail(const char* cmd, int status, const char* fmt, ...) __attribute__((format(printf, 3, 4)));
 
+// A command's name and then its operands.
 using Args = std::vector<std::string_view>;
+
+// The options given to a command (and the global --json).
+struct Flags {
+  bool json = false;
+  bool all = false;      // list: also absent VSDs
+  bool enforce = false;  // mem: kill over the limit
+  bool script = false;   // launch
+  bool wait = false;     // launch
+  const char* memory = nullptr;  // set
+  const char* cpu = nullptr;     // set
+};
 
 // A VSD number, 1 to 15, written in decimal; false otherwise.
 bool parse_vsd(std::string_view text, int* vsd_no);
 // The VSD argument of CMD or a usage error (reported); 0 on success.
 int vsd_arg(const char* cmd, const Args& args, size_t at, int* vsd_no);
-// Whether text is "-h" or "--help".
-bool is_help(std::string_view text);
 
 // Per-VSD paths (the templates of the library's layout).
 std::string vsd_path(const char* tmpl, int vsd_no);
 bool vsd_exists(int vsd_no);         // its root directory is there
+// "running", "stopping", "stopped" or "absent", as its files show.
+const char* vsd_state(int vsd_no);
 bool netns_pinned(int vsd_no);       // a namespace is mounted on its file
 bool is_dir(const std::string& path);
 bool path_exists(const std::string& path);
@@ -57,16 +74,14 @@ std::vector<int> members_of(int vsd_no);
 // KiB limits at or above this are the kernel's "no limit".
 inline constexpr uint64_t kUnlimitedKiB = 1ull << 50;
 
-// JSON text of a string, quoted and escaped.
-std::string json_string(std::string_view s);
 
 // The commands: args[0] is the command's name.
 int cmd_create(const Args& args);
 int cmd_teardown(const Args& args);  // stop, delete, reload
-int cmd_list(const Args& args, bool json);
-int cmd_mem(const Args& args, bool json);
-int cmd_launch(const Args& args);
-int cmd_set(const Args& args);
+int cmd_list(const Args& args, const Flags& f);
+int cmd_mem(const Args& args, const Flags& f);
+int cmd_launch(const Args& args, const Flags& f);
+int cmd_set(const Args& args, const Flags& f);
 int cmd_exec(const Args& args);
 
 // The help text of a command (nullptr for an unknown one) and the whole
