@@ -418,7 +418,8 @@ TEST_F(ManagerTest, RegistrationWithdrawnWhileTheManagerIsStoppedStaysWithdrawn)
   ASSERT_EQ(pid, waitpid(pid, nullptr, 0));  // this test's child
   d = std::make_unique<Daemon>();
   ASSERT_TRUE(d->start());
-  EXPECT_TRUE(d->wait_log("pid " + std::to_string(pid) + ": registration withdrawn while no daemon ran", 0)) << d->log();
+  EXPECT_TRUE(d->wait_log("pid " + std::to_string(pid) + ": registration withdrawn while no daemon ran", 0))
+      << d->log();
   usleep(200000);
   EXPECT_EQ(1u, c.starts().size()) << d->log();
 }

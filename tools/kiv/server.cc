@@ -766,7 +766,8 @@ void Server::on_proc_exit(int fd) {
   del_fd(fd);
   const pid_t pid = w->pid;
   ProcReg reg = std::move(*reg_.take(pid));
-  const ExitStatus st = reg.child ? reap_child(reg.pidfd.get()) : foreign_exit_status(reg.pidfd.get(), pid, reg.start_ticks);
+  const ExitStatus st =
+      reg.child ? reap_child(reg.pidfd.get()) : foreign_exit_status(reg.pidfd.get(), pid, reg.start_ticks);
   reg.pidfd.reset();
   KIVD_EVENT("pid %d exited (%s): %s", pid, describe(st).c_str(), reg.cmdline.c_str());
   drop_threads_of(pid);
