@@ -7,6 +7,8 @@ set -euo pipefail
 
 packages=(g++ make cmake libgtest-dev libgmock-dev googletest
           strace iproute2 debianutils procps util-linux python3 groff-base)
+# The unit check (systemd-analyze verify).
+packages+=(systemd)
 # The install test: pkg-config clients, and cpack's Debian packages (dpkg-shlibdeps, file).
 packages+=(pkgconf dpkg-dev file)
 for arg in "$@"; do

@@ -16,6 +16,7 @@
 #include <unistd.h>
 
 #include <functional>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -211,6 +212,43 @@ TEST_F(HostileTest, RestartsAndScriptsRunAsTheRegistrant) {
     EXPECT_TRUE(wait_file(r.out, kNobodyIds, 3000)) << r.out << ": " << slurp(r.out) << d.log();
   }
   EXPECT_TRUE(wait_file("/tmp/who.adopted", kNobodyIds, 3000)) << slurp("/tmp/who.adopted") << d.log();
+}
+
+// A registration taken back by a new Manager keeps its registrant's
+// credentials: read again from a process that still runs, saved for one
+// that ended while no Manager ran.
+TEST_F(HostileTest, RestoredRegistrationRestartsAsTheRegistrant) {
+  ASSERT_TRUE(put_file("/tmp/who.sh", kWhoScript));
+  for (const bool ended : {true, false}) {
+    SCOPED_TRACE(ended ? "ended while no Manager ran" : "ended later");
+    (void)unlink("/tmp/who.restored");
+    auto d = std::make_unique<Daemon>();
+    ASSERT_TRUE(d->start());
+    const pid_t registrant = as_nobody([] {
+      const int sd = connect_raw();
+      const auto reg = make_frame(1, "", make_exit_action(getpid(), 0, "/bin/sh /tmp/who.sh restored"));
+      if (ask(sd, reg, 2000) != 1) return 1;
+      pause();
+      return 0;
+    });
+    ASSERT_TRUE(d->wait_log("pid " + std::to_string(registrant) + " registered", 2000)) << d->log();
+    ASSERT_EQ(0, d->stop());
+    d = std::make_unique<Daemon>();
+    if (ended) {
+      kill(registrant, SIGKILL);
+      (void)finish(registrant);
+    }
+    ASSERT_TRUE(d->start()) << d->log();
+    if (!ended) {
+      ASSERT_TRUE(d->wait_log("restored, uid 65534", 1000)) << d->log();
+      kill(registrant, SIGKILL);
+      (void)finish(registrant);
+    }
+    EXPECT_TRUE(wait_file("/tmp/who.restored", kNobodyIds, 3000)) << slurp("/tmp/who.restored") << d->log();
+    d->kill_hard();
+    end_other_processes();
+    (void)unlink("/tmp/kiv/registrations");
+  }
 }
 
 TEST_F(HostileTest, HeldConnectionsStarveNeitherRestartsNorRootNorTheCpu) {

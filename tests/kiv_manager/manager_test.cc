@@ -5,20 +5,24 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <poll.h>
+#include <stddef.h>
 #include <signal.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
+#include <sys/wait.h>
 #include <sys/utsname.h>
 #include <unistd.h>
 
 #include <random>
+#include <sstream>
 #include <string>
 #include <vector>
 
 #include "daemon.h"
 #include "frame.h"
 #include "kiv_comp_config.h"
+#include "kiv_utils/unique_fd.h"
 #include "kiv_vsd.h"
 #include "support/fixture.h"
 
@@ -58,27 +62,141 @@ std::string self_cmdline_of(pid_t pid) {
   return n > 0 ? std::string(buf, static_cast<size_t>(n)) : std::string();
 }
 
-TEST_F(ManagerTest, KilledClientIsBackUnderANewPidWithinOneSecond) {
-  Daemon d;
+// Live processes of the test client program, zombies not counted.
+std::vector<pid_t> live_clients() {
+  std::vector<pid_t> out;
+  std::string ps;
+  (void)run_capture({"/bin/ps", "-e", "-o", "pid=,stat=,args="}, &ps);
+  std::istringstream in(ps);
+  pid_t pid;
+  std::string stat, prog;
+  while (in >> pid >> stat >> prog) {
+    if (prog == kClientPath && stat[0] != 'Z') out.push_back(pid);
+    std::getline(in, prog);
+  }
+  return out;
+}
+
+// Gone from /proc: ended and reaped by its parent.
+bool reaped_within(pid_t pid, int timeout_ms) {
+  const std::string path = "/proc/" + std::to_string(pid);
+  const int64_t end = now_ms() + timeout_ms;
+  while (access(path.c_str(), F_OK) == 0) {
+    if (now_ms() > end) return false;
+    usleep(5000);
+  }
+  return true;
+}
+
+TEST_F(ManagerTest, WithDefaultOptionsAClientKilledThreeTimesIsBackWithinOneSecondEachTime) {
+  Daemon d(std::vector<std::string>{});  // real time, default policy
   ASSERT_TRUE(d.start()) << d.log();
   Client c({"-r"});
-  const pid_t first = c.wait_start(1, 3000);
-  ASSERT_GT(first, 0);
+  pid_t pid = c.wait_start(1, 3000);
+  ASSERT_GT(pid, 0);
   ASSERT_TRUE(c.wait_line("registered ", 3000));
-  ASSERT_TRUE(d.wait_log("pid " + std::to_string(first) + " registered for restart", 2000)) << d.log();
-  const int64_t t0 = now_ms();
+  for (size_t n = 2; n <= 4; ++n) {
+    ASSERT_TRUE(d.wait_log("pid " + std::to_string(pid) + " registered for restart", 2000)) << d.log();
+    const int64_t t0 = now_ms();
+    kill(pid, SIGKILL);
+    const pid_t next = c.wait_start(n, 1000);
+    ASSERT_GT(next, 0) << "death " << n - 1 << "\n" << d.log();
+    EXPECT_LT(now_ms() - t0, 1000);
+    EXPECT_TRUE(alive(next));
+    EXPECT_TRUE(d.wait_log("as pid " + std::to_string(next) + " (was pid " + std::to_string(pid) + ")", 1000));
+    pid = next;
+  }
+  EXPECT_EQ(3, d.count_log("killed by signal 9"));
+}
+
+TEST_F(ManagerTest, FiftyClientsKilledTogetherComeBackAsExactlyFiftyAndTheOldAreReaped) {
+  constexpr int kClients = 50;
+  Daemon d;
+  ASSERT_TRUE(d.start());
+  std::vector<std::unique_ptr<Client>> clients;
+  for (int i = 0; i < kClients; ++i) clients.push_back(std::make_unique<Client>(std::vector<std::string>{"-r"}));
+  ASSERT_TRUE(d.wait_log("registered for restart", 20000, kClients)) << d.log();
+  for (size_t round = 1; round <= 3; ++round) {
+    std::vector<pid_t> old;
+    for (auto& c : clients) old.push_back(c->starts().back());
+    for (pid_t p : old) kill(p, SIGKILL);
+    for (auto& c : clients) ASSERT_GT(c->wait_start(round + 1, 5000), 0) << "round " << round << "\n" << d.log();
+    // Each new instance registers itself again; extra copies would show by now.
+    ASSERT_TRUE(d.wait_log("registered for restart", 10000, kClients * static_cast<int>(round + 1))) << d.log();
+    usleep(300000);
+    EXPECT_EQ(static_cast<size_t>(kClients), live_clients().size()) << "round " << round;
+    for (pid_t p : old) {
+      if (round == 1) (void)waitpid(p, nullptr, 0);  // the first ones are this test's children
+      EXPECT_TRUE(reaped_within(p, 1000)) << "pid " << p << " round " << round;
+    }
+  }
+  EXPECT_EQ(3 * kClients, d.count_log("restarted "));
+  d.kill_hard();
+}
+
+TEST_F(ManagerTest, RestartedProgramIsReapedAfterItsRegistrationIsWithdrawn) {
+  Daemon d;
+  ASSERT_TRUE(d.start());
+  Client c({"-r"});
+  const pid_t first = c.wait_start(1, 3000);
+  ASSERT_TRUE(d.wait_log("pid " + std::to_string(first) + " registered", 3000)) << d.log();
   kill(first, SIGKILL);
-  const pid_t second = c.wait_start(2, 1000);
+  const pid_t second = c.wait_start(2, 2000);
   ASSERT_GT(second, 0) << d.log();
-  EXPECT_LT(now_ms() - t0, 1000);
-  EXPECT_NE(first, second);
-  EXPECT_TRUE(alive(second));
-  EXPECT_TRUE(d.wait_log("killed by signal 9", 1000)) << d.log();
-  EXPECT_TRUE(d.wait_log("as pid " + std::to_string(second) + " (was pid " + std::to_string(first) + ")", 1000));
-  // The registration followed the new process: killing it brings a third.
-  ASSERT_TRUE(d.wait_log("pid " + std::to_string(second) + " registered", 2000));
+  ASSERT_TRUE(d.wait_log("pid " + std::to_string(second) + " registered", 3000)) << d.log();
+  kiv::unique_fd sd(connect_raw());
+  const auto cancel = make_frame(5, "", make_cancel(0, second));
+  ASSERT_EQ(static_cast<ssize_t>(cancel.size()), send(sd.get(), cancel.data(), cancel.size(), MSG_NOSIGNAL));
+  EXPECT_EQ(5, answer(sd.get(), 1000));
   kill(second, SIGKILL);
-  EXPECT_GT(c.wait_start(3, 1000), 0) << d.log();
+  EXPECT_TRUE(reaped_within(second, 1000)) << d.log();
+  EXPECT_EQ(2u, c.starts().size());
+}
+
+// The Manager restarted (killed, or stopped) while a delayed restart is
+// pending and after it restarted a program that another process had
+// registered: the new Manager honours both, also when that program ended
+// while no Manager ran.
+TEST_F(ManagerTest, PendingRestartAndThirdPartyRegistrationSurviveAManagerRestart) {
+  for (const bool hard : {true, false}) {
+    SCOPED_TRACE(hard ? "SIGKILL" : "SIGTERM");
+    auto d = std::make_unique<Daemon>();
+    ASSERT_TRUE(d->start());
+    Client target({});
+    const pid_t t1 = target.wait_start(1, 3000);
+    ASSERT_GT(t1, 0);
+    Client registrant({"-r", "-p", std::to_string(t1)});
+    ASSERT_TRUE(registrant.wait_line("registered ", 3000));
+    kill(t1, SIGKILL);
+    const pid_t t2 = target.wait_start(2, 2000);
+    ASSERT_GT(t2, 0) << d->log();
+    // 100 s at the test scale: restarted one second after its death.
+    Client delayed({"-r", "-t", "100"});
+    ASSERT_TRUE(delayed.wait_line("registered ", 3000));
+    ASSERT_TRUE(d->wait_log("restart delay 100 s", 1000));
+    const int64_t killed_at = now_ms();
+    kill(delayed.wait_start(1, 0), SIGKILL);
+    ASSERT_TRUE(d->wait_log(" in 1000 ms", 1000)) << d->log();
+    usleep(100000);  // a busy Manager saves at most every 50 ms
+    if (hard) {
+      d->kill_hard();
+    } else {
+      ASSERT_EQ(0, d->stop());
+      kill(t2, SIGKILL);
+      ASSERT_TRUE(reaped_within(t2, 1000));
+    }
+    d = std::make_unique<Daemon>();
+    ASSERT_TRUE(d->start()) << d->log();
+    const std::string restored = "pid " + std::to_string(t2) + " registered for restart (vsd 0, restored, uid 0)";
+    EXPECT_EQ(hard ? 1 : 0, d->count_log(restored)) << d->log();
+    ASSERT_GT(delayed.wait_start(2, 3000), 0) << d->log();
+    EXPECT_GE(now_ms() - killed_at, 900);
+    if (hard) kill(t2, SIGKILL);
+    EXPECT_GT(target.wait_start(3, 2000), 0) << d->log();
+    d->kill_hard();
+    end_other_processes();
+    (void)unlink("/tmp/kiv/registrations");
+  }
 }
 
 TEST_F(ManagerTest, ProcessOfAVsdIsRestartedInsideItsVsd) {
@@ -121,7 +239,7 @@ TEST_F(ManagerTest, WithdrawnRegistrationIsNotRestartedAndTimeValueDelays) {
 }
 
 TEST_F(ManagerTest, CrashLoopGuardStopsAProgramThatDiesAtOnce) {
-  Daemon d({"-s", "0.01", "--max-restarts", "3", "--restart-window", "600"});
+  Daemon d({"-s", "0.01", "--max-restarts", "3", "--restart-window", "600", "--quick-restarts", "1"});
   ASSERT_TRUE(d.start());
   Client c({"-r", "-x"});
   ASSERT_TRUE(d.wait_log("crash loop: no longer restarted", 5000)) << d.log();
@@ -264,6 +382,7 @@ TEST_F(ManagerTest, RegistrationSurvivesAManagerKilledAndStartedAgain) {
   ASSERT_TRUE(c.wait_line("thread ", 3000, &tid));
   ASSERT_TRUE(d->wait_log("watched", 3000));
   d->kill_hard();
+  ASSERT_EQ(0, unlink("/tmp/kiv/registrations"));  // what the Manager saved: only the files are left
   d = std::make_unique<Daemon>();
   ASSERT_TRUE(d->start()) << d->log();
   // The registration file the library wrote, still locked by the client.
@@ -282,6 +401,86 @@ TEST_F(ManagerTest, RegistrationSurvivesAManagerKilledAndStartedAgain) {
   const pid_t next = c.wait_start(2, 1000);
   ASSERT_GT(next, 0) << d->log();
   EXPECT_TRUE(d->wait_log("as pid " + std::to_string(next) + " (was pid " + p + ")", 1000)) << d->log();
+}
+
+// While the Manager is stopped, clients send nothing (the exit marker says
+// so): a withdrawal then only removes the database file, and the next
+// Manager must not bring the saved registration back.
+TEST_F(ManagerTest, RegistrationWithdrawnWhileTheManagerIsStoppedStaysWithdrawn) {
+  auto d = std::make_unique<Daemon>();
+  ASSERT_TRUE(d->start());
+  Client c({"-r", "-c", "-D", "300"});
+  ASSERT_TRUE(c.wait_line("registered ", 3000));
+  ASSERT_EQ(0, d->stop());
+  ASSERT_TRUE(c.wait_line("cancel 0", 3000));
+  const pid_t pid = c.wait_start(1, 0);
+  kill(pid, SIGKILL);
+  ASSERT_EQ(pid, waitpid(pid, nullptr, 0));  // this test's child
+  d = std::make_unique<Daemon>();
+  ASSERT_TRUE(d->start());
+  EXPECT_TRUE(d->wait_log("pid " + std::to_string(pid) + ": registration withdrawn while no daemon ran", 0))
+      << d->log();
+  usleep(200000);
+  EXPECT_EQ(1u, c.starts().size()) << d->log();
+}
+
+// The service manager's end of the readiness protocol: a datagram socket,
+// named by a path or (leading '@') by an abstract name.
+TEST_F(ManagerTest, ReadinessAndStoppingAreReportedThroughTheNotifySocket) {
+  for (const std::string name : {"@kiv-test-notify", "/tmp/notify.sock"}) {
+    SCOPED_TRACE(name);
+    kiv::unique_fd sock(socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0));
+    const int sd = sock.get();
+    struct sockaddr_un addr = {};
+    addr.sun_family = AF_UNIX;
+    memcpy(addr.sun_path, name.data(), name.size());
+    if (name[0] == '@') addr.sun_path[0] = '\0';
+    ASSERT_EQ(0, bind(sd, reinterpret_cast<sockaddr*>(&addr),
+                      static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + name.size())));
+    setenv("NOTIFY_SOCKET", name.c_str(), 1);
+    Daemon d;
+    const bool started = d.start();
+    unsetenv("NOTIFY_SOCKET");
+    ASSERT_TRUE(started);
+    auto next = [sd]() {
+      struct pollfd p = {sd, POLLIN, 0};
+      char buf[64] = {};
+      return poll(&p, 1, 2000) == 1 && recv(sd, buf, sizeof buf - 1, 0) > 0 ? std::string(buf) : std::string("none");
+    };
+    EXPECT_EQ("READY=1", next());
+    // What it starts does not report in its name.
+    Client c({"-r"});
+    ASSERT_TRUE(d.wait_log("registered for restart", 3000));
+    kill(c.wait_start(1, 0), SIGKILL);
+    const pid_t restarted = c.wait_start(2, 2000);
+    ASSERT_GT(restarted, 0) << d.log();
+    std::string env;
+    ASSERT_EQ(0, run_capture({"/bin/cat", "/proc/" + std::to_string(restarted) + "/environ"}, &env));
+    EXPECT_NE(std::string::npos, env.find("DATA_TALU_DIR="));
+    EXPECT_EQ(std::string::npos, env.find("NOTIFY_SOCKET"));
+    EXPECT_EQ(0, d.stop());
+    EXPECT_EQ("STOPPING=1", next());
+    // The next round starts afresh.
+    end_other_processes();
+    (void)unlink("/tmp/notify.sock");
+    (void)unlink("/tmp/kiv/registrations");
+  }
+}
+
+// The unit file as installed, with the daemon built here as its program.
+TEST_F(ManagerTest, ServiceUnitVerifiesCleanly) {
+  std::string unit;
+  ASSERT_EQ(0, run_capture({"/bin/sed", std::string("s|^ExecStart=.*|ExecStart=") + kDaemonPath + "|",
+                            KIV_BUILD_DIR "/kiv.service"},
+                           &unit));
+  ASSERT_NE(std::string::npos, unit.find("\nType=notify\n"));
+  FILE* f = fopen("/tmp/kiv.service", "we");
+  ASSERT_NE(nullptr, f);
+  fputs(unit.c_str(), f);
+  fclose(f);
+  std::string out;
+  EXPECT_EQ(0, run_capture({"/bin/sh", "-c", "systemd-analyze verify --man=no /tmp/kiv.service 2>&1"}, &out));
+  EXPECT_EQ("", out);
 }
 
 TEST_F(ManagerTest, MalformedPacketsCloseOnlyTheirConnection) {

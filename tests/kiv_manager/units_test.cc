@@ -4,12 +4,15 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <string.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include "clock.h"
 #include "frame.h"
 #include "options.h"
 #include "registry.h"
 #include "restart_policy.h"
+#include "state.h"
 #include "watchdog.h"
 
 namespace kiv::manager {
@@ -128,21 +131,34 @@ class GuardTest : public ::testing::Test {
   CrashLoopGuard guard;
 };
 
-TEST_F(GuardTest, FirstQuickDeathRestartsAtOnceThenBacksOffDoublingToTheCap) {
+TEST_F(GuardTest, QuickDeathsRestartAtOnceThenBackOffDoublingToTheCap) {
+  const struct {
+    int quick;
+    std::vector<int64_t> delays;
+  } rows[] = {
+      {3, {0, 0, 0, 1, 2, 4, 8, 16, 30}},  // the default
+      {1, {0, 1, 2, 4, 8, 16, 30, 30, 30}},
+      {0, {1, 2, 4, 8, 16, 30, 30, 30, 30}},
+  };
   limits.max_restarts = 100;
   limits.window_s = 1;
-  int64_t now = 0;
-  guard.started(now);
-  std::vector<int64_t> delays;
-  for (int i = 0; i < 9; ++i) {
-    now += 2;  // dies 2 ms (2 nominal seconds) after each start
-    auto d = guard.exited(now, limits, scale);
-    ASSERT_TRUE(d.restart);
-    delays.push_back(d.backoff_ms);
-    now += d.backoff_ms;
-    guard.restarted(now);
+  EXPECT_EQ(3, limits.quick_restarts);
+  for (const auto& row : rows) {
+    limits.quick_restarts = row.quick;
+    CrashLoopGuard g;
+    int64_t now = 0;
+    g.started(now);
+    std::vector<int64_t> delays;
+    for (int i = 0; i < 9; ++i) {
+      now += 2;  // dies 2 ms (2 nominal seconds) after each start
+      auto d = g.exited(now, limits, scale);
+      ASSERT_TRUE(d.restart);
+      delays.push_back(d.backoff_ms);
+      now += d.backoff_ms;
+      g.restarted(now);
+    }
+    EXPECT_EQ(row.delays, delays) << "quick restarts " << row.quick;
   }
-  EXPECT_EQ((std::vector<int64_t>{0, 1, 2, 4, 8, 16, 30, 30, 30}), delays);
 }
 
 TEST_F(GuardTest, HealthyRunClearsTheBackoff) {
@@ -342,6 +358,65 @@ TEST(RegistryTest, TablesAreCapped) {
   EXPECT_FALSE(r.remove_thread(10));
 }
 
+TEST(SavedStateTest, RegistrationsRoundTripAndNoTextLeavesItsLine) {
+  ProcReg a = reg_for(42, -1);
+  a.cmdline = "/bin/x a%20b\nreg pid=1 kind=0 cmd=/bin/evil";
+  a.shell = "/s h\t";
+  a.kind = ExitKind::kShell;
+  a.vsd = 3;
+  a.type = 2;
+  a.delay_s = 7;
+  a.start_ticks = 123456789012ull;
+  a.db_file = true;
+  a.cred = Credentials{65534, 65533, {4242, 7}, true};
+  ProcReg b = reg_for(43, -1);
+  b.due_ms = 98765;
+  const std::string line = format_saved(a);
+  EXPECT_EQ(line.size() - 1, line.find('\n'));
+  ASSERT_EQ(0, mkdir("/tmp/kiv", 0755) == 0 || errno == EEXIST ? 0 : -1);
+  ASSERT_TRUE(save_registrations("/tmp/kiv/state-test", {&a, &b}));
+  const auto got = load_registrations("/tmp/kiv/state-test");
+  ASSERT_EQ(2u, got.size());
+  for (const auto& [want, r] : {std::pair{&a, &got[0]}, std::pair{&b, &got[1]}}) {
+    EXPECT_EQ(want->pid, r->pid);
+    EXPECT_EQ(want->cmdline, r->cmdline);
+    EXPECT_EQ(want->shell, r->shell);
+    EXPECT_EQ(want->kind, r->kind);
+    EXPECT_EQ(want->vsd, r->vsd);
+    EXPECT_EQ(want->type, r->type);
+    EXPECT_EQ(want->delay_s, r->delay_s);
+    EXPECT_EQ(want->start_ticks, r->start_ticks);
+    EXPECT_EQ(want->due_ms, r->due_ms);
+    EXPECT_EQ(want->db_file, r->db_file);
+    EXPECT_EQ(want->cred.known, r->cred.known);
+    EXPECT_EQ(want->cred.uid, r->cred.uid);
+    EXPECT_EQ(want->cred.gid, r->cred.gid);
+    EXPECT_EQ(want->cred.groups, r->cred.groups);
+  }
+  // Lines that are no registration: bad or missing values, nothing to start.
+  ProcReg r;
+  for (const char* bad : {"reg pid=0 kind=0 cmd=/x", "reg kind=0 cmd=/x", "reg pid=5 kind=3 cmd=/x",
+                          "reg pid=5 kind=0 cmd=/x%4", "reg pid=5 kind=0", "reg pid=5 kind=1 cmd=/x",
+                          "reg pid=5 kind=0 vsd=16 cmd=/x", "reg pid=5x kind=0 cmd=/x", "pid=5 kind=0 cmd=/x",
+                          "reg pid=5 kind=0 uid=1 gid=1 groups=1, cmd=/x", "reg pid=5 kind=0 uid=-1 gid=1 cmd=/x"}) {
+    EXPECT_FALSE(parse_saved(bad, &r)) << bad;
+  }
+  EXPECT_TRUE(parse_saved("reg pid=5 kind=0 cmd=/x later=1", &r));
+  // Half the credentials are none: nothing starts under a guessed gid.
+  EXPECT_TRUE(parse_saved("reg pid=5 kind=0 uid=7 groups=1 cmd=/x", &r));
+  EXPECT_FALSE(r.cred.known);
+  // A file others could have written, or one from another boot, is not read.
+  ASSERT_EQ(0, chmod("/tmp/kiv/state-test", 0622));
+  EXPECT_TRUE(load_registrations("/tmp/kiv/state-test").empty());
+  FILE* f = fopen("/tmp/kiv/state-test", "we");
+  ASSERT_NE(nullptr, f);
+  fputs("boot 00000000-0000-0000-0000-000000000000\nreg pid=5 kind=0 cmd=/x\n", f);
+  fclose(f);
+  ASSERT_EQ(0, chmod("/tmp/kiv/state-test", 0600));
+  EXPECT_TRUE(load_registrations("/tmp/kiv/state-test").empty());
+  EXPECT_EQ(0, unlink("/tmp/kiv/state-test"));
+}
+
 Options parse(std::vector<const char*> args, int* rc) {
   std::vector<char*> argv;
   argv.push_back(const_cast<char*>("kiv"));
@@ -361,6 +436,8 @@ TEST(OptionsTest, DefaultsAndValues) {
   EXPECT_FALSE(o.background);
   EXPECT_EQ(1.0, o.time_scale);
   EXPECT_EQ(5, o.limits.max_restarts);
+  EXPECT_EQ(3, o.limits.quick_restarts);
+  EXPECT_EQ(0, parse({"--quick-restarts", "0"}, &rc).limits.quick_restarts);
   o = parse({"-s", "0.01", "-vv", "--max-restarts=3", "--restart-window", "10", "--backoff", "0.5",
              "--backoff-cap", "4", "--healthy", "2", "--max-clients", "300", "--max-per-user", "7",
              "--idle-timeout", "0.5", "-b"},
@@ -386,6 +463,7 @@ TEST(OptionsTest, BadValuesAreUsageErrors) {
                                                          {"-s", "nan"},
                                                          {"--backoff", "-1"},
                                                          {"--max-restarts", "1x"},
+                                                         {"--quick-restarts", "1001"},
                                                          {"--max-clients", "0"},
                                                          {"--max-per-user", "0"},
                                                          {"--idle-timeout", "0"},

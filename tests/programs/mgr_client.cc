@@ -3,10 +3,12 @@
 // a time value or withdraw again, and may run a watchdog thread that
 // registers itself and beats through the library, then waits.
 //   -r            restart registration (reg_process_exit_action)
+//   -p PID        register PID instead of itself (with -r)
 //   -S SCRIPT     shell registration (reg_process_exit_action_shell)
 //   -K            keyword registration ("KIV_SHELL_RESTART")
 //   -t SECONDS    send a time value first (kiv_time_set)
 //   -c            withdraw the registration again (kiv_cancel_proc)
+//   -D MS         wait MS before withdrawing
 //   -x            exit with status 3 right after registering
 //   -w TIME       watchdog thread with that time argument (odd: sampled
 //                 every 4 s, hung after 180 s; even: 5 s and 120 s)
@@ -35,6 +37,7 @@ enum class Registration { kNone, kRestart, kShell, kKeyword };
 const char* g_out = nullptr;
 Registration g_registration = Registration::kNone;
 const char* g_shell = nullptr;
+int g_pid = 0;  // 0: the client itself
 int g_watch_time = 0;
 bool g_no_proc = false;
 bool g_withdraw_thread = false;
@@ -65,7 +68,7 @@ long register_self() {
   int rc = 0;
   switch (g_registration) {
     case Registration::kNone: return 0;
-    case Registration::kRestart: rc = reg_process_exit_action(0, KIV_EXIT_RESTART); break;
+    case Registration::kRestart: rc = reg_process_exit_action(g_pid, KIV_EXIT_RESTART); break;
     case Registration::kShell: rc = reg_process_exit_action_shell(0, KIV_EXIT_SHELL_RESTART, g_shell); break;
     case Registration::kKeyword: rc = reg_third_part_process_exit_action(0, "KIV_SHELL_RESTART"); break;
   }
@@ -98,10 +101,12 @@ void* watchdog(void*) {
 int main(int argc, char** argv) {
   bool cancel = false, exit_now = false;
   long time_value = -1;
+  long cancel_delay_ms = 0;
   int c;
-  while ((c = getopt(argc, argv, "rS:Kt:cxw:nb:H:E:Uo:")) != -1) {
+  while ((c = getopt(argc, argv, "rp:S:Kt:cD:xw:nb:H:E:Uo:")) != -1) {
     switch (c) {
       case 'r': g_registration = Registration::kRestart; break;
+      case 'p': g_pid = atoi(optarg); break;
       case 'S':
         g_registration = Registration::kShell;
         g_shell = optarg;
@@ -109,6 +114,7 @@ int main(int argc, char** argv) {
       case 'K': g_registration = Registration::kKeyword; break;
       case 't': time_value = atol(optarg); break;
       case 'c': cancel = true; break;
+      case 'D': cancel_delay_ms = atol(optarg); break;
       case 'x': exit_now = true; break;
       case 'w': g_watch_time = atoi(optarg); break;
       case 'n': g_no_proc = true; break;
@@ -126,7 +132,10 @@ int main(int argc, char** argv) {
   note("start %ld", getpid());
   if (time_value >= 0) (void)kiv_time_set(0, KIV_EXIT_RESTART, static_cast<uint32_t>(time_value));
   if (g_registration != Registration::kNone) note("registered %ld", register_self());
-  if (cancel) note("cancel %ld", kiv_cancel_proc(0));
+  if (cancel) {
+    usleep(static_cast<useconds_t>(cancel_delay_ms) * 1000);
+    note("cancel %ld", kiv_cancel_proc(0));
+  }
   if (exit_now) return 3;
   if (g_watch_time != 0) {
     pthread_t t;

@@ -14,7 +14,8 @@ struct Credentials {
   uid_t uid = 0;
   gid_t gid = 0;
   std::vector<gid_t> groups;  // supplementary groups
-  // Set only by read_credentials: credentials never read stand for no one,
+  // Set only by read_credentials, or from the daemon's own saved state
+  // (which only it can write): credentials never read stand for no one,
   // and nothing is started under them.
   bool known = false;
   bool has_group(gid_t g) const;

@@ -4,6 +4,7 @@
 #include <dirent.h>
 #include <errno.h>
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <stdio.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -100,6 +101,13 @@ std::vector<DbEntry> scan_database() {
 bool db_cmdline_matches(pid_t pid, const std::string& cmdline) {
   char now[256] = {};
   return kiv_get_cmdline(pid, now, 255) == 0 && cmdline == now;
+}
+
+bool db_file_exists(int32_t vsd, pid_t pid, const std::string& cmdline) {
+  char path[256];
+  struct stat st;
+  const int n = kiv_get_db_file_name(vsd, pid, cmdline.c_str(), path, sizeof path);
+  return n > 0 && static_cast<size_t>(n) < sizeof path && lstat(path, &st) == 0;
 }
 
 void remove_db_file(int32_t vsd, pid_t pid, const std::string& cmdline) {

@@ -14,6 +14,7 @@
 #include "kiv_sys_alive.h"
 #include "kiv_utils.h"
 #include "log.h"
+#include "notify.h"
 #include "options.h"
 #include "server.h"
 
@@ -85,6 +86,7 @@ int main(int argc, char** argv) {
     return 1;
   }
   g_log_verbosity = opt.verbosity;
+  notify_init();
   if (opt.verbosity >= 3) {
     for (int i = 0; i < KIV_DBG_LEVELS; ++i) g_kiv_dbg_level[i] = 0;
   }
@@ -119,10 +121,14 @@ int main(int argc, char** argv) {
   if (!table) KIVD_ERROR("alive table unavailable: threads are judged by heartbeat messages only");
   server.set_alive_table(table);
   if (kiv_sem_init() != 0) KIVD_ERROR("control semaphore unavailable");
+  server.restore_saved();
   server.adopt_database();
   if (ready_fd >= 0) {
     (void)!write(ready_fd, "R", 1);
     (void)close(ready_fd);
   }
-  return server.run();
+  (void)notify("READY=1");
+  const int status = server.run();
+  (void)notify("STOPPING=1");
+  return status;
 }

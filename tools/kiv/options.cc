@@ -17,10 +17,12 @@ constexpr char kUsage[] =
     "Process high-availability daemon. Serves the control socket /tmp/kiv/.kiv:\n"
     "restarts registered programs when they exit (on the host or in their VSD),\n"
     "runs their shell or restart scripts, watches registered threads and sends\n"
-    "SIGABRT to a thread that stops making progress. Registrations whose pid\n"
-    "database files are still locked are taken over at start-up. SIGTERM or\n"
-    "SIGINT stop it: it leaves /data/.kiv_status and removes the socket.\n"
-    "Logs one time-stamped line per event on standard error.\n"
+    "SIGABRT to a thread that stops making progress. Registrations and pending\n"
+    "restarts are saved in /tmp/kiv/registrations and taken back at start-up\n"
+    "(a program that ended meanwhile is restarted then), as are registrations\n"
+    "whose pid database files are still locked. SIGTERM or SIGINT stop it: it\n"
+    "leaves /data/.kiv_status and removes the socket. Logs one time-stamped\n"
+    "line per event on standard error; reports readiness to $NOTIFY_SOCKET.\n"
     "\n"
     "  -f, --foreground        stay in the foreground (the default)\n"
     "  -b, --background        detach once the control socket is ready\n"
@@ -29,8 +31,10 @@ constexpr char kUsage[] =
     "  -q, --quiet             errors only\n"
     "  -s, --time-scale F      multiply every duration of the watchdog and the\n"
     "                          restart policy by F (default 1; tests use 0.01)\n"
-    "      --backoff S         delay after the second quick death in a row,\n"
-    "                          doubled after each further one (default 1)\n"
+    "      --quick-restarts N  quick deaths in a row (a run shorter than\n"
+    "                          --healthy) restarted at once (default 3)\n"
+    "      --backoff S         delay after the next quick death, doubled\n"
+    "                          after each further one (default 1)\n"
     "      --backoff-cap S     the longest such delay (default 30)\n"
     "      --healthy S         a run this long clears the delay (default 30)\n"
     "      --max-restarts N    restarts allowed within the window; one more\n"
@@ -71,7 +75,7 @@ constexpr char kUsage[] =
     "another user. Lines about refusals and shortages are limited to 20 a\n"
     "second.\n";
 
-enum { kBackoff = 256, kBackoffCap, kHealthy, kMaxRestarts, kWindow, kMaxClients, kMaxPerUser, kIdle };
+enum { kQuick = 256, kBackoff, kBackoffCap, kHealthy, kMaxRestarts, kWindow, kMaxClients, kMaxPerUser, kIdle };
 
 bool parse_seconds(const char* s, double* out) {
   char* end = nullptr;
@@ -97,8 +101,9 @@ int parse_options(int argc, char** argv, Options* o) {
   using kiv::tools::Opt;
   kiv::tools::Parser p("kiv", "kiv --help",
                        {Opt{"foreground", 'f', false}, Opt{"background", 'b', false}, Opt{"verbose", 'v', false},
-                        Opt{"quiet", 'q', false}, Opt{"time-scale", 's', true}, Opt{"backoff", kBackoff, true},
-                        Opt{"backoff-cap", kBackoffCap, true}, Opt{"healthy", kHealthy, true},
+                        Opt{"quiet", 'q', false}, Opt{"time-scale", 's', true}, Opt{"quick-restarts", kQuick, true},
+                        Opt{"backoff", kBackoff, true}, Opt{"backoff-cap", kBackoffCap, true},
+                        Opt{"healthy", kHealthy, true},
                         Opt{"max-restarts", kMaxRestarts, true}, Opt{"restart-window", kWindow, true},
                         Opt{"max-clients", kMaxClients, true}, Opt{"max-per-user", kMaxPerUser, true},
                         Opt{"idle-timeout", kIdle, true}},
@@ -120,6 +125,10 @@ int parse_options(int argc, char** argv, Options* o) {
       case kMaxRestarts:
         ok = parse_count(value, 0, 1000000, &n);
         o->limits.max_restarts = static_cast<int>(n);
+        break;
+      case kQuick:
+        ok = parse_count(value, 0, 1000, &n);
+        o->limits.quick_restarts = static_cast<int>(n);
         break;
       case kMaxClients:
         ok = parse_count(value, 1, 1000000, &n);

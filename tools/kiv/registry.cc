@@ -42,6 +42,7 @@ ProcReg* Registry::watch(ProcReg&& reg, bool* replaced) {
     old->kind = reg.kind;
     old->shell = std::move(reg.shell);
     old->cmdline = std::move(reg.cmdline);
+    old->db_file = reg.db_file;
     old->cred = std::move(reg.cred);
     if (had_time) old->delay_s = reg.delay_s;
     return old;

@@ -37,6 +37,7 @@ struct ProcReg {
   uint32_t delay_s = 0; // time value: nominal seconds before a restart
   kiv::unique_fd pidfd; // open while the process is watched
   bool child = false;   // started by this daemon: waitid() gives the status
+  bool db_file = false; // the registrant wrote its database file, which a withdrawal removes
   uint64_t start_ticks = 0;  // /proc start time, to confirm a foreign exit
   CrashLoopGuard guard;
   int64_t due_ms = -1;  // when a pending restart is due
@@ -86,6 +87,7 @@ class Registry {
   void set_time_value(pid_t pid, uint32_t seconds, uid_t from = 0);
   size_t process_count() const { return watched_.size() + pending_.size(); }
   const std::map<pid_t, ProcReg>& all_watched() const { return watched_; }
+  const std::vector<ProcReg>& all_pending() const { return pending_; }
 
   // --- watched threads
   ThreadReg* thread(int32_t tid);

@@ -16,10 +16,10 @@ CrashLoopGuard::Decision CrashLoopGuard::exited(int64_t now_ms, const RestartLim
   d.recent = static_cast<int>(restarts_.size());
   if (d.recent >= limits.max_restarts) return d;
   d.restart = true;
-  if (quick_deaths_ >= 2) {
+  if (quick_deaths_ > limits.quick_restarts) {
     const int64_t cap = scale.ms(limits.backoff_cap_s);
     int64_t delay = scale.ms(limits.backoff_base_s);
-    for (int i = 2; i < quick_deaths_ && delay < cap; ++i) delay *= 2;
+    for (int i = limits.quick_restarts + 1; i < quick_deaths_ && delay < cap; ++i) delay *= 2;
     d.backoff_ms = delay < cap ? delay : cap;
   }
   return d;

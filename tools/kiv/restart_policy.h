@@ -12,7 +12,8 @@ namespace kiv::manager {
 
 // Nominal seconds (the daemon's time scale applies) and a count.
 struct RestartLimits {
-  double backoff_base_s = 1;  // delay after the second quick death in a row
+  int quick_restarts = 3;     // quick deaths in a row restarted at once
+  double backoff_base_s = 1;  // delay after the next quick death
   double backoff_cap_s = 30;  // the doubling stops here
   double healthy_s = 30;      // a run this long clears the backoff
   double window_s = 60;       // restarts counted within this span...
@@ -30,9 +31,9 @@ class CrashLoopGuard {
   // The watched instance began running at now_ms.
   void started(int64_t now_ms) { started_ms_ = now_ms; }
 
-  // The instance exited at now_ms. The first quick death restarts at once;
-  // each further death before a healthy run doubles the backoff from
-  // backoff_base_s up to backoff_cap_s. A restart that would be one more
+  // The instance exited at now_ms. The first quick_restarts quick deaths in
+  // a row restart at once; each further death before a healthy run waits,
+  // backoff_base_s first, doubled each time up to backoff_cap_s. A restart that would be one more
   // than max_restarts within window_s is refused.
   Decision exited(int64_t now_ms, const RestartLimits& limits, const TimeScale& scale);
 

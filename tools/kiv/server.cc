@@ -12,6 +12,7 @@
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include "db.h"
@@ -21,6 +22,7 @@
 #include "launch.h"
 #include "log.h"
 #include "procs.h"
+#include "state.h"
 
 namespace kiv::manager {
 
@@ -38,6 +40,8 @@ constexpr int64_t kStatsPeriodMs = 1000;
 constexpr int32_t kMaxWatchSeconds = 86400;
 constexpr int32_t kDefaultPeriod = 5;
 constexpr int32_t kDefaultWindow = 120;
+constexpr int64_t kSaveIntervalMs = 50;   // a busy daemon saves at most this often
+constexpr int kOrphanPollMs = 200;
 
 int g_signal_wr = -1;
 
@@ -106,6 +110,16 @@ bool Server::add_fd(int fd, Tag tag, uint32_t events) {
   return false;
 }
 
+// A descriptor leaves an epoll set only when its file's last copy is
+// closed, and a child forked but not yet executing holds copies of all of
+// them: a pidfd closed without this would go on reporting its ended
+// process under its old number, by then given to a new pidfd.
+void Server::del_fd(int fd) {
+  if (epoll_ctl(epoll_.get(), EPOLL_CTL_DEL, fd, nullptr) != 0 && errno != ENOENT) {
+    KIVD_ERROR("epoll_ctl del fd %d: %m", fd);
+  }
+}
+
 bool Server::start() {
   epoll_.reset(epoll_create1(EPOLL_CLOEXEC));
   int p[2];
@@ -153,12 +167,55 @@ bool Server::start() {
   return add_fd(listen_.get(), kListen, EPOLLIN) && add_fd(signal_rd_.get(), kSignal, EPOLLIN);
 }
 
+void Server::restore_saved() {
+  const int64_t now = mono_ms();
+  for (ProcReg& r : load_registrations(kStatePath)) {
+    if (r.due_ms >= 0) {
+      KIVD_EVENT("%s of %s (pid %d) restored, due in %lld ms", exit_kind_text(r.kind), r.cmdline.c_str(), r.pid,
+                 static_cast<long long>(r.due_ms > now ? r.due_ms - now : 0));
+      const int64_t due = r.due_ms;
+      reg_.schedule(std::move(r), due);
+      continue;
+    }
+    // A withdrawal sent while no daemon ran was not sent at all (the exit
+    // marker tells clients to stand down), but it removed the file.
+    if (r.db_file && !db_file_exists(r.vsd, r.pid, r.cmdline)) {
+      KIVD_EVENT("pid %d: registration withdrawn while no daemon ran: %s", r.pid, r.cmdline.c_str());
+      continue;
+    }
+    // The start time, read while the pidfd pins the process, tells the
+    // registered process from a later one given the same pid.
+    const uint64_t ticks = r.start_ticks;
+    r.pidfd.reset(open_pidfd(r.pid));
+    if (r.pidfd.ok() && ticks != 0 && start_ticks(r.pid) == ticks && !pidfd_ended(r.pidfd.get())) {
+      // A living process's credentials are read again, as at registration,
+      // since it may have changed them meanwhile. The saved ones serve when
+      // it ends before they could be read (its exit is then seen at once).
+      Credentials now_cred;
+      if (read_credentials(r.pid, r.pidfd.get(), &now_cred)) {
+        r.cred = std::move(now_cred);
+      } else if (errno != ESRCH) {
+        KIVD_ERROR("pid %d: credentials unreadable (%m), the saved ones kept", r.pid);
+      }
+      (void)watch_process(std::move(r), "restored");
+      continue;
+    }
+    KIVD_EVENT("pid %d ended while no daemon watched it: %s", r.pid, r.cmdline.c_str());
+    r.pidfd.reset();
+    remove_db_file(r.vsd, r.pid, r.cmdline);
+    r.guard.started(now);
+    after_exit(std::move(r), now, 0);
+  }
+  dirty_ = true;
+}
+
 void Server::adopt_database() {
   for (const DbEntry& e : scan_database()) {
     if (e.skipped != nullptr) {
       KIVD_EVENT("%s is %s, left alone", e.path.c_str(), e.skipped);
       continue;
     }
+    if (e.readable && e.holder > 0 && reg_.watched(e.pid) != nullptr) continue;  // restored already
     if (!e.readable) {
       KIVD_EVENT("registration file %s unreadable, left alone", e.path.c_str());
       continue;
@@ -208,10 +265,18 @@ void Server::adopt_database() {
 
 bool Server::watch_process(ProcReg&& r, const char* how) {
   const pid_t pid = r.pid;
+  if (!r.db_file) r.db_file = db_file_exists(r.vsd, pid, r.cmdline);
   if (reg_.watched(pid) == nullptr) {  // an update keeps what was learnt
     r.child = parent_of(pid) == getpid();
     r.start_ticks = start_ticks(pid);
     r.guard.started(mono_ms());
+  }
+  for (auto it = helpers_.begin(); r.child && it != helpers_.end(); ++it) {
+    if (it->second.pid != pid) continue;
+    // A child of ours registered again: its registration reaps it now.
+    del_fd(it->first);
+    helpers_.erase(it);
+    break;
   }
   bool replaced = false;
   ProcReg* w = reg_.watch(std::move(r), &replaced);
@@ -223,6 +288,7 @@ bool Server::watch_process(ProcReg&& r, const char* how) {
     (void)reg_.take(pid);
     return false;
   }
+  dirty_ = true;
   KIVD_EVENT("pid %d registered for %s (vsd %d, %s, uid %u): %s%s%s", pid, exit_kind_text(w->kind), w->vsd, how,
              w->cred.uid, w->cmdline.c_str(), w->kind == ExitKind::kShell ? " -> " : "",
              w->kind == ExitKind::kShell ? w->shell.c_str() : "");
@@ -258,6 +324,7 @@ int Server::run() {
       }
     }
     on_tick(mono_ms());
+    save_if_due(mono_ms());
     on_conn_tick(mono_ms());
   }
 }
@@ -266,6 +333,8 @@ int Server::timeout_ms(int64_t now) const {
   int64_t next = reg_.next_due_ms();
   const int64_t sample = reg_.next_sample_ms();
   if (next < 0 || (sample >= 0 && sample < next)) next = sample;
+  if (dirty_ && (next < 0 || saved_ms_ + kSaveIntervalMs < next)) next = saved_ms_ + kSaveIntervalMs;
+  if (!orphans_.empty() && (next < 0 || now + kOrphanPollMs < next)) next = now + kOrphanPollMs;
   const int64_t conn = conn_deadline_ms();
   if (next < 0 || (conn >= 0 && conn < next)) next = conn;
   if (next < 0) return -1;
@@ -282,6 +351,7 @@ void Server::stop(int sig) {
   (void)unlink(KIV_SOCK_PATH);
   (void)unlink(kStatsPath);
   conns_.clear();
+  if (dirty_) save_if_due(saved_ms_ + kSaveIntervalMs);
   KIVD_EVENT("stopping on signal %d (%s)", sig, strsignal(sig));
 }
 
@@ -423,6 +493,7 @@ void Server::refuse(Conn& c, const char* what, int32_t id, const char* why) {
 void Server::close_conn(int fd) {
   auto it = conns_.find(fd);
   if (it == conns_.end()) return;
+  del_fd(fd);
   auto u = per_uid_.find(it->second.uid);
   if (u != per_uid_.end() && --u->second == 0) per_uid_.erase(u);
   conns_.erase(it);
@@ -563,6 +634,7 @@ void Server::on_time_value(const Frame& f, Conn& c) {
   }
   const uint32_t seconds = a.time > kMaxTimeValue ? kMaxTimeValue : a.time;
   reg_.set_time_value(a.pid, seconds, c.uid);
+  dirty_ = true;
   if (seconds != a.time) {
     KIVD_EVENT("pid %d: restart delay %u s (%u s asked, %u s at most)", a.pid, seconds, a.time, kMaxTimeValue);
   } else {
@@ -645,7 +717,7 @@ void Server::on_cancel(const Frame& f, Conn& conn) {
     const ProcReg* r = reg_.find(c.id);
     if (!root && r != nullptr && r->cred.uid != conn.uid) {
       refuse(conn, "withdrawal", c.id);
-    } else if (reg_.cancel(c.id)) {
+    } else if (withdraw(c.id)) {
       KIVD_EVENT("pid %d: registration withdrawn", c.id);
     } else {
       KIVD_EVENT("pid %d: withdrawal of no registration", c.id);
@@ -687,10 +759,15 @@ void Server::drop_threads_of(pid_t pid) {
 
 void Server::on_proc_exit(int fd) {
   ProcReg* w = reg_.watched_by_fd(fd);
-  if (w == nullptr) return;
+  // Only an ended process counts: an event of this batch may have been
+  // queued for a descriptor whose number has since been given to a living
+  // process's pidfd.
+  if (w == nullptr || !pidfd_ended(fd)) return;
+  del_fd(fd);
   const pid_t pid = w->pid;
   ProcReg reg = std::move(*reg_.take(pid));
-  const ExitStatus st = reg.child ? reap_child(reg.pidfd.get()) : foreign_exit_status(reg.pidfd.get(), pid, reg.start_ticks);
+  const ExitStatus st =
+      reg.child ? reap_child(reg.pidfd.get()) : foreign_exit_status(reg.pidfd.get(), pid, reg.start_ticks);
   reg.pidfd.reset();
   KIVD_EVENT("pid %d exited (%s): %s", pid, describe(st).c_str(), reg.cmdline.c_str());
   drop_threads_of(pid);
@@ -700,7 +777,24 @@ void Server::on_proc_exit(int fd) {
   after_exit(std::move(reg), mono_ms(), 0);
 }
 
+bool Server::withdraw(pid_t pid) {
+  ProcReg* w = reg_.watched(pid);
+  if (w == nullptr) {
+    if (!reg_.cancel(pid)) return false;  // a pending restart, or nothing
+    dirty_ = true;
+    return true;
+  }
+  del_fd(w->pidfd.get());
+  ProcReg r = std::move(*reg_.take(pid));
+  dirty_ = true;
+  // A program this daemon started stays its child: it is reaped when it
+  // ends, registered or not.
+  if (r.child) keep_reaping(std::move(r.pidfd), pid, "unregistered " + r.cmdline);
+  return true;
+}
+
 void Server::after_exit(ProcReg&& reg, int64_t now, int64_t min_delay_ms) {
+  dirty_ = true;
   int64_t delay = cfg_.scale.ms(reg.delay_s);
   if (reg.kind == ExitKind::kRestart) {
     const CrashLoopGuard::Decision d = reg.guard.exited(now, cfg_.limits, cfg_.scale);
@@ -721,6 +815,7 @@ void Server::after_exit(ProcReg&& reg, int64_t now, int64_t min_delay_ms) {
 }
 
 void Server::restart(ProcReg&& reg, int64_t now) {
+  dirty_ = true;
   if (reg.kind == ExitKind::kShell) {
     const pid_t pid = launch_shell(reg.shell, reg.cred);
     if (pid < 0) {
@@ -743,47 +838,87 @@ void Server::restart(ProcReg&& reg, int64_t now) {
   }
   const pid_t old = reg.pid;
   const pid_t pid = launch_program(reg.cmdline, reg.vsd, reg.cred);
+  const int launch_errno = errno;
   reg.guard.restarted(now);
-  if (pid > 0) reg.pidfd.reset(open_pidfd(pid));
-  if (pid <= 0 || !reg.pidfd.ok()) {
+  if (pid > 0) {
+    reg.pidfd.reset(open_pidfd(pid));
+    reg.pid = pid;
+    reg.child = true;
+    reg.db_file = false;  // the old one's was removed; the new one writes its own
+    reg.start_ticks = start_ticks(pid);
+    reg.due_ms = -1;
+    bool replaced = false;
+    ProcReg* w = reg.pidfd.ok() ? reg_.watch(std::move(reg), &replaced) : nullptr;
+    if (w != nullptr && (replaced || add_fd(w->pidfd.get(), kProc, EPOLLIN))) {
+      KIVD_EVENT("restarted %s as pid %d (was pid %d)", w->cmdline.c_str(), pid, old);
+      return;
+    }
+    if (w != nullptr) reg = std::move(*reg_.take(pid));
+    // A copy that cannot be watched would go on running beside the next
+    // attempt's: it is ended and reaped instead.
+    KIVD_ERROR("restarted %s as pid %d but cannot watch it, ended", reg.cmdline.c_str(), pid);
+    (void)kill(pid, SIGKILL);
+    if (reg.pidfd.ok()) {
+      keep_reaping(std::move(reg.pidfd), pid, "unwatched restart of " + reg.cmdline);
+    } else {
+      orphans_.push_back(pid);
+    }
+  } else {
+    errno = launch_errno;
     KIVD_ERROR("restart of %s failed: %m", reg.cmdline.c_str());
-    // Not at once: a program that cannot be started is retried at the
-    // pace of the backoff until the crash-loop guard gives up on it.
-    const int64_t pace = cfg_.scale.ms(cfg_.limits.backoff_base_s);
-    after_exit(std::move(reg), now, pace > 0 ? pace : 1);
-    return;
   }
-  reg.pid = pid;
-  reg.child = true;
-  reg.start_ticks = start_ticks(pid);
-  reg.due_ms = -1;
-  const std::string cmd = reg.cmdline;
-  bool replaced = false;
-  ProcReg* w = reg_.watch(std::move(reg), &replaced);
-  if (w == nullptr || (!replaced && !add_fd(w->pidfd.get(), kProc, EPOLLIN))) {
-    KIVD_ERROR("restarted %s as pid %d but cannot watch it", cmd.c_str(), pid);
-    if (w != nullptr) (void)reg_.take(pid);
-    return;
-  }
-  KIVD_EVENT("restarted %s as pid %d (was pid %d)", cmd.c_str(), pid, old);
+  // Not at once: a program that cannot be started is retried at the pace
+  // of the backoff until the crash-loop guard gives up on it.
+  const int64_t pace = cfg_.scale.ms(cfg_.limits.backoff_base_s);
+  after_exit(std::move(reg), now, pace > 0 ? pace : 1);
 }
 
 void Server::add_helper(pid_t pid, std::string what) {
+  keep_reaping(kiv::unique_fd(open_pidfd(pid)), pid, std::move(what));
+}
+
+void Server::keep_reaping(kiv::unique_fd pidfd, pid_t pid, std::string what) {
+  if (!pidfd.ok() || !add_fd(pidfd.get(), kHelper, EPOLLIN)) {
+    KIVD_ERROR("cannot watch pid %d (%s): %m; reaped by polling", pid, what.c_str());
+    orphans_.push_back(pid);
+    return;
+  }
   Helper h;
   h.pid = pid;
   h.what = std::move(what);
-  h.pidfd.reset(open_pidfd(pid));
-  if (!h.pidfd.ok() || !add_fd(h.pidfd.get(), kHelper, EPOLLIN)) {
-    KIVD_ERROR("cannot watch pid %d: %m", pid);
-    return;
-  }
-  const int fd = h.pidfd.get();
+  const int fd = pidfd.get();
+  h.pidfd = std::move(pidfd);
   helpers_[fd] = std::move(h);
+}
+
+void Server::reap_orphans() {
+  for (size_t i = 0; i < orphans_.size();) {
+    int status = 0;
+    const pid_t r = waitpid(orphans_[i], &status, WNOHANG);
+    if (r == 0 || (r < 0 && errno == EINTR)) {
+      ++i;
+      continue;
+    }
+    KIVD_EVENT("pid %d reaped", orphans_[i]);
+    orphans_.erase(orphans_.begin() + static_cast<long>(i));
+  }
+}
+
+void Server::save_if_due(int64_t now) {
+  if (!dirty_ || now < saved_ms_ + kSaveIntervalMs) return;
+  std::vector<const ProcReg*> regs;
+  for (const auto& [pid, r] : reg_.all_watched()) regs.push_back(&r);
+  for (const ProcReg& r : reg_.all_pending()) regs.push_back(&r);
+  // A failure is logged and retried at the next change.
+  (void)save_registrations(kStatePath, regs);
+  saved_ms_ = now;
+  dirty_ = false;
 }
 
 void Server::on_helper_exit(int fd) {
   auto it = helpers_.find(fd);
-  if (it == helpers_.end()) return;
+  if (it == helpers_.end() || !pidfd_ended(fd)) return;
+  del_fd(fd);
   const ExitStatus st = reap_child(fd);
   KIVD_EVENT("%s (pid %d) finished: %s", it->second.what.c_str(), it->second.pid, describe(st).c_str());
   helpers_.erase(it);
@@ -791,6 +926,7 @@ void Server::on_helper_exit(int fd) {
 
 void Server::on_tick(int64_t now) {
   for (ProcReg& r : reg_.take_due(now)) restart(std::move(r), now);
+  if (!orphans_.empty()) reap_orphans();
   auto& threads = reg_.threads();
   for (auto it = threads.begin(); it != threads.end();) {
     ThreadReg& t = it->second;

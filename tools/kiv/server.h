@@ -9,6 +9,7 @@
 
 #include <map>
 #include <string>
+#include <vector>
 
 #include "clock.h"
 #include "frame.h"
@@ -37,6 +38,10 @@ class Server {
   bool start();
   // Whether the alive table is mapped in this process; set before run().
   void set_alive_table(bool on) { cfg_.alive_table = on; }
+  // Takes back the registrations and pending restarts the previous daemon
+  // saved: each registered process still running is watched again, one
+  // that ended while no daemon watched it gets its exit action now.
+  void restore_saved();
   // Takes over the registrations whose database files are still locked by
   // a living registrant.
   void adopt_database();
@@ -60,6 +65,7 @@ class Server {
   };
 
   bool add_fd(int fd, Tag tag, uint32_t events);
+  void del_fd(int fd);
   void on_accept();
   bool admit(uid_t uid, int fd, int64_t now);
   void pause_accepting(int64_t now);
@@ -80,7 +86,11 @@ class Server {
   void on_proc_exit(int fd);
   void after_exit(ProcReg&& reg, int64_t now, int64_t min_delay_ms);
   void restart(ProcReg&& reg, int64_t now);
+  bool withdraw(pid_t pid);
   void add_helper(pid_t pid, std::string what);
+  void keep_reaping(kiv::unique_fd pidfd, pid_t pid, std::string what);
+  void reap_orphans();
+  void save_if_due(int64_t now);
   void on_helper_exit(int fd);
   void drop_threads_of(pid_t pid);
   void unmark_thread(const ThreadReg& t);
@@ -105,6 +115,9 @@ class Server {
   uint64_t log_dropped_ = 0;
   std::map<int, Helper> helpers_;
   Registry reg_;
+  std::vector<pid_t> orphans_;  // children without a pidfd, polled until reaped
+  bool dirty_ = false;          // registrations changed since the last save
+  int64_t saved_ms_ = 0;
   uint8_t buf_[kMaxPacket];
 };
 
