@@ -467,11 +467,12 @@ TEST_F(ManagerTest, ReadinessAndStoppingAreReportedThroughTheNotifySocket) {
   }
 }
 
-// The unit file as installed, with the daemon built here as its program.
+// The unit file's template (the install step only fills in the program's
+// directory), with the daemon built here as its program.
 TEST_F(ManagerTest, ServiceUnitVerifiesCleanly) {
   std::string unit;
   ASSERT_EQ(0, run_capture({"/bin/sed", std::string("s|^ExecStart=.*|ExecStart=") + kDaemonPath + "|",
-                            KIV_BUILD_DIR "/kiv.service"},
+                            KIV_SOURCE_DIR "/tools/kiv/kiv.service.in"},
                            &unit));
   ASSERT_NE(std::string::npos, unit.find("\nType=notify\n"));
   FILE* f = fopen("/tmp/kiv.service", "we");
