@@ -22,6 +22,7 @@
 #include "daemon.h"
 #include "frame.h"
 #include "kiv_comp_config.h"
+#include "kiv_pidfile.h"
 #include "kiv_utils/unique_fd.h"
 #include "kiv_vsd.h"
 #include "support/fixture.h"
@@ -405,23 +406,37 @@ TEST_F(ManagerTest, RegistrationSurvivesAManagerKilledAndStartedAgain) {
 
 // While the Manager is stopped, clients send nothing (the exit marker says
 // so): a withdrawal then only removes the database file, and the next
-// Manager must not bring the saved registration back.
+// Manager must not bring the saved registration back, not even when another
+// user puts a file of that name into the world-writable directory.
 TEST_F(ManagerTest, RegistrationWithdrawnWhileTheManagerIsStoppedStaysWithdrawn) {
-  auto d = std::make_unique<Daemon>();
-  ASSERT_TRUE(d->start());
-  Client c({"-r", "-c", "-D", "300"});
-  ASSERT_TRUE(c.wait_line("registered ", 3000));
-  ASSERT_EQ(0, d->stop());
-  ASSERT_TRUE(c.wait_line("cancel 0", 3000));
-  const pid_t pid = c.wait_start(1, 0);
-  kill(pid, SIGKILL);
-  ASSERT_EQ(pid, waitpid(pid, nullptr, 0));  // this test's child
-  d = std::make_unique<Daemon>();
-  ASSERT_TRUE(d->start());
-  EXPECT_TRUE(d->wait_log("pid " + std::to_string(pid) + ": registration withdrawn while no daemon ran", 0))
-      << d->log();
-  usleep(200000);
-  EXPECT_EQ(1u, c.starts().size()) << d->log();
+  for (const bool planted : {false, true}) {
+    SCOPED_TRACE(planted ? "file planted by another user" : "file gone");
+    auto d = std::make_unique<Daemon>();
+    ASSERT_TRUE(d->start());
+    Client c({"-r", "-c", "-D", "300"});
+    ASSERT_TRUE(c.wait_line("registered ", 3000));
+    ASSERT_EQ(0, d->stop());
+    ASSERT_TRUE(c.wait_line("cancel 0", 3000));
+    const pid_t pid = c.wait_start(1, 0);
+    char name[256];
+    ASSERT_GT(kiv_get_db_file_name(0, pid, "mgr_client", name, sizeof name), 0);
+    if (planted) {
+      const int fd = open(name, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
+      ASSERT_GE(fd, 0) << name;
+      ASSERT_EQ(0, fchown(fd, 65534, 65534));
+      close(fd);
+    }
+    kill(pid, SIGKILL);
+    ASSERT_EQ(pid, waitpid(pid, nullptr, 0));  // this test's child
+    d = std::make_unique<Daemon>();
+    ASSERT_TRUE(d->start());
+    EXPECT_TRUE(d->wait_log("pid " + std::to_string(pid) + ": registration withdrawn while no daemon ran", 0))
+        << d->log();
+    usleep(200000);
+    EXPECT_EQ(1u, c.starts().size()) << d->log();
+    (void)unlink(name);
+    ASSERT_EQ(0, d->stop());
+  }
 }
 
 // The service manager's end of the readiness protocol: a datagram socket,

@@ -103,11 +103,14 @@ bool db_cmdline_matches(pid_t pid, const std::string& cmdline) {
   return kiv_get_cmdline(pid, now, 255) == 0 && cmdline == now;
 }
 
-bool db_file_exists(int32_t vsd, pid_t pid, const std::string& cmdline) {
+bool db_file_exists(int32_t vsd, pid_t pid, const std::string& cmdline, uid_t owner) {
   char path[256];
   struct stat st;
   const int n = kiv_get_db_file_name(vsd, pid, cmdline.c_str(), path, sizeof path);
-  return n > 0 && static_cast<size_t>(n) < sizeof path && lstat(path, &st) == 0;
+  // The directory is world-writable: a file another user put there under
+  // this name says nothing about the registration.
+  return n > 0 && static_cast<size_t>(n) < sizeof path && lstat(path, &st) == 0 && S_ISREG(st.st_mode) &&
+         (st.st_uid == 0 || st.st_uid == owner);
 }
 
 void remove_db_file(int32_t vsd, pid_t pid, const std::string& cmdline) {

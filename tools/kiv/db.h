@@ -36,9 +36,9 @@ pid_t lock_holder(const char* path);
 std::vector<DbEntry> scan_database();
 // Whether pid runs cmdline now (as the library records command lines).
 bool db_cmdline_matches(pid_t pid, const std::string& cmdline);
-// Whether the database file of pid's registration exists (not followed
-// when it is a link).
-bool db_file_exists(int32_t vsd, pid_t pid, const std::string& cmdline);
+// Whether the database file of pid's registration exists as a regular file
+// (not followed when it is a link) owned by root or by owner.
+bool db_file_exists(int32_t vsd, pid_t pid, const std::string& cmdline, uid_t owner);
 // Removes the database file of a registrant that has exited.
 void remove_db_file(int32_t vsd, pid_t pid, const std::string& cmdline);
 

@@ -179,7 +179,7 @@ void Server::restore_saved() {
     }
     // A withdrawal sent while no daemon ran was not sent at all (the exit
     // marker tells clients to stand down), but it removed the file.
-    if (r.db_file && !db_file_exists(r.vsd, r.pid, r.cmdline)) {
+    if (r.db_file && !db_file_exists(r.vsd, r.pid, r.cmdline, r.cred.known ? r.cred.uid : 0)) {
       KIVD_EVENT("pid %d: registration withdrawn while no daemon ran: %s", r.pid, r.cmdline.c_str());
       continue;
     }
@@ -265,7 +265,7 @@ void Server::adopt_database() {
 
 bool Server::watch_process(ProcReg&& r, const char* how) {
   const pid_t pid = r.pid;
-  if (!r.db_file) r.db_file = db_file_exists(r.vsd, pid, r.cmdline);
+  if (!r.db_file) r.db_file = db_file_exists(r.vsd, pid, r.cmdline, r.cred.known ? r.cred.uid : 0);
   if (reg_.watched(pid) == nullptr) {  // an update keeps what was learnt
     r.child = parent_of(pid) == getpid();
     r.start_ticks = start_ticks(pid);
