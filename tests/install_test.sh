@@ -67,7 +67,10 @@ has() {  # package, then paths it must hold
 has libkiv1 "lib/([a-z0-9_-]+/)?libkiv\.so\.1" "lib/([a-z0-9_-]+/)?libkiv\.so\.$ver"
 has libkiv-dev "include/kiv/kiv_xtach\.h" "lib/([a-z0-9_-]+/)?libkiv\.so" \
   "lib/([a-z0-9_-]+/)?pkgconfig/libkiv\.pc" "lib/([a-z0-9_-]+/)?cmake/libkiv/libkivTargets\.cmake"
-has kiv "sbin/kiv" "sbin/kivctl" "sbin/vsdctl" "lib/systemd/system/kiv\.service"
+has kiv "sbin/kiv" "sbin/kivctl" "sbin/vsdctl" "lib/systemd/system/kiv\.service" \
+  "share/man/man8/kiv\.8\.gz" "share/man/man8/kivctl\.8\.gz" "share/man/man8/vsdctl\.8\.gz" \
+  "share/bash-completion/completions/kivctl" "share/bash-completion/completions/vsdctl"
+has libkiv-dev "share/man/man3/libkiv\.3\.gz"
 if dpkg-deb -c "$(deb libkiv1)" | grep -qE '\./usr/(include|sbin)/'; then fail "libkiv1 holds more than the library"; fi
 dpkg-deb --ctrl-tarfile "$(deb kiv)" | tar -xO ./control | grep -q '^Depends:.*libkiv1 (= ' ||
   fail "kiv does not depend on libkiv1"
