@@ -4,11 +4,14 @@
 # that parses, and the one-line refusal of a user who is not root. Runs
 # itself inside the tests' sandbox (it starts a Manager there).
 # Usage: tools_usage_test.sh BUILD_DIR VERSION
+# KIV_TEST_EMULATOR (e.g. "qemu-aarch64 -L /usr/aarch64-linux-gnu"): the
+# command that runs the tools of a cross build.
 set -u
 BUILD=$1
 VERSION=$2
+read -ra EMU <<<"${KIV_TEST_EMULATOR:-}"
 if [ "${3:-}" != --inside ]; then
-  exec "$BUILD/tools/kiv-sandbox" /bin/bash "$(realpath "$0")" "$(realpath "$BUILD")" "$VERSION" --inside
+  exec "${EMU[@]}" "$BUILD/tools/kiv-sandbox" /bin/bash "$(realpath "$0")" "$(realpath "$BUILD")" "$VERSION" --inside
 fi
 KIV=$BUILD/tools/kiv
 KIVCTL=$BUILD/tools/kivctl
@@ -26,8 +29,8 @@ fails=0
 row() {
   local want=$1 out=$2 err=$3 user=$4
   shift 4
-  local run=("$@")
-  [ "$user" = nobody ] && run=(setpriv --reuid=65534 --regid=65534 --clear-groups "$@")
+  local run=("${EMU[@]}" "$@")
+  [ "$user" = nobody ] && run=(setpriv --reuid=65534 --regid=65534 --clear-groups "${run[@]}")
   "${run[@]}" >"$OUT" 2>"$ERR" </dev/null
   local got=$? why=
   [ "$got" = "$want" ] || why="exit status $got"
@@ -83,15 +86,15 @@ row 1 -                                  '^vsdctl: mem: must be run as root$'   
 # backslashes escaped, bytes that are not UTF-8 replaced.
 mkdir -p /tmp/vsd/0/kiv/db
 printf '4242\n2\n/bin/a\001"\\\377\316\273\t' >/tmp/vsd/0/kiv/db/a.4242
-"$KIVCTL" --json status >"$OUT"
+"${EMU[@]}" "$KIVCTL" --json status >"$OUT"
 python3 -c 'import json, sys; c = json.load(sys.stdin)["registrations"][0]["command"]; sys.exit(c != "/bin/a\x01\"\\\ufffd\u03bb\t")' <"$OUT" ||
   { echo "FAIL: a command line with odd bytes: $(cat "$OUT")"; fails=$((fails + 1)); }
 rm -r /tmp/vsd/0
 
 # With a Manager up: a user who may not read its lock file is answered by
 # the socket; one whom the socket refuses too is told the state is unknown.
-"$KIV" -q -s 0.01 2>/dev/null &
-for _ in $(seq 100); do "$KIVCTL" status >/dev/null 2>&1 && break; sleep 0.05; done
+"${EMU[@]}" "$KIV" -q -s 0.01 2>/dev/null &
+for _ in $(seq 100); do "${EMU[@]}" "$KIVCTL" status >/dev/null 2>&1 && break; sleep 0.05; done
 row 0 '^manager: up \(pid [0-9]+\)'      -                                             root   "$KIVCTL" status
 row 0 '^manager: up \(pid unknown: permission denied\)' -                              nobody "$KIVCTL" status
 chmod 0700 /tmp/kiv

@@ -8,6 +8,7 @@
 #include <signal.h>
 #include <stdio.h>
 #include <stdlib.h>
+#include <string.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -33,19 +34,36 @@ bool prepare(const ProgramOptions& opt) {
   return true;
 }
 
+// Whether path names an executable (ELF) file of this build.
+bool of_this_build(const std::string& path) {
+  if (path.rfind(KIV_BUILD_DIR "/", 0) != 0) return false;
+  const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  char magic[4] = {};
+  const bool elf = fd >= 0 && read(fd, magic, 4) == 4 && memcmp(magic, "\x7f" "ELF", 4) == 0;
+  if (fd >= 0) close(fd);
+  return elf;
+}
+
 }  // namespace
 
 ProgramCommand::ProgramCommand(const std::string& path, const std::vector<std::string>& words) {
   std::vector<std::string> emulator;
-  const char* env = getenv("KIV_TEST_EMULATOR");
-  if (env != nullptr && path.rfind(KIV_BUILD_DIR "/", 0) == 0) {
+  if (const char* env = getenv("KIV_TEST_EMULATOR")) {
     std::istringstream in(env);
     for (std::string w; in >> w;) emulator.push_back(w);
   }
   // words_: the file to execute, then its argv.
-  if (emulator.empty()) {
+  if (emulator.empty() || !of_this_build(path)) {
     words_ = {path};
     words_.insert(words_.end(), words.begin(), words.end());
+    // A system program that runs one of this build's (timeout 5 PROGRAM):
+    // the emulator goes in front of that word.
+    for (size_t i = 2; !emulator.empty() && i < words_.size(); ++i) {
+      if (of_this_build(words_[i])) {
+        words_.insert(words_.begin() + static_cast<ptrdiff_t>(i), emulator.begin(), emulator.end());
+        break;
+      }
+    }
   } else {
     words_ = {emulator[0]};
     words_.insert(words_.end(), emulator.begin(), emulator.end());

@@ -15,7 +15,9 @@ namespace kiv::test {
 // separated by spaces, e.g. "qemu-aarch64 -L /usr/aarch64-linux-gnu") the
 // programs of this build (under KIV_BUILD_DIR) run under that emulator: a
 // cross-built test runs under qemu-user, and without binfmt_misc the kernel
-// cannot execute the target's programs. System programs are the host's.
+// cannot execute the target's programs. System programs are the host's; one
+// that runs a program of this build in turn (timeout 5 PROGRAM ...) gets the
+// emulator in front of that word.
 class ProgramCommand {
  public:
   // words[0] becomes the program's argv[0].
