@@ -22,6 +22,7 @@
 #include "support/fixture.h"
 #include "support/log_text.h"
 #include "support/peer.h"
+#include "support/sanitizer.h"
 
 namespace kiv::test {
 namespace {
@@ -233,6 +234,11 @@ TEST_F(RpcTest, ForkedChildCallsOnItsOwnWhileAParentThreadHoldsTheCall) {
                         {false, ForkKind::kClone},        {true, ForkKind::kFork},
                         {true, ForkKind::kUnderscoreFork}, {true, ForkKind::kClone}};
   for (const Case& c : cases) {
+    // ThreadSanitizer forgets the mutexes held by other threads only in the
+    // fork() it intercepts: after _Fork() or clone() it still sees the
+    // parent's thread holding the call lock the kernel wiped in the child,
+    // and reports a double lock.
+    if (kThreadSanitized && c.kind != ForkKind::kFork) continue;
     SCOPED_TRACE(std::string(fork_kind_name(c.kind)) + (c.connected ? " connected" : " absent"));
     std::optional<Peer> peer;
     if (c.connected) {
