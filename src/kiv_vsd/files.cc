@@ -11,8 +11,9 @@
 
 #include <utility>
 
-#include "kiv_vsd/vsd_internal.h"
+#include "kiv_utils.h"
 #include "kiv_utils/unique_fd.h"
+#include "kiv_vsd/vsd_internal.h"
 
 #ifndef STATX_MNT_ID
 #define STATX_MNT_ID 0x1000U  // Linux 5.8; older C libraries lack the name
@@ -27,6 +28,8 @@ constexpr mode_t kFileMode = 0754;
 // entries are left alone, and the recursion's stack stays bounded whatever
 // a hostile neighbour builds in a world-writable tree.
 constexpr int kMaxDepth = kPathLen / 2;
+constexpr size_t kFdinfoPathLen = 40;
+constexpr size_t kFdinfoLen = 512;
 
 // Where a tree lives: the removal never leaves that mount.
 struct Mount {
@@ -44,6 +47,29 @@ bool same_mount(const struct statx& st, const Mount& m) {
 
 Mount mount_of(const struct statx& st) {
   return {st.stx_dev_major, st.stx_dev_minor, (st.stx_mask & STATX_MNT_ID) != 0 ? st.stx_mnt_id : 0};
+}
+
+// The mount of the directory open as fd. Kernels before 5.8 (and emulators
+// that pass the mask on but not the value) leave statx's mount id out; the
+// "mnt_id:" line of /proc/self/fdinfo (Linux 3.15) tells it then.
+Mount mount_of_open(int fd, const struct statx& st) {
+  Mount m = mount_of(st);
+  if (m.mnt_id != 0) return m;
+  char path[kFdinfoPathLen];
+  (void)snprintf(path, sizeof path, "/proc/self/fdinfo/%d", fd);
+  char text[kFdinfoLen];
+  if (kiv_read_to_buf(path, text, sizeof text) <= 0) return m;
+  const char* line = strstr(text, "\nmnt_id:");
+  unsigned long long id = 0;
+  if (line != nullptr && sscanf(line + 1, "mnt_id: %llu", &id) == 1) m.mnt_id = id;
+  return m;
+}
+
+// Whether the directory open as fd is on the mount m.
+bool open_on_mount(int fd, const struct statx& st, const Mount& m) {
+  const Mount here = mount_of_open(fd, st);
+  return here.dev_major == m.dev_major && here.dev_minor == m.dev_minor &&
+         (here.mnt_id == 0 || m.mnt_id == 0 || here.mnt_id == m.mnt_id);
 }
 
 int remove_at(int parent, const char* name, const Mount* tree, int depth);
@@ -83,8 +109,8 @@ int remove_at(int parent, const char* name, const Mount* tree, int depth) {
   if (!dir.ok()) return -errno;
   // What was opened, not what was looked at before: it may have changed.
   if (statx(dir.get(), "", AT_EMPTY_PATH, STATX_TYPE | STATX_MNT_ID, &st) != 0) return -errno;
-  const Mount here = tree != nullptr ? *tree : mount_of(st);
-  if (!same_mount(st, here)) return -EXDEV;
+  const Mount here = tree != nullptr ? *tree : mount_of_open(dir.get(), st);
+  if (!open_on_mount(dir.get(), st, here)) return -EXDEV;
   int result = empty_dir(std::move(dir), here, depth);
   if (unlinkat(parent, name, AT_REMOVEDIR) != 0) result = -errno;
   return result;
