@@ -99,8 +99,9 @@ bool write_start_time(int vsd_no) {
   if (setgroups(1, &group) == 0) KIV_LOG("%s: Setgroups success\n", kFn);
   (void)kiv_reset_lmk(getpid());
 
-  if (fs_set_vsd_envs(vsd_no) < 0) {
-    KIV_LOG("%s: fs get vsd envs fail: %s\n", kFn, strerror(errno));
+  const int envs = fs_set_vsd_envs(vsd_no);
+  if (envs < 0) {
+    KIV_LOG("%s: fs get vsd envs fail: %s\n", kFn, strerror(-envs));
     child_exit(kChildFailed);
   }
   for (const char* dev : kSharedDevices) (void)chmod(dev, kDirMode);

@@ -89,7 +89,9 @@ int make_member_file(char* path, size_t len, int vsd_no, pid_t pid) {
 using kiv::kLogModule;
 
 extern "C" void set_proc_env(int vsd_no) {
-  if (kiv::fs_set_vsd_envs(vsd_no) < 0) {
+  const int envs = kiv::fs_set_vsd_envs(vsd_no);
+  if (envs < 0) {
+    errno = -envs;  // what the caller of the launch sees
     KIV_LOG("%s: fs set vsd envs fail\n", "set_proc_env");
     return;
   }
