@@ -86,7 +86,8 @@ TEST(FrameTest, ClassifiesRequests) {
   EXPECT_EQ(RequestKind::kCancel, classify(parsed(make_frame(5, "", make_cancel(1, 5)))));
 }
 
-TEST(FrameTest, DecodesPayloadFields) {
+// The thread and cancel records: the wire table (wire_test.cc).
+TEST(FrameTest, DecodesExitActionFields) {
   auto a = decode_exit_action(make_exit_action(815, 3, "/usr/sbin/prog -x", 9, "test-15").data());
   EXPECT_EQ(815, a.pid);
   EXPECT_EQ(3, a.vsd);
@@ -96,15 +97,6 @@ TEST(FrameTest, DecodesPayloadFields) {
   auto unterminated = make_exit_action(1, 0, "");
   memset(unterminated.data() + offsetof(kiv_exit_action_rec, cmdline), 'c', KIV_CMDLINE_LEN);
   EXPECT_EQ(255u, strlen(decode_exit_action(unterminated.data()).cmdline));
-  auto t = decode_thread_notify(make_thread_notify(77, 70, 5, 120).data());
-  EXPECT_EQ(77, t.tid);
-  EXPECT_EQ(70, t.pid);
-  EXPECT_EQ(5, t.period);
-  EXPECT_EQ(5, t.param2);
-  EXPECT_EQ(120, t.window);
-  auto c = decode_cancel(make_cancel(1, 4242).data());
-  EXPECT_EQ(1u, c.kind);
-  EXPECT_EQ(4242, c.id);
 }
 
 TEST(TimeScaleTest, ScalesAndSaturates) {
