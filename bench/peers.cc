@@ -49,7 +49,7 @@ pid_t start_echo(const char* path, int cpu) {
           fds.erase(fds.begin() + static_cast<long>(i--));
           continue;
         }
-        memcpy(&ack.msg_type, buf, sizeof ack.msg_type);
+        memcpy(&ack.msg_type, buf + offsetof(kiv_msg, msg_type), sizeof ack.msg_type);
         if (ack.msg_type != KIV_MSG_THREAD_BEAT) (void)send(fds[i].fd, &ack, kHeaderLen, MSG_NOSIGNAL);
       }
       if (fds[0].revents & POLLIN) {

@@ -33,19 +33,14 @@ void program_name(const char* cmdline, char (&name)[kProgNameLen]) {
   if (slash != nullptr) memmove(name, slash + 1, strlen(slash + 1) + 1);
 }
 
-// The database path of (vsd, pid), or false with ENAMETOOLONG when it does
-// not fit: a cut path would name some other file.
-bool db_path(int vsd, int pid, const char* cmdline, char (&path)[kPathLen]) {
+// The database path of (vsd, pid): 0, or -ENAMETOOLONG when it does not
+// fit (a cut path would name some other file), -EINVAL when it cannot be
+// formatted.
+int db_path(int vsd, int pid, const char* cmdline, char (&path)[kPathLen]) {
   const int n = kiv_get_db_file_name(vsd, pid, cmdline, path, sizeof path);
-  if (n < 0) {
-    errno = EINVAL;
-    return false;
-  }
-  if (static_cast<size_t>(n) >= sizeof path) {
-    errno = ENAMETOOLONG;
-    return false;
-  }
-  return true;
+  if (n < 0) return -EINVAL;
+  if (static_cast<size_t>(n) >= sizeof path) return -ENAMETOOLONG;
+  return 0;
 }
 
 void write_text(int fd, const char* text) { (void)safe_write(fd, text, strlen(text)); }
@@ -122,7 +117,9 @@ extern "C" int kiv_get_db_file_name(int vsd, int pid, const char* cmdline, char*
 extern "C" int kiv_db_create(int vsd, int pid, int kind, const char* cmdline) {
   static constexpr char kName[] = "kiv_db_create";
   char path[kiv::kPathLen] = {};
-  const bool path_ok = kiv::db_path(vsd, pid, cmdline, path);
+  const int path_rc = kiv::db_path(vsd, pid, cmdline, path);
+  const bool path_ok = path_rc == 0;
+  if (!path_ok) errno = -path_rc;  // why no file is opened
   KIV_LOG("%s vsd:%d path:%s file:%s\n", kName, vsd, cmdline != nullptr ? cmdline : "", path);
   kiv::MutexLock held_lock(&kiv::g_held_lock);
   const int held = path_ok ? kiv::held_fd(path) : -1;
@@ -171,7 +168,11 @@ extern "C" int kiv_db_create(int vsd, int pid, int kind, const char* cmdline) {
 extern "C" int kiv_db_destroy(int vsd, int pid, const char* cmdline) {
   if (cmdline == nullptr) return -1;
   char path[kiv::kPathLen];
-  if (!kiv::db_path(vsd, pid, cmdline, path)) return -1;
+  const int path_rc = kiv::db_path(vsd, pid, cmdline, path);
+  if (path_rc < 0) {
+    errno = -path_rc;
+    return -1;
+  }
   return unlink(path);
 }
 

@@ -18,6 +18,7 @@
 #include "kiv_utils.h"
 #include "kiv_utils/unique_fd.h"
 #include "kiv_vsd.h"
+#include "kiv_vsd/layout.h"
 #include "kiv_vsd/vsd_internal.h"
 #include "kiv_vsd/vsd_paths.h"
 
@@ -33,27 +34,6 @@ constexpr mode_t kDirMode = 0777;
 constexpr mode_t kFileMode = 0754;
 constexpr int kChildFailed = 1;
 
-struct VsdDir {
-  const char* tmpl;
-  const char* env;  // set to the directory's path, or nullptr
-  bool data2;       // only when the second data partition exists
-};
-
-// In this order: the run directory comes last because it is also the
-// working directory of the start scripts.
-constexpr VsdDir kDirs[] = {
-    {KIV_VSD_QN_CFG_DIR, "QN_CFG_DIR", false},
-    {KIV_VSD_TALU_DIR, "TALU_DIR", false},
-    {KIV_VSD_DATA_TALU_DIR, "DATA_TALU_DIR", false},
-    {KIV_VSD_DATA2_TALU_DIR, "DATA_TALU_DIR2", true},
-    {KIV_VSD_DATA2_RUN_DIR, nullptr, true},
-    {KIV_VSD_ETC_DIR, nullptr, false},
-    {KIV_VSD_ROOT, "TMPDIR", false},
-    {KIV_VSD_MEMBER_DIR_NOSLASH, nullptr, false},
-    {KIV_VSD_DB_DIR, nullptr, false},
-    {KIV_VSD_RUN_DIR, nullptr, false},
-};
-
 // Device nodes that VSD processes open; opened up for them.
 constexpr const char* kSharedDevices[] = {"/dev/lsm", "/dev/mmapipc"};
 
@@ -63,9 +43,9 @@ constexpr const char* kSharedDevices[] = {"/dev/lsm", "/dev/mmapipc"};
 }
 
 void make_dirs(int vsd_no) {
-  const bool have_data2 = access(KIV_VSD_DATA2, F_OK) == 0;
-  for (const VsdDir& d : kDirs) {
-    if (d.data2 && !have_data2) continue;
+  const bool have_data2 = vsd::have_data2();
+  for (const vsd::LayoutRow& d : vsd::kLayout) {
+    if (!d.created || (d.data2 && !have_data2)) continue;
     char path[kPathLen] = {};
     snprintf(path, sizeof path, d.tmpl, vsd_no);
     // chmod because mkdir's mode is narrowed by the umask, and an existing
@@ -119,8 +99,9 @@ bool write_start_time(int vsd_no) {
   if (setgroups(1, &group) == 0) KIV_LOG("%s: Setgroups success\n", kFn);
   (void)kiv_reset_lmk(getpid());
 
-  if (fs_set_vsd_envs(vsd_no) < 0) {
-    KIV_LOG("%s: fs get vsd envs fail: %s\n", kFn, strerror(errno));
+  const int envs = fs_set_vsd_envs(vsd_no);
+  if (envs < 0) {
+    KIV_LOG("%s: fs get vsd envs fail: %s\n", kFn, strerror(-envs));
     child_exit(kChildFailed);
   }
   for (const char* dev : kSharedDevices) (void)chmod(dev, kDirMode);

@@ -59,10 +59,12 @@ int fs_set_vsd_envs(int vsd_no) {
     // outside its group, environment and directory, out of the teardown's
     // and the memory watch's sight.
     KIV_PRINT("%s: not loaded from %s: %s\n", kSymbol, FS_SERVICE_SONAME, g_load_why);
-    errno = g_load_errno;
-    return -1;
+    return -g_load_errno;
   }
-  return g_set_vsd_envs(vsd_no);
+  // The service reports a failure by a negative result and errno.
+  const int rc = g_set_vsd_envs(vsd_no);
+  if (rc >= 0) return rc;
+  return errno > 0 ? -errno : -EIO;
 }
 
 }  // namespace kiv

@@ -11,6 +11,7 @@
 #include "kiv_dbg/log.h"
 #include "kiv_utils.h"
 #include "kiv_vsd.h"
+#include "kiv_vsd/layout.h"
 #include "kiv_vsd/vsd_internal.h"
 #include "kiv_vsd/vsd_paths.h"
 
@@ -37,20 +38,6 @@ constexpr char kShell[] = "/bin/sh";
       KIV_PRINT(fmt __VA_OPT__(, ) __VA_ARGS__);                       \
     }                                                                  \
   } while (0)
-
-struct EnvVar {
-  const char* name;
-  const char* tmpl;
-  bool data2;
-};
-
-constexpr EnvVar kEnv[] = {
-    {"QN_CFG_DIR", KIV_VSD_QN_CFG_DIR, false},
-    {"TALU_DIR", KIV_VSD_TALU_DIR, false},
-    {"DATA_TALU_DIR", KIV_VSD_DATA_TALU_DIR, false},
-    {"DATA_TALU_DIR2", KIV_VSD_DATA2_TALU_DIR, true},
-    {"TMPDIR", KIV_VSD_ROOT, false},
-};
 
 bool is_blank(char c) { return c == ' ' || c == '\t'; }
 
@@ -102,16 +89,18 @@ int make_member_file(char* path, size_t len, int vsd_no, pid_t pid) {
 using kiv::kLogModule;
 
 extern "C" void set_proc_env(int vsd_no) {
-  if (kiv::fs_set_vsd_envs(vsd_no) < 0) {
+  const int envs = kiv::fs_set_vsd_envs(vsd_no);
+  if (envs < 0) {
+    errno = -envs;  // what the caller of the launch sees
     KIV_LOG("%s: fs set vsd envs fail\n", "set_proc_env");
     return;
   }
-  const bool have_data2 = access(KIV_VSD_DATA2, F_OK) == 0;
-  for (const kiv::EnvVar& v : kiv::kEnv) {
-    if (v.data2 && !have_data2) continue;
+  const bool have_data2 = kiv::vsd::have_data2();
+  for (const kiv::vsd::LayoutRow& v : kiv::vsd::kLayout) {
+    if (v.env == nullptr || (v.data2 && !have_data2)) continue;
     char value[kiv::kPathLen] = {};
     snprintf(value, sizeof value, v.tmpl, vsd_no);
-    (void)setenv(v.name, value, 1);
+    (void)setenv(v.env, value, 1);
   }
   char run_dir[kiv::kPathLen] = {};
   snprintf(run_dir, sizeof run_dir, KIV_VSD_RUN_DIR, vsd_no);

@@ -12,6 +12,7 @@
 #include "kiv_dbg/log.h"
 #include "kiv_utils/proc_stream.h"
 #include "kiv_vsd.h"
+#include "kiv_vsd/layout.h"
 #include "kiv_vsd/vsd_internal.h"
 #include "kiv_vsd/vsd_paths.h"
 
@@ -27,10 +28,20 @@ constexpr size_t kGroupTextLen = 16;
 constexpr unsigned kTermWait = 5;   // seconds from SIGTERM to SIGKILL
 constexpr unsigned kKillWait = 10;  // seconds from SIGKILL to removal
 
-void remove_tree(const char* tmpl, int vsd_no) {
-  char path[kPathLen] = {};
-  snprintf(path, sizeof path, tmpl, vsd_no);
-  (void)delete_dir(path);
+// Removes the trees of one teardown, in the layout's order of removal. The
+// second data partition is looked for only when its first tree is reached.
+void remove_trees(int vsd_no, vsd::Teardown which) {
+  int data2 = -1;  // not yet looked for
+  for (int place = 1; place <= vsd::kLayoutRows; ++place) {
+    for (const vsd::LayoutRow& row : vsd::kLayout) {
+      if (row.removal != place || (row.removed_by & which) == 0) continue;
+      if (row.data2 && data2 < 0) data2 = vsd::have_data2() ? 1 : 0;
+      if (row.data2 && data2 == 0) continue;
+      char path[kPathLen] = {};
+      snprintf(path, sizeof path, row.tmpl, vsd_no);
+      (void)delete_dir(path);
+    }
+  }
 }
 
 // The teardown marker, then SIGTERM, 5 s, SIGKILL, 10 s. Returns 0 or the
@@ -122,18 +133,7 @@ extern "C" int delete_vsd(int vsd_no) {
     return r;
   }
   kiv::remove_marker(vsd_no);
-  kiv::remove_tree(KIV_VSD_ROOT, vsd_no);
-  kiv::remove_tree(KIV_VSD_ETC_DIR, vsd_no);
-  kiv::remove_tree(KIV_VSD_RUN_DIR, vsd_no);
-  kiv::remove_tree(KIV_VSD_DATA_TALU_DIR, vsd_no);
-  if (access(KIV_VSD_DATA2, F_OK) == 0) {
-    kiv::remove_tree(KIV_VSD_DATA2_TALU_DIR, vsd_no);
-    kiv::remove_tree(KIV_VSD_DATA2_RUN_DIR, vsd_no);
-  }
-  kiv::remove_tree(KIV_VSD_QN_CFG_DIR, vsd_no);
-  kiv::remove_tree(KIV_VSD_TALU_DIR, vsd_no);
-  kiv::remove_tree(KIV_VSD_MEM_CGROUP, vsd_no);
-  kiv::remove_tree(KIV_VSD_CPU_CGROUP, vsd_no);
+  kiv::remove_trees(vsd_no, kiv::vsd::kDeleteVsd);
   return 0;
 }
 
@@ -141,10 +141,7 @@ extern "C" int stop_vsd(int vsd_no) {
   const int r = kiv::signal_members(vsd_no, "stop_vsd");
   if (r != 0) return r;
   kiv::remove_marker(vsd_no);
-  kiv::remove_tree(KIV_VSD_ROOT, vsd_no);
-  kiv::remove_tree(KIV_VSD_ETC_DIR, vsd_no);
-  kiv::remove_tree(KIV_VSD_MEM_CGROUP, vsd_no);
-  kiv::remove_tree(KIV_VSD_CPU_CGROUP, vsd_no);
+  kiv::remove_trees(vsd_no, kiv::vsd::kStopVsd);
   return 0;
 }
 
@@ -157,8 +154,7 @@ extern "C" int reload_vsd(int vsd_no) {
     return r;
   }
   kiv::remove_marker(vsd_no);
-  kiv::remove_tree(KIV_VSD_ROOT, vsd_no);
-  kiv::remove_tree(KIV_VSD_ETC_DIR, vsd_no);
+  kiv::remove_trees(vsd_no, kiv::vsd::kReloadVsd);
   if (create_vsd(vsd_no) < 0) {
     const int err = errno;
     KIV_LOG("create vsd fail, error = %s\n", strerror(err));
@@ -184,8 +180,6 @@ extern "C" int show_vsd(void) {
 }
 
 extern "C" int delete_vsd_file(int vsd_no) {
-  kiv::remove_tree(KIV_VSD_ROOT, vsd_no);
-  kiv::remove_tree(KIV_VSD_ETC_DIR, vsd_no);
-  kiv::remove_tree(KIV_VSD_RUN_DIR, vsd_no);
+  kiv::remove_trees(vsd_no, kiv::vsd::kDeleteVsdFile);
   return 0;
 }

@@ -29,8 +29,9 @@ int delete_dir(const char* path);
 int touch_file(const char* path);
 
 // The file-system service's fs_set_vsd_envs, loaded from its platform
-// library on first use. A library or symbol that can't be loaded is a
-// failure: -1 with errno set and one line printed whatever the debug levels.
+// library on first use. Returns the service's result when it succeeded, or
+// the negated errno of its failure; a library or symbol that can't be loaded
+// fails the same way, with one line printed whatever the debug levels.
 int fs_set_vsd_envs(int vsd_no);
 
 // Loads the file-system service library now, so that a child forked next

@@ -81,9 +81,9 @@ int64_t answer(int sd, int timeout_ms) {
   const ssize_t n = recv(sd, buf, sizeof buf, 0);
   if (n <= 0) return -2;
   if (n != static_cast<ssize_t>(KIV_MSG_HDR_LEN)) return -3;
-  uint32_t type;
-  memcpy(&type, buf, 4);
-  return type;
+  kiv_msg hdr;
+  memcpy(&hdr, buf, sizeof hdr);
+  return hdr.msg_type;
 }
 
 int64_t ask(int sd, const std::vector<uint8_t>& frame, int timeout_ms) {

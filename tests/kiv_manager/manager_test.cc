@@ -513,7 +513,7 @@ TEST_F(ManagerTest, MalformedPacketsCloseOnlyTheirConnection) {
       // Never a valid frame: the length is negative or does not match.
       int32_t len = static_cast<int32_t>(rng());
       if (len >= 0 && static_cast<size_t>(len) + kHeaderLen == p.size()) len = -len - 1;
-      memcpy(p.data() + 4, &len, 4);
+      memcpy(p.data() + offsetof(kiv_msg, msg_len), &len, sizeof len);
     }
     ASSERT_GE(send(sd, p.data(), p.size(), MSG_NOSIGNAL), 0);
     EXPECT_EQ(-2, answer(sd, 2000)) << "packet " << i << " of " << p.size() << " bytes";

@@ -15,6 +15,7 @@
 #include <string>
 #include <vector>
 
+#include "frame.h"
 #include "kiv_xtach.h"
 #include "support/files.h"
 
@@ -54,39 +55,17 @@ inline std::string own_program_name() {
   return first.substr(first.rfind('/') + 1);
 }
 
-template <typename T>
-std::vector<uint8_t> bytes_of(const T& rec) {
-  const auto* p = reinterpret_cast<const uint8_t*>(&rec);
-  return std::vector<uint8_t>(p, p + sizeof rec);
-}
-
+// The payloads, built by the Manager's encoders from the public records.
 inline std::vector<uint8_t> exit_rec(int pid, int vsd, const std::string& cmdline,
                                      const std::string& name, uint32_t time_val = 0) {
-  kiv_exit_action_rec rec;
-  memset(&rec, 0, sizeof rec);
-  rec.pid = pid;
-  rec.vsd_id = vsd;
-  rec.time_val = time_val;
-  strncpy(rec.cmdline, cmdline.c_str(), sizeof rec.cmdline - 1);
-  strncpy(rec.name, name.c_str(), sizeof rec.name - 1);
-  return bytes_of(rec);
+  return manager::make_exit_action(pid, vsd, cmdline, time_val, name);
 }
 
 inline std::vector<uint8_t> thread_rec(int pid, int tid, int p1, int p3) {
-  kiv_thread_notify_rec rec;
-  memset(&rec, 0, sizeof rec);
-  rec.tid = tid;
-  rec.pid = pid;
-  rec.watch_param1 = p1;
-  rec.watch_param2 = p1;
-  rec.watch_param3 = p3;
-  return bytes_of(rec);
+  return manager::make_thread_notify(tid, pid, p1, p3);
 }
 
-inline std::vector<uint8_t> cancel_req(uint32_t kind, int id) {
-  kiv_cancel_req req = {kind, id};
-  return bytes_of(req);
-}
+inline std::vector<uint8_t> cancel_req(uint32_t kind, int id) { return manager::make_cancel(kind, id); }
 
 // The integer after "key=" in a child's output; INT_MIN when missing.
 inline long long value_of(const std::string& out, const std::string& key) {

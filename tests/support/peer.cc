@@ -31,8 +31,16 @@ void put_i32(std::vector<uint8_t>& v, int32_t x) {
 
 int32_t get_i32(const uint8_t* p) {
   int32_t x;
-  memcpy(&x, p, 4);
+  memcpy(&x, p, sizeof x);
   return x;
+}
+
+// The header of a packet at least as long as one; zero beyond a short one.
+kiv_msg header_of(const std::vector<uint8_t>& bytes) {
+  kiv_msg hdr;
+  memset(&hdr, 0, sizeof hdr);
+  memcpy(&hdr, bytes.data(), bytes.size() < sizeof hdr ? bytes.size() : sizeof hdr);
+  return hdr;
 }
 
 struct PendingAck {
@@ -132,7 +140,8 @@ struct PendingAck {
       put_i32(ev, id);
       ev.insert(ev.end(), buf.begin(), buf.begin() + n);
       report(std::move(ev));
-      uint32_t type = n >= 4 ? static_cast<uint32_t>(get_i32(buf.data())) : 0;
+      uint32_t type = 0;
+      if (n >= static_cast<ssize_t>(sizeof type)) memcpy(&type, buf.data() + offsetof(kiv_msg, msg_type), sizeof type);
       switch (mode) {
         case PeerMode::kAck: ack(id, type); break;
         case PeerMode::kSilent: break;
@@ -148,25 +157,18 @@ struct PendingAck {
 
 }  // namespace
 
-uint32_t Frame::type() const { return bytes.size() >= 4 ? static_cast<uint32_t>(get_i32(bytes.data())) : 0; }
-int32_t Frame::len() const { return bytes.size() >= 8 ? get_i32(bytes.data() + 4) : -1; }
+uint32_t Frame::type() const { return header_of(bytes).msg_type; }
+int32_t Frame::len() const {
+  return bytes.size() >= offsetof(kiv_msg, msg_name) ? header_of(bytes).msg_len : -1;
+}
 std::string Frame::name() const {
   if (bytes.size() < KIV_MSG_HDR_LEN) return {};
-  const char* p = reinterpret_cast<const char*>(bytes.data() + 8);
-  return std::string(p, strnlen(p, KIV_MSG_NAME_LEN));
+  const kiv_msg hdr = header_of(bytes);
+  return std::string(hdr.msg_name, strnlen(hdr.msg_name, KIV_MSG_NAME_LEN));
 }
 std::vector<uint8_t> Frame::payload() const {
   if (bytes.size() <= KIV_MSG_HDR_LEN) return {};
   return std::vector<uint8_t>(bytes.begin() + KIV_MSG_HDR_LEN, bytes.end());
-}
-int32_t Frame::payload_i32(size_t offset) const {
-  if (bytes.size() < KIV_MSG_HDR_LEN + offset + 4) return INT32_MIN;
-  return get_i32(bytes.data() + KIV_MSG_HDR_LEN + offset);
-}
-std::string Frame::payload_str(size_t offset, size_t width) const {
-  if (bytes.size() < KIV_MSG_HDR_LEN + offset + width) return {};
-  const char* p = reinterpret_cast<const char*>(bytes.data() + KIV_MSG_HDR_LEN + offset);
-  return std::string(p, strnlen(p, width));
 }
 
 Peer::Peer(PeerMode mode, int late_ms, std::string path) : path_(std::move(path)) {

@@ -26,8 +26,6 @@ struct Frame {
   int32_t len() const;
   std::string name() const;                    // msg_name up to its NUL
   std::vector<uint8_t> payload() const;        // bytes after the header
-  int32_t payload_i32(size_t offset) const;    // host-order field of the payload
-  std::string payload_str(size_t offset, size_t width) const;  // NUL-ended text
 };
 
 class Peer {

@@ -9,10 +9,12 @@
 #include <string>
 #include <vector>
 
+#include "kiv_pidfile.h"
+
 namespace kiv::manager {
 
-constexpr int kDbKindRestart = 2;  // written for a restart registration
-constexpr int kDbKindOther = 3;    // every other exit action
+constexpr int kDbKindRestart = KIV_DB_KIND_RESTART;  // written for a restart registration
+constexpr int kDbKindOther = KIV_DB_KIND_OTHER;      // every other exit action
 
 struct DbEntry {
   std::string path;

@@ -7,13 +7,25 @@ namespace kiv::manager {
 
 namespace {
 
-int32_t get_i32(const uint8_t* p) {
-  int32_t v;
-  memcpy(&v, p, sizeof v);
-  return v;
+// The payload records are read and written whole, by memcpy: the packet
+// bytes carry no alignment promise.
+template <typename Rec>
+Rec record_of(const uint8_t* p) {
+  Rec r;
+  memcpy(&r, p, sizeof r);
+  return r;
 }
 
-void put_i32(std::vector<uint8_t>& v, size_t off, int32_t x) { memcpy(v.data() + off, &x, sizeof x); }
+template <typename Rec>
+std::vector<uint8_t> bytes_of(const Rec& r) {
+  const auto* p = reinterpret_cast<const uint8_t*>(&r);
+  return std::vector<uint8_t>(p, p + sizeof r);
+}
+
+// Copies text into a fixed field, cut so that a NUL always ends it.
+void put_text(char* dst, size_t width, const std::string& text) {
+  memcpy(dst, text.data(), text.size() < width ? text.size() : width - 1);
+}
 
 bool tag_is_zero(const uint8_t* payload) {
   for (size_t i = 0; i < kTagLen; ++i) {
@@ -37,14 +49,16 @@ const char* frame_check_text(FrameCheck c) {
 
 FrameCheck parse_frame(const uint8_t* buf, size_t packet_len, Frame* out) {
   if (packet_len < kHeaderLen) return FrameCheck::kShort;
+  kiv_msg hdr;
+  memcpy(&hdr, buf, sizeof hdr);
   Frame f;
-  memcpy(&f.type, buf, 4);
-  f.len = get_i32(buf + 4);
+  f.type = hdr.msg_type;
+  f.len = hdr.msg_len;
   if (f.len < 0) return FrameCheck::kNegativeLength;
   if (packet_len != kHeaderLen + static_cast<size_t>(f.len)) return FrameCheck::kLengthMismatch;
   const size_t want = f.type == KIV_MSG_CANCEL ? kCancelLen : kRecordLen;
   if (static_cast<size_t>(f.len) != want) return FrameCheck::kPayloadSize;
-  memcpy(f.name, buf + 8, KIV_MSG_NAME_LEN - 1);
+  memcpy(f.name, hdr.msg_name, KIV_MSG_NAME_LEN - 1);
   f.name[KIV_MSG_NAME_LEN - 1] = '\0';
   f.payload = buf + kHeaderLen;
   *out = f;
@@ -67,75 +81,81 @@ RequestKind classify(const Frame& f) {
   // A time value carries the tag and nothing but pid and time: no command
   // line and no shell path. A registration always reads a command line.
   const bool tagged = !tag_is_zero(f.payload);
-  if (tagged && f.payload[32] == 0 && f.name[0] == '\0') return RequestKind::kTimeValue;
+  if (tagged && f.payload[offsetof(kiv_exit_action_rec, cmdline)] == 0 && f.name[0] == '\0') return RequestKind::kTimeValue;
   if (f.type == KIV_MSG_RESTART) return RequestKind::kRestart;
   if (f.type == KIV_MSG_SHELL_RESTART) return RequestKind::kShellRestart;
   return RequestKind::kOtherAction;
 }
 
 ExitAction decode_exit_action(const uint8_t* p) {
+  const auto r = record_of<kiv_exit_action_rec>(p);
   ExitAction a;
-  a.pid = get_i32(p);
-  a.vsd = get_i32(p + 8);
-  memcpy(&a.time, p + 28, 4);
-  memcpy(a.cmdline, p + 32, sizeof a.cmdline - 1);
+  a.pid = r.pid;
+  a.vsd = r.vsd_id;
+  a.time = r.time_val;
+  memcpy(a.cmdline, r.cmdline, sizeof a.cmdline - 1);
   a.cmdline[sizeof a.cmdline - 1] = '\0';
   a.tagged = !tag_is_zero(p);
   return a;
 }
 
 ThreadNotify decode_thread_notify(const uint8_t* p) {
+  const auto r = record_of<kiv_thread_notify_rec>(p);
   ThreadNotify t;
-  t.tid = get_i32(p);
-  t.pid = get_i32(p + 4);
-  t.period = get_i32(p + 12);
-  t.param2 = get_i32(p + 16);
-  t.window = get_i32(p + 20);
+  t.tid = r.tid;
+  t.pid = r.pid;
+  t.period = r.watch_param1;
+  t.param2 = r.watch_param2;
+  t.window = r.watch_param3;
   return t;
 }
 
 CancelReq decode_cancel(const uint8_t* p) {
-  CancelReq c;
-  memcpy(&c.kind, p, 4);
-  c.id = get_i32(p + 4);
-  return c;
+  const auto r = record_of<kiv_cancel_req>(p);
+  return CancelReq{r.kind, r.id};
 }
 
 std::vector<uint8_t> make_frame(uint32_t type, const std::string& name, const std::vector<uint8_t>& payload) {
-  std::vector<uint8_t> v(kHeaderLen + payload.size(), 0);
-  memcpy(v.data(), &type, 4);
-  put_i32(v, 4, static_cast<int32_t>(payload.size()));
-  memcpy(v.data() + 8, name.data(), name.size() < KIV_MSG_NAME_LEN ? name.size() : KIV_MSG_NAME_LEN - 1);
-  if (!payload.empty()) memcpy(v.data() + kHeaderLen, payload.data(), payload.size());
+  kiv_msg hdr;
+  memset(&hdr, 0, sizeof hdr);
+  hdr.msg_type = type;
+  hdr.msg_len = static_cast<int32_t>(payload.size());
+  put_text(hdr.msg_name, sizeof hdr.msg_name, name);
+  std::vector<uint8_t> v(sizeof hdr + payload.size());
+  memcpy(v.data(), &hdr, sizeof hdr);
+  if (!payload.empty()) memcpy(v.data() + sizeof hdr, payload.data(), payload.size());
   return v;
 }
 
 std::vector<uint8_t> make_exit_action(int32_t pid, int32_t vsd, const std::string& cmdline, uint32_t time,
                                       const std::string& tag) {
-  std::vector<uint8_t> v(kRecordLen, 0);
-  put_i32(v, 0, pid);
-  put_i32(v, 8, vsd);
-  memcpy(v.data() + 28, &time, 4);
-  memcpy(v.data() + 32, cmdline.data(), cmdline.size() < 255 ? cmdline.size() : 255);
-  memcpy(v.data() + kTagOffset, tag.data(), tag.size() < kTagLen ? tag.size() : kTagLen - 1);
-  return v;
+  kiv_exit_action_rec r;
+  memset(&r, 0, sizeof r);
+  r.pid = pid;
+  r.vsd_id = vsd;
+  r.time_val = time;
+  put_text(r.cmdline, sizeof r.cmdline, cmdline);
+  put_text(r.name, sizeof r.name, tag);
+  return bytes_of(r);
 }
 
 std::vector<uint8_t> make_thread_notify(int32_t tid, int32_t pid, int32_t period, int32_t window) {
-  std::vector<uint8_t> v(kRecordLen, 0);
-  put_i32(v, 0, tid);
-  put_i32(v, 4, pid);
-  put_i32(v, 12, period);
-  put_i32(v, 16, period);
-  put_i32(v, 20, window);
-  return v;
+  kiv_thread_notify_rec r;
+  memset(&r, 0, sizeof r);
+  r.tid = tid;
+  r.pid = pid;
+  r.watch_param1 = period;
+  r.watch_param2 = period;
+  r.watch_param3 = window;
+  return bytes_of(r);
 }
 
 std::vector<uint8_t> make_cancel(uint32_t kind, int32_t id) {
-  std::vector<uint8_t> v(kCancelLen, 0);
-  memcpy(v.data(), &kind, 4);
-  put_i32(v, 4, id);
-  return v;
+  kiv_cancel_req r;
+  memset(&r, 0, sizeof r);
+  r.kind = kind;
+  r.id = id;
+  return bytes_of(r);
 }
 
 }  // namespace kiv::manager

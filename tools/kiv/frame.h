@@ -11,19 +11,22 @@
 #include <vector>
 
 #include "kiv_rpc.h"
+#include "kiv_sys_alive.h"
+#include "kiv_xtach.h"
 
 namespace kiv::manager {
 
 constexpr size_t kHeaderLen = KIV_MSG_HDR_LEN;
-constexpr size_t kRecordLen = 320;  // exit-action and thread records
-constexpr size_t kCancelLen = 8;
-constexpr size_t kTagOffset = 288;  // bytes 288..319: the "test-N" tag
-constexpr size_t kTagLen = 32;
+constexpr size_t kRecordLen = sizeof(kiv_exit_action_rec);  // also kiv_thread_notify_rec's size
+constexpr size_t kCancelLen = sizeof(kiv_cancel_req);
+constexpr size_t kTagOffset = offsetof(kiv_exit_action_rec, name);  // the "test-N" tag
+constexpr size_t kTagLen = KIV_REC_NAME_LEN;
+static_assert(sizeof(kiv_thread_notify_rec) == kRecordLen, "one record size for types 1 to 4");
 // Receive buffer: the largest valid packet is a header and a record, so a
 // packet that does not fit is refused whatever its header claims.
 constexpr size_t kMaxPacket = kHeaderLen + 1024;
 
-constexpr int32_t kAliveIdLimit = 163840;  // ids from here on beat by message
+constexpr int32_t kAliveIdLimit = KIV_ALIVE_PID_MAX;  // ids from here on beat by message
 
 enum class FrameCheck {
   kOk,
@@ -66,7 +69,7 @@ struct ExitAction {
   int32_t pid = 0;
   int32_t vsd = 0;
   uint32_t time = 0;
-  char cmdline[256] = {};  // always NUL-terminated
+  char cmdline[KIV_CMDLINE_LEN] = {};  // always NUL-terminated
   bool tagged = false;     // some byte of 288..319 is not zero
 };
 struct ThreadNotify {
@@ -77,7 +80,7 @@ struct ThreadNotify {
   int32_t window = 0;  // watch_param3: seconds without progress that make a hang
 };
 struct CancelReq {
-  uint32_t kind = 0;  // 0 process, 1 thread
+  uint32_t kind = 0;  // KIV_CANCEL_PROCESS or KIV_CANCEL_THREAD
   int32_t id = 0;
 };
 

@@ -530,7 +530,7 @@ void Server::on_conn(int fd, uint32_t events) {
     const FrameCheck c = parse_frame(buf_, static_cast<size_t>(n), &f);
     if (c != FrameCheck::kOk) {
       uint32_t type = 0;
-      if (n >= 4) memcpy(&type, buf_, 4);
+      if (n >= static_cast<ssize_t>(sizeof type)) memcpy(&type, buf_ + offsetof(kiv_msg, msg_type), sizeof type);
       KIVD_EVENT("client pid %d: malformed frame (%s; %zd bytes, type %u), connection closed", peer,
                  frame_check_text(c), n, type);
       close_conn(fd);

@@ -1,17 +1,9 @@
-/* Every public header compiles as C11, alone and together. */
+/* The public headers from C: the frame layout and the debug levels' start. */
 #include <stddef.h>
 #include <stdio.h>
 
-#include "kiv_comp_config.h"
 #include "kiv_dbg.h"
-#include "kiv_os.h"
-#include "kiv_pidfile.h"
 #include "kiv_rpc.h"
-#include "kiv_sem.h"
-#include "kiv_sys_alive.h"
-#include "kiv_utils.h"
-#include "kiv_vsd.h"
-#include "kiv_xtach.h"
 
 _Static_assert(sizeof(kiv_msg) == KIV_MSG_HDR_LEN, "frame header is 268 bytes");
 _Static_assert(offsetof(kiv_msg, msg_name) == 8, "msg_name at 8");

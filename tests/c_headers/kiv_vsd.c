@@ -1,0 +1,2 @@
+/* kiv_vsd.h compiles as C11 on its own: it includes what it needs. */
+#include "kiv_vsd.h"
