@@ -1,15 +1,21 @@
 // The daemon's own logic without the daemon: frame checks and the
 // acknowledgement rule, the crash-loop guard, the hang test, the tables and
-// their caps, the time scale and the command line.
+// their caps, the time scale, the command line, and the process
+// supervisor's exit handling with the test's clock and launcher.
+#include <errno.h>
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <poll.h>
 #include <string.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include "clock.h"
 #include "frame.h"
 #include "options.h"
+#include "proc_supervisor.h"
+#include "procs.h"
 #include "registry.h"
 #include "restart_policy.h"
 #include "state.h"
@@ -278,6 +284,84 @@ TEST(RegistryTest, ReRegistrationKeepsDescriptorAndHistory) {
   EXPECT_EQ(1, w->guard.quick_deaths());
   EXPECT_EQ(w, r.watched_by_fd(fd));
   EXPECT_EQ(1u, r.process_count());
+}
+
+// The launcher of the supervisor test: a child that ends at once.
+int g_launches = 0;
+pid_t start_short_lived(const std::string&, int32_t, const Credentials&) {
+  ++g_launches;
+  const pid_t pid = fork();
+  if (pid == 0) _exit(0);
+  return pid;
+}
+pid_t start_shell(const std::string&, const Credentials&) { return start_short_lived("", 0, {}); }
+
+// Exits as the loop would report them, at the test's times (ms; one
+// nominal second is 1000): restarts at once, then with the backoff, then
+// none; a withdrawn registration is not restarted and its process reaped.
+TEST(ProcSupervisorTest, ExitHandlingFollowsTheCrashLoopGuard) {
+  Registry reg;
+  EventSet events;
+  ASSERT_TRUE(events.open());
+  ProcSupervisor sup(reg, events, TimeScale{}, RestartLimits{},
+                     Launcher{start_short_lived, start_short_lived, start_shell}, nullptr);
+  auto watch_new = [&](int64_t now) {
+    ProcReg r = reg_for(start_short_lived("", 0, {}), -1);
+    r.pidfd.reset(open_pidfd(r.pid));
+    ASSERT_TRUE(sup.watch_process(std::move(r), "by the test", now));
+  };
+  // The pidfd of the one watched process, once that process has ended.
+  auto ended_fd = [&]() {
+    if (reg.all_watched().size() != 1) return -1;
+    struct pollfd p = {reg.all_watched().begin()->second.pidfd.get(), POLLIN, 0};
+    return poll(&p, 1, 5000) == 1 ? p.fd : -1;
+  };
+  enum Event { kExit, kTick };
+  const struct {
+    int64_t at;
+    Event event;
+    int launches;     // restarts so far
+    int64_t due;      // the pending restart's due time, or -1
+    size_t watched;
+  } rows[] = {
+      {10, kExit, 1, -1, 1},  // three quick deaths: at once
+      {20, kExit, 2, -1, 1},
+      {30, kExit, 3, -1, 1},
+      {40, kExit, 3, 1040, 0},  // the fourth waits the base backoff
+      {1039, kTick, 3, 1040, 0},
+      {1040, kTick, 4, -1, 1},
+      {1050, kExit, 4, 3050, 0},  // doubled
+      {3050, kTick, 5, -1, 1},
+      {3060, kExit, 5, -1, 0},  // a sixth restart within the window: given up
+  };
+  watch_new(0);
+  g_launches = 0;
+  for (const auto& row : rows) {
+    if (row.event == kExit) {
+      const int fd = ended_fd();
+      ASSERT_GE(fd, 0) << "at " << row.at;
+      sup.on_exit(fd, row.at);
+    } else {
+      sup.tick(row.at);
+    }
+    EXPECT_EQ(row.launches, g_launches) << "at " << row.at;
+    EXPECT_EQ(row.due, reg.next_due_ms()) << "at " << row.at;
+    EXPECT_EQ(row.watched, reg.all_watched().size()) << "at " << row.at;
+  }
+  EXPECT_EQ(0u, reg.process_count());
+
+  watch_new(5000);
+  g_launches = 0;
+  const pid_t pid = reg.all_watched().begin()->first;
+  const int fd = ended_fd();
+  ASSERT_GE(fd, 0);
+  EXPECT_FALSE(sup.on_cancel(pid, Peer{}));
+  sup.on_exit(fd, 5010);
+  sup.on_helper_exit(fd);
+  EXPECT_EQ(0, g_launches);
+  EXPECT_EQ(0u, reg.process_count());
+  EXPECT_EQ(-1, waitpid(pid, nullptr, WNOHANG));  // reaped
+  EXPECT_EQ(ECHILD, errno);
 }
 
 TEST(RegistryTest, TimeValueBeforeOrAfterItsRegistration) {

@@ -1,22 +1,20 @@
-// The daemon's event loop: the control socket and its clients, the pidfds
-// of registered processes and of the helpers the daemon starts, the signal
-// pipe, and the deadlines of pending restarts and watchdog samples, all in
-// one epoll set on one thread.
+// The daemon's event loop: one epoll set on one thread for the control
+// socket and its clients, the pidfds of registered processes and of the
+// helpers the daemon starts, and the signal pipe; its timeout is the
+// nearest deadline of the parts (restarts, watchdog samples, saves, idle
+// connections). The work itself is done by the parts it holds.
 #pragma once
 
 #include <stdint.h>
-#include <sys/types.h>
-
-#include <map>
-#include <string>
-#include <vector>
 
 #include "clock.h"
-#include "frame.h"
+#include "control.h"
+#include "events.h"
 #include "kiv_utils/unique_fd.h"
+#include "proc_supervisor.h"
 #include "registry.h"
 #include "restart_policy.h"
-#include "stats.h"
+#include "thread_supervisor.h"
 
 namespace kiv::manager {
 
@@ -29,96 +27,36 @@ struct ServerConfig {
   bool alive_table = true;  // the alive table is mapped in this process
 };
 
+// The starts of the daemon proper (launch.h).
+Launcher daemon_launcher();
+
 class Server {
  public:
-  explicit Server(const ServerConfig& cfg) : cfg_(cfg) {}
+  explicit Server(const ServerConfig& cfg);
 
   // Binds and listens on the control socket, replacing a stale socket file,
   // and installs the handlers of SIGTERM and SIGINT. False (logged) on failure.
   bool start();
   // Whether the alive table is mapped in this process; set before run().
-  void set_alive_table(bool on) { cfg_.alive_table = on; }
-  // Takes back the registrations and pending restarts the previous daemon
-  // saved: each registered process still running is watched again, one
-  // that ended while no daemon watched it gets its exit action now.
-  void restore_saved();
-  // Takes over the registrations whose database files are still locked by
-  // a living registrant.
-  void adopt_database();
+  void set_alive_table(bool on) { threads_.set_alive_table(on); }
+  // See ProcSupervisor.
+  void restore_saved() { procs_.restore_saved(mono_ms()); }
+  void adopt_database() { procs_.adopt_database(mono_ms()); }
   // Serves until SIGTERM or SIGINT, then leaves the exit marker, removes the
   // socket and returns 0.
   int run();
 
  private:
-  enum Tag : uint32_t { kListen = 1, kSignal, kConn, kProc, kHelper };
-  struct Conn {
-    kiv::unique_fd fd;
-    pid_t peer = 0;  // SO_PEERCRED: the client as it connected
-    uid_t uid = 0;
-    int64_t last_ms = 0;  // last packet, or the connection
-    bool refusal_logged = false;
-  };
-  struct Helper {
-    kiv::unique_fd pidfd;
-    pid_t pid = 0;
-    std::string what;
-  };
-
-  bool add_fd(int fd, Tag tag, uint32_t events);
-  void del_fd(int fd);
-  void on_accept();
-  bool admit(uid_t uid, int fd, int64_t now);
-  void pause_accepting(int64_t now);
-  void close_idle(int64_t now);
-  void on_conn_tick(int64_t now);
-  int64_t conn_deadline_ms() const;
-  void note_stats(int64_t now);
-  bool may_log(int64_t now);
-  void refuse(Conn& c, const char* what, int32_t id, const char* why = "not a process of that user");
-  void on_conn(int fd, uint32_t events);
-  void close_conn(int fd);
-  void handle(const Frame& f, Conn& c);
-  void on_exit_action(const Frame& f, Conn& c);
-  void on_time_value(const Frame& f, Conn& c);
-  void on_thread(const Frame& f, bool beat, Conn& c);
-  void on_cancel(const Frame& f, Conn& c);
-  bool watch_process(ProcReg&& r, const char* how);
-  void on_proc_exit(int fd);
-  void after_exit(ProcReg&& reg, int64_t now, int64_t min_delay_ms);
-  void restart(ProcReg&& reg, int64_t now);
-  bool withdraw(pid_t pid);
-  void add_helper(pid_t pid, std::string what);
-  void keep_reaping(kiv::unique_fd pidfd, pid_t pid, std::string what);
-  void reap_orphans();
-  void save_if_due(int64_t now);
-  void on_helper_exit(int fd);
-  void drop_threads_of(pid_t pid);
-  void unmark_thread(const ThreadReg& t);
-  void on_tick(int64_t now);
   int timeout_ms(int64_t now) const;
   void stop(int sig);
 
   ServerConfig cfg_;
-  kiv::unique_fd epoll_;
-  kiv::unique_fd listen_;
+  EventSet events_;
   kiv::unique_fd signal_rd_;
-  std::map<int, Conn> conns_;
-  std::map<uid_t, size_t> per_uid_;  // open connections by uid
-  int fd_limit_ = 1024;              // RLIMIT_NOFILE at start
-  int64_t accept_resume_ms_ = -1;    // accepting paused until then
-  int64_t next_idle_check_ms_ = -1;
-  Stats stats_;
-  bool stats_dirty_ = false;
-  int64_t stats_written_ms_ = -1;
-  int64_t log_window_ms_ = 0;  // rate limit of lines a client can cause
-  int log_lines_ = 0;
-  uint64_t log_dropped_ = 0;
-  std::map<int, Helper> helpers_;
   Registry reg_;
-  std::vector<pid_t> orphans_;  // children without a pidfd, polled until reaped
-  bool dirty_ = false;          // registrations changed since the last save
-  int64_t saved_ms_ = 0;
-  uint8_t buf_[kMaxPacket];
+  ThreadSupervisor threads_;
+  ProcSupervisor procs_;
+  ControlSocket control_;
 };
 
 }  // namespace kiv::manager
