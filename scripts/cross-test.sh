@@ -35,7 +35,6 @@ declare -A why=(
   [timing]="its time bounds assume native speed"
   [join]="qemu-user lets pthread_join() return before the thread's kernel task is gone"
   [wipeonfork]="qemu-user accepts MADV_WIPEONFORK but does not clear the page in the child, so a forked child takes its parent's per-process state (cached ids, the call lock) for its own"
-  [mntid]="qemu-user's statx() sets STATX_MNT_ID in the mask but leaves stx_mnt_id 0, so a bind mount of the same file system looks like the tree it sits in"
 )
 cannot="
 kiv_manager_test   HostileTest.RequestsAboutRootsProcessesAreAcknowledgedRefusedAndCounted exec
@@ -78,7 +77,6 @@ kiv_rpc_test       RpcTest.ForkedChildCallsOnItsOwnWhileAParentThreadHoldsTheCal
 kiv_xtach_test     ThreadNotifyTest.EachThreadAndForkedChildBeatsWithItsOwnIds    wipeonfork
 kiv_xtach_test     ThreadNotifyTest.NoProcIgnoresAbortForGood                     wipeonfork
 kiv_xtach_test     ThreadNotifyTest.ThreadsBeyondTheTableBeatByMessage            wipeonfork
-kiv_vsd_test       TeardownTest.RemovalRacingALinkSwapperStaysInside              mntid
 "
 skip=()
 echo "not run under qemu-user:"

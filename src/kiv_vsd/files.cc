@@ -38,15 +38,15 @@ struct Mount {
   uint64_t mnt_id;  // 0 when the kernel does not tell
 };
 
-bool same_mount(const struct statx& st, const Mount& m) {
-  if (st.stx_dev_major != m.dev_major || st.stx_dev_minor != m.dev_minor) return false;
-  // A bind mount of the same file system has the same device: only the
-  // mount id tells it apart.
-  return (st.stx_mask & STATX_MNT_ID) == 0 || m.mnt_id == 0 || st.stx_mnt_id == m.mnt_id;
-}
-
 Mount mount_of(const struct statx& st) {
   return {st.stx_dev_major, st.stx_dev_minor, (st.stx_mask & STATX_MNT_ID) != 0 ? st.stx_mnt_id : 0};
+}
+
+bool same_mount(const Mount& a, const Mount& b) {
+  if (a.dev_major != b.dev_major || a.dev_minor != b.dev_minor) return false;
+  // A bind mount of the same file system has the same device: only the
+  // mount id tells it apart.
+  return a.mnt_id == 0 || b.mnt_id == 0 || a.mnt_id == b.mnt_id;
 }
 
 // The mount of the directory open as fd. Kernels before 5.8 (and emulators
@@ -63,13 +63,6 @@ Mount mount_of_open(int fd, const struct statx& st) {
   unsigned long long id = 0;
   if (line != nullptr && sscanf(line + 1, "mnt_id: %llu", &id) == 1) m.mnt_id = id;
   return m;
-}
-
-// Whether the directory open as fd is on the mount m.
-bool open_on_mount(int fd, const struct statx& st, const Mount& m) {
-  const Mount here = mount_of_open(fd, st);
-  return here.dev_major == m.dev_major && here.dev_minor == m.dev_minor &&
-         (here.mnt_id == 0 || m.mnt_id == 0 || here.mnt_id == m.mnt_id);
 }
 
 int remove_at(int parent, const char* name, const Mount* tree, int depth);
@@ -103,14 +96,15 @@ int remove_at(int parent, const char* name, const Mount* tree, int depth) {
   // unlinkat without AT_REMOVEDIR refuses a directory (EISDIR) that was
   // swapped in meanwhile.
   if (!S_ISDIR(st.stx_mode)) return unlinkat(parent, name, 0) == 0 ? 0 : -errno;
-  if (tree != nullptr && !same_mount(st, *tree)) return -EXDEV;  // a mount point stays, unentered
+  if (tree != nullptr && !same_mount(mount_of(st), *tree)) return -EXDEV;  // a mount point stays, unentered
 
   unique_fd dir(openat(parent, name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
   if (!dir.ok()) return -errno;
   // What was opened, not what was looked at before: it may have changed.
   if (statx(dir.get(), "", AT_EMPTY_PATH, STATX_TYPE | STATX_MNT_ID, &st) != 0) return -errno;
-  const Mount here = tree != nullptr ? *tree : mount_of_open(dir.get(), st);
-  if (!open_on_mount(dir.get(), st, here)) return -EXDEV;
+  const Mount opened = mount_of_open(dir.get(), st);
+  const Mount here = tree != nullptr ? *tree : opened;
+  if (!same_mount(opened, here)) return -EXDEV;
   int result = empty_dir(std::move(dir), here, depth);
   if (unlinkat(parent, name, AT_REMOVEDIR) != 0) result = -errno;
   return result;
