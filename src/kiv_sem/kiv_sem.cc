@@ -10,9 +10,9 @@
 #include <sys/sem.h>
 #include <unistd.h>
 
-#include "kiv_dbg/log.h"
+#include "base/log.h"
+#include "base/unique_fd.h"
 #include "kiv_utils.h"
-#include "kiv_utils/unique_fd.h"
 
 extern "C" {
 int g_kiv_sem_id = -1;

@@ -2,10 +2,10 @@
 #include <stdio.h>
 #include <string.h>
 
+#include "base/unique_file.h"
 #include "kiv_utils.h"
 #include "kiv_utils/proc_stream.h"
 #include "kiv_utils/proc_text.h"
-#include "kiv_utils/unique_file.h"
 
 namespace kiv {
 namespace {

@@ -4,9 +4,9 @@
 #include <string.h>
 #include <unistd.h>
 
-#include "kiv_dbg/log.h"
+#include "base/log.h"
+#include "base/unique_fd.h"
 #include "kiv_utils.h"
-#include "kiv_utils/unique_fd.h"
 
 namespace kiv {
 namespace {

@@ -10,11 +10,11 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include "kiv_dbg/log.h"
-#include "kiv_utils/unique_fd.h"
+#include "base/log.h"
+#include "base/unique_fd.h"
+#include "base/vsd_paths.h"
 #include "kiv_vsd.h"
 #include "kiv_vsd/vsd_internal.h"
-#include "kiv_vsd/vsd_paths.h"
 
 namespace kiv {
 namespace {

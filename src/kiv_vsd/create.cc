@@ -13,13 +13,13 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include "kiv_dbg/log.h"
+#include "base/log.h"
+#include "base/unique_fd.h"
+#include "base/vsd_paths.h"
 #include "kiv_os.h"
 #include "kiv_utils.h"
-#include "kiv_utils/unique_fd.h"
 #include "kiv_vsd.h"
 #include "kiv_vsd/vsd_internal.h"
-#include "kiv_vsd/vsd_paths.h"
 
 namespace kiv {
 namespace {

@@ -11,8 +11,8 @@
 
 #include <utility>
 
+#include "base/unique_fd.h"
 #include "kiv_vsd/vsd_internal.h"
-#include "kiv_utils/unique_fd.h"
 
 #ifndef STATX_MNT_ID
 #define STATX_MNT_ID 0x1000U  // Linux 5.8; older C libraries lack the name

@@ -5,7 +5,7 @@
 #include <stdlib.h>
 #include <string.h>
 
-#include "kiv_dbg/log.h"
+#include "base/log.h"
 #include "kiv_utils/proc_stream.h"
 #include "kiv_utils/proc_text.h"
 #include "kiv_vsd.h"

@@ -13,14 +13,14 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include "kiv_dbg/log.h"
+#include "base/log.h"
+#include "base/unique_fd.h"
+#include "base/unique_file.h"
+#include "base/vsd_paths.h"
 #include "kiv_utils.h"
 #include "kiv_utils/proc_stream.h"
-#include "kiv_utils/unique_fd.h"
-#include "kiv_utils/unique_file.h"
 #include "kiv_vsd.h"
 #include "kiv_vsd/vsd_internal.h"
-#include "kiv_vsd/vsd_paths.h"
 
 // The running poll's accumulators and the last completed poll's result,
 // KiB per VSD (slot 0 is the host).

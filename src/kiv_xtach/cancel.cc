@@ -4,7 +4,7 @@
 #include <string.h>
 #include <unistd.h>
 
-#include "kiv_dbg/log.h"
+#include "base/log.h"
 #include "kiv_pidfile.h"
 #include "kiv_rpc.h"
 #include "kiv_utils.h"

@@ -4,8 +4,8 @@
 #include <string.h>
 #include <unistd.h>
 
+#include "base/log.h"
 #include "kiv_dbg.h"
-#include "kiv_dbg/log.h"
 #include "kiv_pidfile.h"
 #include "kiv_rpc.h"
 #include "kiv_utils.h"

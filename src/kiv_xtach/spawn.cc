@@ -9,7 +9,7 @@
 #include <string.h>
 #include <unistd.h>
 
-#include "kiv_dbg/log.h"
+#include "base/log.h"
 #include "kiv_utils.h"
 #include "kiv_xtach.h"
 

@@ -7,13 +7,13 @@
 #include <sys/syscall.h>
 #include <unistd.h>
 
+#include "base/log.h"
+#include "base/unique_file.h"
 #include "kiv_dbg.h"
-#include "kiv_dbg/log.h"
 #include "kiv_rpc.h"
 #include "kiv_sys_alive.h"
 #include "kiv_utils.h"
 #include "kiv_utils/fork_local.h"
-#include "kiv_utils/unique_file.h"
 #include "kiv_xtach.h"
 
 namespace kiv {

@@ -11,7 +11,7 @@
 
 #include <algorithm>
 
-#include "kiv_utils/unique_fd.h"
+#include "base/unique_fd.h"
 #include "procs.h"
 
 namespace kiv::manager {

@@ -10,10 +10,10 @@
 
 #include <algorithm>
 
+#include "base/unique_fd.h"
+#include "base/vsd_paths.h"
 #include "kiv_pidfile.h"
 #include "kiv_utils.h"
-#include "kiv_utils/unique_fd.h"
-#include "kiv_vsd/vsd_paths.h"
 
 namespace kiv::manager {
 

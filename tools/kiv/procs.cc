@@ -15,7 +15,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include "kiv_utils/unique_fd.h"
+#include "base/unique_fd.h"
 
 #ifndef PIDFD_THREAD
 #define PIDFD_THREAD O_EXCL

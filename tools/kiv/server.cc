@@ -14,10 +14,10 @@
 #include <sys/un.h>
 #include <unistd.h>
 
+#include "base/vsd_paths.h"
 #include "db.h"
 #include "kiv_comp_config.h"
 #include "kiv_sys_alive.h"
-#include "kiv_vsd/vsd_paths.h"
 #include "launch.h"
 #include "log.h"
 #include "procs.h"

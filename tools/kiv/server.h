@@ -10,9 +10,9 @@
 #include <map>
 #include <string>
 
+#include "base/unique_fd.h"
 #include "clock.h"
 #include "frame.h"
-#include "kiv_utils/unique_fd.h"
 #include "registry.h"
 #include "restart_policy.h"
 #include "stats.h"

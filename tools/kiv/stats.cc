@@ -8,7 +8,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include "kiv_utils/unique_fd.h"
+#include "base/unique_fd.h"
 
 namespace kiv::manager {
 

@@ -13,8 +13,8 @@
 
 #include <algorithm>
 
+#include "base/vsd_paths.h"
 #include "kiv_vsd.h"
-#include "kiv_vsd/vsd_paths.h"
 #include "vsdctl.h"
 
 namespace vsdctl {

@@ -3,9 +3,9 @@
 #include <stdlib.h>
 #include <string.h>
 
+#include "base/vsd_paths.h"
 #include "json.h"
 #include "kiv_vsd.h"
-#include "kiv_vsd/vsd_paths.h"
 #include "vsdctl.h"
 
 namespace vsdctl {

@@ -9,8 +9,8 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include "base/vsd_paths.h"
 #include "kiv_vsd.h"
-#include "kiv_vsd/vsd_paths.h"
 #include "vsdctl.h"
 
 namespace vsdctl {
