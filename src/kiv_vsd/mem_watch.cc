@@ -14,6 +14,7 @@
 #include <unistd.h>
 
 #include "base/log.h"
+#include "base/pid_walk.h"
 #include "base/unique_fd.h"
 #include "base/unique_file.h"
 #include "base/vsd_paths.h"
@@ -74,15 +75,7 @@ int vm_rss(int pid) {
 // then holds each VSD over its limit to it: its largest member is killed
 // and its slot carries the limit.
 void poll_use_mem() {
-  DIR* proc = opendir("/proc");
-  if (proc == nullptr) {
-    KIV_LOG("%s: open dir fail: %s\n", kPollFn, strerror(errno));
-    return;
-  }
-  while (const struct dirent* e = readdir(proc)) {
-    const long value = strtol(e->d_name, nullptr, 10);
-    if (value <= 0 || value > INT_MAX) continue;  // "self", "sys", ...
-    const int pid = static_cast<int>(value);
+  const int err = for_each_pid([](pid_t pid) {
     char smaps[kSmapsPathLen] = {};
     snprintf(smaps, sizeof smaps, "%s/%d/smaps", "/proc", pid);
     int vsd_no = get_vsdid(pid);
@@ -90,8 +83,12 @@ void poll_use_mem() {
     const int r = get_vsd_mem(smaps, vsd_no, array_rss);
     if (r < 0) KIV_LOG("%s: get vsd mem fail: %s\n", kPollFn, strerror(-r));
     (void)safe_usleep(kPollPauseUs);
+    return true;
+  });
+  if (err != 0) {
+    KIV_LOG("%s: open dir fail: %s\n", kPollFn, strerror(err));
+    return;
   }
-  closedir(proc);
 
   for (int n = vsd::kFirst; n <= vsd::kLast; ++n) {
     char root[kPathLen] = {};
@@ -197,37 +194,22 @@ extern "C" uint64_t get_maxmem_set(int vsd_no) {
 extern "C" void find_max_rss(int vsd_no) {
   char dir[kiv::kPathLen] = {};
   snprintf(dir, sizeof dir, KIV_VSD_MEMBER_DIR, vsd_no);
-  DIR* d = opendir(dir);
-  if (d == nullptr) {
-    KIV_LOG("%s: open dir fail: %s\n", kiv::kFindFn, strerror(errno));
-    return;
-  }
   int max_rss = 0;
   int max_pid = 0;
-  while (const struct dirent* e = readdir(d)) {
-    if (strcmp(e->d_name, ".") == 0 || strcmp(e->d_name, "..") == 0) continue;
-    struct stat st;
-    if (fstatat(dirfd(d), e->d_name, &st, 0) != 0) {
-      KIV_LOG("%s: stat fail: %s\n", kiv::kFindFn, strerror(errno));
-      continue;
-    }
-    if (S_ISDIR(st.st_mode)) continue;  // the pid database directory
-    const long value = strtol(e->d_name, nullptr, 10);
-    if (value < 0 || value > INT_MAX) {
-      KIV_LOG("%s: atio proc: %s\n", kiv::kFindFn, strerror(ERANGE));
-      continue;
-    }
-    // Only pid-named files are members; any other name reads as 0, which
-    // names no process (and must never be signalled).
-    const int pid = static_cast<int>(value);
-    if (pid == 0) continue;
-    const int rss = kiv::vm_rss(pid);
-    if (rss > max_rss) {
-      max_rss = rss;
-      max_pid = pid;
-    }
+  const int err = kiv::for_each_member(
+      dir,
+      [&](pid_t pid) {
+        const int rss = kiv::vm_rss(pid);
+        if (rss > max_rss) {
+          max_rss = rss;
+          max_pid = pid;
+        }
+      },
+      [](int stat_err) { KIV_LOG("%s: stat fail: %s\n", kiv::kFindFn, strerror(stat_err)); });
+  if (err != 0) {
+    KIV_LOG("%s: open dir fail: %s\n", kiv::kFindFn, strerror(err));
+    return;
   }
-  closedir(d);
   if (max_pid == 0) {
     // kill(0, ...) would reach the caller's own process group.
     KIV_LOG("%s: no member of vsd %d has resident memory\n", kiv::kFindFn, vsd_no);

@@ -10,6 +10,7 @@
 #include <unistd.h>
 
 #include "base/log.h"
+#include "base/pid_walk.h"
 #include "base/vsd_paths.h"
 #include "kiv_utils/proc_stream.h"
 #include "kiv_vsd.h"
@@ -72,24 +73,16 @@ void remove_marker(int vsd_no) {
 using kiv::kLogModule;
 
 extern "C" int kill_proc_by_groups(int sig, int group_id) {
-  DIR* proc = opendir("/proc/");
-  if (proc == nullptr) {
-    const int err = errno;
-    KIV_LOG("%s: opendir fail: %s\n", kiv::kKillFn, strerror(err));
-    return -err;
-  }
   char group_text[kiv::kGroupTextLen] = {};
   snprintf(group_text, sizeof group_text, "%d", group_id);
-
-  while (const struct dirent* e = readdir(proc)) {
-    if (kiv::sisdigit(e->d_name) != 0) continue;
+  const int err = kiv::for_each_pid([&](pid_t pid) {
     char path[kiv::kStatusPathLen] = {};
-    snprintf(path, sizeof path, "/proc/%s/status", e->d_name);
+    snprintf(path, sizeof path, "/proc/%d/status", pid);
     char buf[kiv::kProcStreamLen];
     FILE* f = kiv::open_proc_stream(path, buf);
     if (f == nullptr) {
       KIV_LOG("%s: fopen fail: %s\n", kiv::kKillFn, strerror(errno));
-      continue;
+      return true;
     }
     char line[kiv::kLineLen];
     while (fgets(line, sizeof line, f) != nullptr) {
@@ -99,13 +92,16 @@ extern "C" int kill_proc_by_groups(int sig, int group_id) {
       if (at == nullptr) continue;
       const int supplement = static_cast<int>(strtol(at, nullptr, 10));
       if (supplement < 0) KIV_LOG("%s: atoi fail: %s\n", kiv::kKillFn, strerror(errno));
-      const pid_t pid = static_cast<pid_t>(strtol(e->d_name, nullptr, 10));
       KIV_LOG("delete vsd: supplement_id: %d pid: %d\n", supplement, pid);
       (void)kill(pid, sig);
     }
     fclose(f);
+    return true;
+  });
+  if (err != 0) {
+    KIV_LOG("%s: opendir fail: %s\n", kiv::kKillFn, strerror(err));
+    return -err;
   }
-  closedir(proc);
   return 0;
 }
 

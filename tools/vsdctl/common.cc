@@ -13,6 +13,7 @@
 
 #include <algorithm>
 
+#include "base/pid_walk.h"
 #include "base/vsd_paths.h"
 #include "kiv_vsd.h"
 #include "vsdctl.h"
@@ -172,15 +173,9 @@ bool process_runs(int pid) {
 
 std::vector<int> members_of(int vsd_no) {
   std::vector<int> pids;
-  DIR* d = opendir(vsd_path(KIV_VSD_MEMBER_DIR, vsd_no).c_str());
-  if (d == nullptr) return pids;
-  while (const struct dirent* e = readdir(d)) {
-    const char* name = e->d_name;
-    if (*name == '\0' || strspn(name, "0123456789") != strlen(name) || strlen(name) > 9) continue;
-    const int pid = atoi(name);
-    if (pid > 0) pids.push_back(pid);
-  }
-  closedir(d);
+  (void)kiv::for_each_member(
+      vsd_path(KIV_VSD_MEMBER_DIR, vsd_no).c_str(), [&](pid_t pid) { pids.push_back(pid); },
+      [](int) {});
   std::sort(pids.begin(), pids.end());
   return pids;
 }
