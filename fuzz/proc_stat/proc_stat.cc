@@ -5,7 +5,7 @@
 
 #include "input.h"
 #include "kiv_utils.h"
-#include "kiv_utils/proc_text.h"
+#include "base/proc.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   static kiv::fuzz::InputFile file;

@@ -2,6 +2,7 @@
 #include <stdio.h>
 #include <string.h>
 
+#include "base/proc.h"
 #include "base/unique_file.h"
 #include "kiv_utils.h"
 #include "kiv_utils/proc_stream.h"
@@ -11,8 +12,6 @@ namespace kiv {
 namespace {
 
 constexpr size_t kStatusPathLen = 64;
-constexpr size_t kStatPathLen = 32;
-constexpr size_t kStatTextLen = 1024;
 constexpr int kLifeAttempts = 3;
 constexpr int kLifePauseUs = 10000;
 
@@ -50,15 +49,6 @@ int status_name(FILE* f, char* dst, int n) {
   return 0;
 }
 
-// The state letter follows the last ')' of /proc/PID/stat: the command name
-// before it is in parentheses and may hold ')' and spaces of its own.
-bool stat_says_alive(const char* text) {
-  const char* close = strrchr(text, ')');
-  if (close == nullptr || close[1] != ' ') return false;
-  const char state = close[2];
-  return state != 'Z' && state != 'X' && state != 'x';
-}
-
 }  // namespace kiv
 
 extern "C" int kiv_get_ppid_form_pid(pid_t id) {
@@ -75,12 +65,10 @@ extern "C" int kiv_get_pid_name(pid_t id, char* dst, int n) {
 }
 
 extern "C" int process_life(pid_t pid) {
-  char path[kiv::kStatPathLen];
-  snprintf(path, sizeof path, "/proc/%d/stat", pid);
-  char text[kiv::kStatTextLen];
+  char text[kiv::kProcStatLen];
   // A process seen as dying may be caught between states; look three times.
   for (int i = 0; i < kiv::kLifeAttempts; ++i) {
-    if (kiv_read_to_buf(path, text, sizeof text) >= 0 && kiv::stat_says_alive(text)) return 0;
+    if (kiv::read_proc_file(pid, "stat", text, sizeof text) >= 0 && kiv::stat_says_alive(text)) return 0;
     (void)safe_usleep(kiv::kLifePauseUs);
   }
   return -1;

@@ -23,7 +23,5 @@ int status_name(FILE* f, char* dst, int n);
 // The VSD number that the first supplementary group of a status text
 // gives (get_vsdid()).
 int status_vsdid(FILE* f);
-// Whether a NUL-terminated /proc/PID/stat text shows a living process.
-bool stat_says_alive(const char* text);
 
 }  // namespace kiv

@@ -15,6 +15,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include "base/proc.h"
 #include "base/unique_fd.h"
 
 #ifndef PIDFD_THREAD
@@ -119,23 +120,12 @@ namespace {
 // Fields of /proc/PID/stat after the command name, which may itself hold
 // blanks and parentheses: the text after the last ')'.
 bool stat_fields(pid_t pid, std::vector<std::string>* fields) {
-  char path[64];
-  snprintf(path, sizeof path, "/proc/%d/stat", pid);
-  kiv::unique_fd fd(open(path, O_RDONLY | O_CLOEXEC));
-  if (!fd.ok()) return false;
-  char buf[2048];
-  size_t n = 0;
-  while (n < sizeof buf - 1) {
-    ssize_t r = read(fd.get(), buf + n, sizeof buf - 1 - n);
-    if (r < 0 && errno == EINTR) continue;
-    if (r <= 0) break;
-    n += static_cast<size_t>(r);
-  }
-  buf[n] = '\0';
-  const char* p = strrchr(buf, ')');
+  char buf[kiv::kProcStatLen];
+  if (kiv::read_proc_file(pid, "stat", buf, sizeof buf) < 0) return false;
+  const char* p = kiv::stat_fields_of(buf);
   if (p == nullptr) return false;
   fields->clear();
-  for (p = p + 1; *p != '\0';) {
+  for (; *p != '\0';) {
     while (*p == ' ' || *p == '\n') ++p;
     const char* start = p;
     while (*p != '\0' && *p != ' ' && *p != '\n') ++p;

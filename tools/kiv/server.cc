@@ -14,6 +14,7 @@
 #include <sys/un.h>
 #include <unistd.h>
 
+#include "base/proc.h"
 #include "base/vsd_paths.h"
 #include "db.h"
 #include "kiv_comp_config.h"
@@ -55,20 +56,12 @@ void on_sigpipe(int) {}
 uint64_t key(uint32_t tag, int fd) { return (static_cast<uint64_t>(tag) << 32) | static_cast<uint32_t>(fd); }
 
 pid_t parent_of(pid_t pid) {
-  char path[64], buf[512];
-  snprintf(path, sizeof path, "/proc/%d/stat", pid);
-  kiv::unique_fd fd(open(path, O_RDONLY | O_CLOEXEC));
-  if (!fd.ok()) return -1;
-  ssize_t n;
-  do {
-    n = read(fd.get(), buf, sizeof buf - 1);
-  } while (n < 0 && errno == EINTR);
-  if (n <= 0) return -1;
-  buf[n] = '\0';
-  const char* p = strrchr(buf, ')');
+  char buf[kiv::kProcStatLen];
+  if (kiv::read_proc_file(pid, "stat", buf, sizeof buf) <= 0) return -1;
+  const char* p = kiv::stat_fields_of(buf);
   int ppid = -1;
   char state;
-  if (p == nullptr || sscanf(p + 1, " %c %d", &state, &ppid) != 2) return -1;
+  if (p == nullptr || sscanf(p, "%c %d", &state, &ppid) != 2) return -1;
   return ppid;
 }
 
