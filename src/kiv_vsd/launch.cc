@@ -9,6 +9,7 @@
 #include <unistd.h>
 
 #include "base/log.h"
+#include "base/restart_script.h"
 #include "base/vsd_paths.h"
 #include "kiv_utils.h"
 #include "kiv_vsd.h"
@@ -26,7 +27,6 @@ constexpr size_t kMemberLen = 128;
 constexpr int kArgSlots = 16;  // slot 0 for the shell, 14 words, a null
 constexpr int kMaxWords = 14;
 constexpr char kProcLogMarker[] = "/data/.procdlog";
-constexpr char kScriptDir[] = "/etc/cmdmap";
 constexpr char kShell[] = "/bin/sh";
 
 // restart_proc_to_vsd speaks only while the process log marker exists,
@@ -78,19 +78,6 @@ const char* last_part(const char* word) {
   return slash != nullptr ? slash : word;
 }
 
-// /etc/cmdmap/NAME.sh for a word with a slash, /etc/cmdmap/WORD without.
-void script_path(const char* word, char (&path)[kScriptLen]) {
-  const char* slash = strrchr(word, '/');
-  if (slash == nullptr) {
-    snprintf(path, sizeof path, "%s/%s", kScriptDir, word);
-    return;
-  }
-  constexpr size_t kMax = kScriptLen - 1;
-  strncat(path, kScriptDir, kMax - strlen(path));
-  strncat(path, slash, kMax - strlen(path));
-  strncat(path, ".sh", kMax - strlen(path));
-}
-
 int make_member_file(char* path, size_t len, int vsd_no, pid_t pid) {
   snprintf(path, len, KIV_VSD_MEMBER_FILE, vsd_no, pid);
   return touch_file(path);
@@ -140,7 +127,7 @@ extern "C" int restart_proc_to_vsd(char* cmdline, int vsd_no, int is_script) {
       return -1;
     }
   } else {
-    kiv::script_path(first, script);
+    (void)kiv::restart_script_path(first, script, sizeof script);
   }
 
   set_proc_env(vsd_no);

@@ -16,6 +16,7 @@
 #include <unistd.h>
 
 #include "base/proc.h"
+#include "base/restart_script.h"
 #include "base/unique_fd.h"
 
 #ifndef PIDFD_THREAD
@@ -170,9 +171,9 @@ std::vector<std::string> split_command(const std::string& cmdline) {
 }
 
 std::string host_script_path(const std::string& first_word) {
-  const size_t slash = first_word.rfind('/');
-  if (slash == std::string::npos) return "/etc/cmdmap/" + first_word;
-  return "/etc/cmdmap" + first_word.substr(slash) + ".sh";
+  std::string path(static_cast<size_t>(kiv::restart_script_path(first_word.c_str(), nullptr, 0)), '\0');
+  (void)kiv::restart_script_path(first_word.c_str(), path.data(), path.size() + 1);
+  return path;
 }
 
 pid_t spawn_detached(const std::vector<std::string>& argv, const Credentials* as) {
