@@ -10,6 +10,7 @@
 
 #include "base/log.h"
 #include "base/restart_script.h"
+#include "base/words.h"
 #include "base/vsd_paths.h"
 #include "kiv_utils.h"
 #include "kiv_vsd.h"
@@ -52,23 +53,11 @@ constexpr EnvVar kEnv[] = {
     {"TMPDIR", KIV_VSD_ROOT, false},
 };
 
-bool is_blank(char c) { return c == ' ' || c == '\t'; }
-
 // Splits cmdline in place into argv[1..14]; argv[words + 1] is null.
 // Returns the number of words.
-int split_words(char* cmdline, char* (&argv)[kArgSlots]) {
-  int words = 0;
-  char* p = cmdline;
-  while (words < kMaxWords) {
-    while (is_blank(*p)) ++p;
-    if (*p == '\0') break;
-    argv[1 + words++] = p;
-    while (*p != '\0' && !is_blank(*p)) ++p;
-    if (*p == '\0') break;
-    *p++ = '\0';
-  }
-  argv[1 + words] = nullptr;
-  return words;
+int split_argv(char* cmdline, char* (&argv)[kArgSlots]) {
+  static_assert(kArgSlots >= kMaxWords + 2);
+  return split_words(cmdline, argv + 1, kMaxWords);
 }
 
 // The first word from its last slash on (the slash included), or the
@@ -113,7 +102,7 @@ extern "C" int restart_proc_to_vsd(char* cmdline, int vsd_no, int is_script) {
     return -1;
   }
   char* argv[kiv::kArgSlots] = {};
-  if (kiv::split_words(cmdline, argv) == 0) {
+  if (kiv::split_argv(cmdline, argv) == 0) {
     KIV_PROCD_LOG("%s: no command to run\n", kiv::kRestartFn);
     return -1;
   }

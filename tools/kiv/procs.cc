@@ -17,6 +17,7 @@
 
 #include "base/proc.h"
 #include "base/restart_script.h"
+#include "base/words.h"
 #include "base/unique_fd.h"
 
 #ifndef PIDFD_THREAD
@@ -159,15 +160,11 @@ ExitStatus foreign_exit_status(int pidfd, pid_t pid, uint64_t ticks) {
 }
 
 std::vector<std::string> split_command(const std::string& cmdline) {
-  std::vector<std::string> words;
-  size_t i = 0;
-  while (i < cmdline.size() && words.size() < 63) {
-    while (i < cmdline.size() && (cmdline[i] == ' ' || cmdline[i] == '\t')) ++i;
-    const size_t start = i;
-    while (i < cmdline.size() && cmdline[i] != ' ' && cmdline[i] != '\t') ++i;
-    if (i > start) words.push_back(cmdline.substr(start, i - start));
-  }
-  return words;
+  constexpr int kMaxWords = 63;
+  std::string text = cmdline;
+  char* word[kMaxWords + 1];
+  const int n = kiv::split_words(text.data(), word, kMaxWords);
+  return std::vector<std::string>(word, word + n);
 }
 
 std::string host_script_path(const std::string& first_word) {
