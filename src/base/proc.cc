@@ -8,6 +8,25 @@
 
 namespace kiv {
 
+FILE* open_proc_status(pid_t id, char (&buf)[kProcStreamLen]) {
+  char path[64];
+  snprintf(path, sizeof path, "/proc/%d/status", id);
+  return open_proc_stream(path, buf);
+}
+
+bool find_status_line(FILE* f, const char* key, char (&line)[kStatusLineLen]) {
+  const size_t key_len = strlen(key);
+  while (fgets(line, sizeof line, f) != nullptr) {
+    if (strncmp(line, key, key_len) == 0) return true;
+  }
+  return false;
+}
+
+const char* status_value(const char* line, const char* key) {
+  const char* v = line + strlen(key);
+  return *v == '\t' ? v + 1 : v;
+}
+
 ssize_t read_proc_file(pid_t pid, const char* name, char* buf, size_t size) {
   char path[64];
   snprintf(path, sizeof path, "/proc/%d/%s", pid, name);

@@ -5,7 +5,7 @@
 
 #include "base/unique_file.h"
 #include "kiv_utils.h"
-#include "kiv_utils/proc_stream.h"
+#include "base/proc_stream.h"
 #include "kiv_utils/proc_text.h"
 
 namespace kiv {

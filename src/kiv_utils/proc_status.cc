@@ -5,33 +5,15 @@
 #include "base/proc.h"
 #include "base/unique_file.h"
 #include "kiv_utils.h"
-#include "kiv_utils/proc_stream.h"
 #include "kiv_utils/proc_text.h"
 
 namespace kiv {
 namespace {
 
-constexpr size_t kStatusPathLen = 64;
 constexpr int kLifeAttempts = 3;
 constexpr int kLifePauseUs = 10000;
 
-// A task's /proc/ID/status, null (errno set) when the task is gone; buf
-// must outlive the stream.
-FILE* open_status(pid_t id, char (&buf)[kProcStreamLen]) {
-  char path[kStatusPathLen];
-  snprintf(path, sizeof path, "/proc/%d/status", id);
-  return open_proc_stream(path, buf);
-}
-
 }  // namespace
-
-bool find_status_line(FILE* f, const char* key, char (&line)[kStatusLineLen]) {
-  const size_t key_len = strlen(key);
-  while (fgets(line, sizeof line, f) != nullptr) {
-    if (strncmp(line, key, key_len) == 0) return true;
-  }
-  return false;
-}
 
 int status_tgid(FILE* f) {
   char line[kStatusLineLen];
@@ -53,14 +35,14 @@ int status_name(FILE* f, char* dst, int n) {
 
 extern "C" int kiv_get_ppid_form_pid(pid_t id) {
   char buf[kiv::kProcStreamLen];
-  kiv::unique_file f(kiv::open_status(id, buf));
+  kiv::unique_file f(kiv::open_proc_status(id, buf));
   return f.ok() ? kiv::status_tgid(f.get()) : -1;
 }
 
 extern "C" int kiv_get_pid_name(pid_t id, char* dst, int n) {
   if (dst == nullptr || n <= 0) return -1;
   char buf[kiv::kProcStreamLen];
-  kiv::unique_file f(kiv::open_status(id, buf));
+  kiv::unique_file f(kiv::open_proc_status(id, buf));
   return f.ok() ? kiv::status_name(f.get(), dst, n) : -1;
 }
 

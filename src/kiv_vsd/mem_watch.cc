@@ -15,11 +15,12 @@
 
 #include "base/log.h"
 #include "base/pid_walk.h"
+#include "base/proc.h"
 #include "base/unique_fd.h"
 #include "base/unique_file.h"
 #include "base/vsd_paths.h"
 #include "kiv_utils.h"
-#include "kiv_utils/proc_stream.h"
+#include "base/proc_stream.h"
 #include "kiv_vsd.h"
 #include "kiv_vsd/vsd_internal.h"
 
@@ -37,38 +38,24 @@ constexpr char kFindFn[] = "find_max_rss";
 constexpr size_t kPathLen = 256;
 constexpr size_t kSmapsPathLen = 32;
 constexpr int kSmapsLineLen = 1024;
-constexpr int kStatusLineLen = 255;  // lines of at most 254 characters
 constexpr size_t kLimitTextLen = 256;
 constexpr int kPollPauseUs = 100000;  // paces the poll: 100 ms per process
 constexpr unsigned long long kKiB = 1024;
 
 static_assert(KIV_VSD_SLOTS == vsd::kSlots);
 
-// Reads the number two characters after the first colon of a status line
-// ("Name:\tvalue"), as a signed 32-bit value; 0 when there is none.
-int value_after_colon(const char* line) {
-  const char* colon = strchr(line, ':');
-  if (colon == nullptr || colon[1] == '\0') return 0;
-  return static_cast<int>(strtol(colon + 2, nullptr, 10));
-}
-
 // The VmRSS of pid in KiB, 0 when it has none, -1 when its status can't be
 // opened (logged).
 int vm_rss(int pid) {
-  char path[kPathLen] = {};
-  snprintf(path, sizeof path, "/proc/%d/status", pid);
   char buf[kProcStreamLen];
-  unique_file f(open_proc_stream(path, buf));
+  unique_file f(open_proc_status(pid, buf));
   if (!f.ok()) {
     KIV_LOG("%s: fopen fail: %s\n", kFindFn, strerror(errno));
     return -1;
   }
-  int rss = 0;
   char line[kStatusLineLen];
-  while (fgets(line, sizeof line, f.get()) != nullptr) {
-    if (strstr(line, "VmRSS:") != nullptr) rss = value_after_colon(line);
-  }
-  return rss;
+  if (!find_status_line(f.get(), "VmRSS:", line)) return 0;
+  return static_cast<int>(strtol(status_value(line, "VmRSS:"), nullptr, 10));
 }
 
 // Adds every process's resident memory outside libraries into array_rss,

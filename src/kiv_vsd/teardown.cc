@@ -11,8 +11,8 @@
 
 #include "base/log.h"
 #include "base/pid_walk.h"
+#include "base/proc.h"
 #include "base/vsd_paths.h"
-#include "kiv_utils/proc_stream.h"
 #include "kiv_vsd.h"
 #include "kiv_vsd/vsd_internal.h"
 
@@ -22,8 +22,6 @@ namespace {
 constexpr char kLogModule[] = "kiv_vsd";
 constexpr char kKillFn[] = "kill_proc_by_groups";
 constexpr size_t kPathLen = 256;
-constexpr size_t kStatusPathLen = 319;
-constexpr int kLineLen = 255;
 constexpr size_t kGroupTextLen = 16;
 constexpr unsigned kTermWait = 5;   // seconds from SIGTERM to SIGKILL
 constexpr unsigned kKillWait = 10;  // seconds from SIGKILL to removal
@@ -76,20 +74,16 @@ extern "C" int kill_proc_by_groups(int sig, int group_id) {
   char group_text[kiv::kGroupTextLen] = {};
   snprintf(group_text, sizeof group_text, "%d", group_id);
   const int err = kiv::for_each_pid([&](pid_t pid) {
-    char path[kiv::kStatusPathLen] = {};
-    snprintf(path, sizeof path, "/proc/%d/status", pid);
     char buf[kiv::kProcStreamLen];
-    FILE* f = kiv::open_proc_stream(path, buf);
+    FILE* f = kiv::open_proc_status(pid, buf);
     if (f == nullptr) {
       KIV_LOG("%s: fopen fail: %s\n", kiv::kKillFn, strerror(errno));
       return true;
     }
-    char line[kiv::kLineLen];
-    while (fgets(line, sizeof line, f) != nullptr) {
-      if (strstr(line, "Groups:") == nullptr) continue;
-      // A plain substring test: the id also matches inside a longer number.
-      const char* at = strstr(line, group_text);
-      if (at == nullptr) continue;
+    char line[kiv::kStatusLineLen];
+    // A plain substring test: the id also matches inside a longer number.
+    const char* at = kiv::find_status_line(f, "Groups:", line) ? strstr(line, group_text) : nullptr;
+    if (at != nullptr) {
       const int supplement = static_cast<int>(strtol(at, nullptr, 10));
       if (supplement < 0) KIV_LOG("%s: atoi fail: %s\n", kiv::kKillFn, strerror(errno));
       KIV_LOG("delete vsd: supplement_id: %d pid: %d\n", supplement, pid);
