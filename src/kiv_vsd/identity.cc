@@ -7,6 +7,7 @@
 
 #include "base/log.h"
 #include "base/proc.h"
+#include "base/unique_dir.h"
 #include "kiv_utils/proc_text.h"
 #include "kiv_vsd.h"
 
@@ -42,15 +43,15 @@ extern "C" int get_vsdid(pid_t pid) {
 }
 
 extern "C" int check_sbin(const char* name) {
-  DIR* d = opendir("/sbin/");
-  if (d == nullptr) {
+  kiv::unique_dir d(opendir("/sbin/"));
+  if (!d.ok()) {
     const int err = errno;
     KIV_LOG("%s: opendir fail: %s\n", "check_sbin", strerror(err));
     return -err;
   }
   int found = 0;
   if (name != nullptr) {
-    while (const struct dirent* e = readdir(d)) {
+    while (const struct dirent* e = readdir(d.get())) {
       if (strcmp(e->d_name, ".") == 0 || strcmp(e->d_name, "..") == 0) continue;
       if (strcmp(e->d_name, name) == 0) {
         found = 1;
@@ -58,6 +59,5 @@ extern "C" int check_sbin(const char* name) {
       }
     }
   }
-  closedir(d);
   return found;
 }

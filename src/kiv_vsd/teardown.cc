@@ -12,6 +12,7 @@
 #include "base/log.h"
 #include "base/pid_walk.h"
 #include "base/proc.h"
+#include "base/unique_dir.h"
 #include "base/vsd_paths.h"
 #include "kiv_vsd.h"
 #include "kiv_vsd/vsd_internal.h"
@@ -161,14 +162,13 @@ extern "C" int show_vsd(void) {
   for (int n = kiv::vsd::kFirst; n <= kiv::vsd::kLast; ++n) {
     char path[kiv::kPathLen] = {};
     snprintf(path, sizeof path, KIV_VSD_MEMBER_DIR, n);
-    DIR* d = opendir(path);
-    if (d == nullptr) continue;
+    kiv::unique_dir d(opendir(path));
+    if (!d.ok()) continue;
     printf("Vsd_%d: %s\n", n, path);
-    while (const struct dirent* e = readdir(d)) {
+    while (const struct dirent* e = readdir(d.get())) {
       if (strcmp(e->d_name, ".") == 0 || strcmp(e->d_name, "..") == 0) continue;
       puts(e->d_name);
     }
-    closedir(d);
   }
   return 0;
 }

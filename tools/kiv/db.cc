@@ -10,6 +10,7 @@
 
 #include <algorithm>
 
+#include "base/unique_dir.h"
 #include "base/unique_fd.h"
 #include "base/vsd_paths.h"
 #include "kiv_pidfile.h"
@@ -60,11 +61,11 @@ std::vector<DbEntry> scan_database() {
     char dir[128];
     snprintf(dir, sizeof dir, KIV_VSD_DB_DIR, vsd);
     kiv::unique_fd dfd(open(dir, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
-    DIR* d = dfd.ok() ? fdopendir(dfd.get()) : nullptr;
-    if (d == nullptr) continue;
+    kiv::unique_dir d(dfd.ok() ? fdopendir(dfd.get()) : nullptr);
+    if (!d.ok()) continue;
     (void)dfd.release();  // closedir() closes it
     std::vector<std::string> names;
-    while (struct dirent* e = readdir(d)) {
+    while (struct dirent* e = readdir(d.get())) {
       if (e->d_name[0] != '.') names.emplace_back(e->d_name);
     }
     std::sort(names.begin(), names.end());
@@ -73,7 +74,7 @@ std::vector<DbEntry> scan_database() {
       e.vsd = vsd;
       e.path = std::string(dir) + "/" + name;
       struct stat st;
-      kiv::unique_fd fd(open_regular(dirfd(d), name.c_str(), &e.skipped, &st));
+      kiv::unique_fd fd(open_regular(dirfd(d.get()), name.c_str(), &e.skipped, &st));
       if (!fd.ok()) {
         out.push_back(std::move(e));
         continue;
@@ -92,7 +93,6 @@ std::vector<DbEntry> scan_database() {
       e.holder = holder_of(fd.get());
       out.push_back(std::move(e));
     }
-    closedir(d);
   }
   return out;
 }
