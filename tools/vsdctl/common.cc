@@ -139,13 +139,8 @@ bool read_number(const std::string& path, unsigned long long* value) {
 }
 
 std::string process_name(int pid) {
-  char path[64];
-  snprintf(path, sizeof path, "/proc/%d/comm", pid);
-  const int fd = open(path, O_RDONLY | O_CLOEXEC);
-  if (fd < 0) return {};
-  char name[64] = {};
-  const ssize_t n = read(fd, name, sizeof name - 1);
-  close(fd);
+  char name[64];
+  const ssize_t n = kiv::read_proc_file(pid, "comm", name, sizeof name);
   if (n <= 0) return {};
   std::string s(name, static_cast<size_t>(n));
   if (!s.empty() && s.back() == '\n') s.pop_back();
