@@ -3,9 +3,9 @@
 #include <stdio.h>
 #include <unistd.h>
 
+#include "base/proc_stream.h"
 #include "base/unique_file.h"
 #include "kiv_utils.h"
-#include "base/proc_stream.h"
 #include "kiv_utils/proc_text.h"
 
 namespace kiv {

@@ -10,8 +10,8 @@
 
 #include "base/log.h"
 #include "base/restart_script.h"
-#include "base/words.h"
 #include "base/vsd_paths.h"
+#include "base/words.h"
 #include "kiv_utils.h"
 #include "kiv_vsd.h"
 #include "kiv_vsd/vsd_internal.h"

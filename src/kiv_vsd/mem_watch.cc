@@ -16,11 +16,11 @@
 #include "base/log.h"
 #include "base/pid_walk.h"
 #include "base/proc.h"
+#include "base/proc_stream.h"
 #include "base/unique_fd.h"
 #include "base/unique_file.h"
 #include "base/vsd_paths.h"
 #include "kiv_utils.h"
-#include "base/proc_stream.h"
 #include "kiv_vsd.h"
 #include "kiv_vsd/vsd_internal.h"
 

@@ -17,8 +17,8 @@
 
 #include "base/proc.h"
 #include "base/restart_script.h"
-#include "base/words.h"
 #include "base/unique_fd.h"
+#include "base/words.h"
 
 #ifndef PIDFD_THREAD
 #define PIDFD_THREAD O_EXCL
