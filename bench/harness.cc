@@ -15,6 +15,8 @@
 #include <algorithm>
 #include <atomic>
 
+#include "base/mono_time.h"
+
 namespace {
 
 std::atomic<uint64_t> g_heap_calls{0};
@@ -63,8 +65,7 @@ extern "C" int posix_memalign(void** p, size_t a, size_t n) {
 namespace bench {
 
 int64_t now_ns() {
-  struct timespec ts;
-  clock_gettime(CLOCK_MONOTONIC, &ts);
+  const struct timespec ts = kiv::mono_now();
   return ts.tv_sec * 1000000000LL + ts.tv_nsec;
 }
 

@@ -4,11 +4,14 @@
 #define KIV_PIDFILE_H
 
 #include "kiv_comp_config.h"
-#include "kiv_xtach.h"
 
 #ifdef __cplusplus
 extern "C" {
 #endif
+
+/* The registration record, defined with the registration calls in
+ * kiv_xtach.h; this module only reads it. */
+struct kiv_exit_action_rec;
 
 /* Database kinds written for exit-action type 1 and for every other type. */
 #define KIV_DB_KIND_RESTART 2
@@ -48,7 +51,7 @@ KIV_API void save_vsd_flag(int vsd, int pid);
  * (kind KIV_DB_KIND_RESTART for type 1, else KIV_DB_KIND_OTHER) and, on
  * success, the member file. Returns the kiv_db_create result; -1 for a
  * NULL record. */
-KIV_API int kiv_mk_pidfile(const kiv_exit_action_rec* rec, int type);
+KIV_API int kiv_mk_pidfile(const struct kiv_exit_action_rec* rec, int type);
 
 #ifdef __cplusplus
 }

@@ -3,9 +3,9 @@
 #include <stdlib.h>
 #include <string.h>
 
+#include "base/proc.h"
 #include "input.h"
 #include "kiv_utils.h"
-#include "kiv_utils/proc_text.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   static kiv::fuzz::InputFile file;

@@ -6,9 +6,9 @@
 #include <stdlib.h>
 #include <string.h>
 
+#include "base/errno_restorer.h"
 #include "kiv_dbg.h"
 #include "kiv_dbg/dbg_cfg.h"
-#include "kiv_utils/errno_restorer.h"
 
 extern "C" {
 const char* kiv_dbg_lvl_str_pre[KIV_DBG_LEVELS + 1] = {

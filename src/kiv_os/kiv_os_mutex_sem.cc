@@ -5,18 +5,12 @@
 #include <sys/ipc.h>
 #include <sys/sem.h>
 
+#include "base/semun.h"
 #include "kiv_os.h"
 #include "kiv_utils.h"
 
 namespace kiv {
 namespace {
-
-// semctl(2): the caller defines this union.
-union semun {
-  int val;
-  struct semid_ds* buf;
-  unsigned short* array;
-};
 
 constexpr int kProjectId = 1;
 

@@ -8,8 +8,8 @@
 #include <sys/mman.h>
 #include <unistd.h>
 
+#include "base/unique_fd.h"
 #include "kiv_os.h"
-#include "kiv_utils/unique_fd.h"
 
 namespace kiv {
 namespace {

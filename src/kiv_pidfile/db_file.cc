@@ -8,12 +8,13 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include "kiv_dbg/log.h"
+#include "base/log.h"
+#include "base/mutex_lock.h"
+#include "base/unique_fd.h"
+#include "base/vsd_paths.h"
 #include "kiv_pidfile.h"
 #include "kiv_utils.h"
-#include "kiv_utils/mutex_lock.h"
-#include "kiv_utils/unique_fd.h"
-#include "kiv_vsd/vsd_paths.h"
+#include "kiv_utils/fork_local.h"
 
 namespace kiv {
 namespace {
@@ -57,8 +58,9 @@ struct HeldFile {
   ino_t ino;
   char path[kPathLen];
 };
+// Guarded by ForkLocal::db_held_lock, which a child finds unlocked even when
+// another thread of its parent held it at the fork.
 constinit HeldFile g_held[kHeldFiles] = {};
-constinit pthread_mutex_t g_held_lock = PTHREAD_MUTEX_INITIALIZER;
 
 HeldFile* held_slot(const char* path) {
   for (HeldFile& h : g_held) {
@@ -121,7 +123,12 @@ extern "C" int kiv_db_create(int vsd, int pid, int kind, const char* cmdline) {
   const bool path_ok = path_rc == 0;
   if (!path_ok) errno = -path_rc;  // why no file is opened
   KIV_LOG("%s vsd:%d path:%s file:%s\n", kName, vsd, cmdline != nullptr ? cmdline : "", path);
-  kiv::MutexLock held_lock(&kiv::g_held_lock);
+  kiv::ForkLocal* local = kiv::fork_local();
+  if (local == nullptr) {
+    KIV_LOG("%s: no fork-local page: %s\n", kName, strerror(errno));
+    return -1;
+  }
+  kiv::MutexLock held_lock(&local->db_held_lock);
   const int held = path_ok ? kiv::held_fd(path) : -1;
   kiv::unique_fd fd(held >= 0 ? held : path_ok ? open(path, O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC, 0777) : -1);
   if (!fd.ok()) {

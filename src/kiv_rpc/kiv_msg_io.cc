@@ -7,7 +7,7 @@
 #include <sys/syscall.h>
 #include <unistd.h>
 
-#include "kiv_dbg/log.h"
+#include "base/log.h"
 #include "kiv_rpc.h"
 #include "kiv_utils.h"
 

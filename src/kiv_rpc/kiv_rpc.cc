@@ -12,11 +12,11 @@
 #include <sys/un.h>
 #include <unistd.h>
 
-#include "kiv_dbg/log.h"
-#include "kiv_utils/fork_local.h"
-#include "kiv_utils/mutex_lock.h"
+#include "base/log.h"
+#include "base/mutex_lock.h"
+#include "base/unique_fd.h"
 #include "kiv_utils.h"
-#include "kiv_utils/unique_fd.h"
+#include "kiv_utils/fork_local.h"
 
 namespace kiv {
 namespace {

@@ -10,9 +10,10 @@
 #include <sys/sem.h>
 #include <unistd.h>
 
-#include "kiv_dbg/log.h"
+#include "base/log.h"
+#include "base/semun.h"
+#include "base/unique_fd.h"
 #include "kiv_utils.h"
-#include "kiv_utils/unique_fd.h"
 
 extern "C" {
 int g_kiv_sem_id = -1;
@@ -24,13 +25,6 @@ namespace {
 constexpr char kLogModule[] = "kiv_sem";
 constexpr int kProjectId = 1;
 constexpr int kSemPerms = 0754;
-
-// semctl(2): the caller defines this union.
-union semun {
-  int val;
-  struct semid_ds* buf;
-  unsigned short* array;
-};
 
 int cached_id() { return __atomic_load_n(&g_kiv_sem_id, __ATOMIC_RELAXED); }
 void cache_id(int id) { __atomic_store_n(&g_kiv_sem_id, id, __ATOMIC_RELAXED); }

@@ -9,9 +9,9 @@
 #include <string.h>
 #include <sys/stat.h>
 
-#include "kiv_dbg/log.h"
+#include "base/log.h"
+#include "base/mutex_lock.h"
 #include "kiv_utils/fork_local.h"
-#include "kiv_utils/mutex_lock.h"
 
 extern "C" {
 kiv_alive_info g_kiv_alive_info = {{nullptr, nullptr, 0}, nullptr};

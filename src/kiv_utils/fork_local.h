@@ -15,6 +15,8 @@ struct ForkLocal {
   pthread_mutex_t rpc_lock;
   // The alive table's mapping lock, for the same reason.
   pthread_mutex_t alive_init_lock;
+  // The lock of the pid database's table of held descriptors, likewise.
+  pthread_mutex_t db_held_lock;
   // Set by kiv_rpc once this process has let go of any connection it
   // inherited: the Manager knows a connection by the credentials of the
   // process that opened it.

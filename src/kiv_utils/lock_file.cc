@@ -4,8 +4,8 @@
 #include <string.h>
 #include <unistd.h>
 
+#include "base/unique_fd.h"
 #include "kiv_utils.h"
-#include "kiv_utils/unique_fd.h"
 
 extern "C" int already_running(const char* path) {
   if (path == nullptr) return -1;

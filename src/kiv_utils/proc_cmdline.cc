@@ -3,10 +3,10 @@
 #include <stdio.h>
 #include <unistd.h>
 
+#include "base/proc_stream.h"
+#include "base/unique_file.h"
 #include "kiv_utils.h"
-#include "kiv_utils/proc_stream.h"
 #include "kiv_utils/proc_text.h"
-#include "kiv_utils/unique_file.h"
 
 namespace kiv {
 namespace {

@@ -2,37 +2,18 @@
 #include <stdio.h>
 #include <string.h>
 
+#include "base/proc.h"
+#include "base/unique_file.h"
 #include "kiv_utils.h"
-#include "kiv_utils/proc_stream.h"
 #include "kiv_utils/proc_text.h"
-#include "kiv_utils/unique_file.h"
 
 namespace kiv {
 namespace {
 
-constexpr size_t kStatusPathLen = 64;
-constexpr size_t kStatPathLen = 32;
-constexpr size_t kStatTextLen = 1024;
 constexpr int kLifeAttempts = 3;
 constexpr int kLifePauseUs = 10000;
 
-// A task's /proc/ID/status, null (errno set) when the task is gone; buf
-// must outlive the stream.
-FILE* open_status(pid_t id, char (&buf)[kProcStreamLen]) {
-  char path[kStatusPathLen];
-  snprintf(path, sizeof path, "/proc/%d/status", id);
-  return open_proc_stream(path, buf);
-}
-
 }  // namespace
-
-bool find_status_line(FILE* f, const char* key, char (&line)[kStatusLineLen]) {
-  const size_t key_len = strlen(key);
-  while (fgets(line, sizeof line, f) != nullptr) {
-    if (strncmp(line, key, key_len) == 0) return true;
-  }
-  return false;
-}
 
 int status_tgid(FILE* f) {
   char line[kStatusLineLen];
@@ -50,37 +31,26 @@ int status_name(FILE* f, char* dst, int n) {
   return 0;
 }
 
-// The state letter follows the last ')' of /proc/PID/stat: the command name
-// before it is in parentheses and may hold ')' and spaces of its own.
-bool stat_says_alive(const char* text) {
-  const char* close = strrchr(text, ')');
-  if (close == nullptr || close[1] != ' ') return false;
-  const char state = close[2];
-  return state != 'Z' && state != 'X' && state != 'x';
-}
-
 }  // namespace kiv
 
 extern "C" int kiv_get_ppid_form_pid(pid_t id) {
   char buf[kiv::kProcStreamLen];
-  kiv::unique_file f(kiv::open_status(id, buf));
+  kiv::unique_file f(kiv::open_proc_status(id, buf));
   return f.ok() ? kiv::status_tgid(f.get()) : -1;
 }
 
 extern "C" int kiv_get_pid_name(pid_t id, char* dst, int n) {
   if (dst == nullptr || n <= 0) return -1;
   char buf[kiv::kProcStreamLen];
-  kiv::unique_file f(kiv::open_status(id, buf));
+  kiv::unique_file f(kiv::open_proc_status(id, buf));
   return f.ok() ? kiv::status_name(f.get(), dst, n) : -1;
 }
 
 extern "C" int process_life(pid_t pid) {
-  char path[kiv::kStatPathLen];
-  snprintf(path, sizeof path, "/proc/%d/stat", pid);
-  char text[kiv::kStatTextLen];
+  char text[kiv::kProcStatLen];
   // A process seen as dying may be caught between states; look three times.
   for (int i = 0; i < kiv::kLifeAttempts; ++i) {
-    if (kiv_read_to_buf(path, text, sizeof text) >= 0 && kiv::stat_says_alive(text)) return 0;
+    if (kiv::read_proc_file(pid, "stat", text, sizeof text) >= 0 && kiv::stat_says_alive(text)) return 0;
     (void)safe_usleep(kiv::kLifePauseUs);
   }
   return -1;

@@ -5,17 +5,14 @@
 #include <stddef.h>
 #include <stdio.h>
 
-namespace kiv {
+#include "base/proc.h"
 
-constexpr size_t kStatusLineLen = 256;
+namespace kiv {
 
 // buf holds the executable's path (len characters, len + 3 <= size); f is
 // /proc/PID/cmdline. Appends the arguments after the first, as
 // kiv_get_cmdline() returns them: 0, or -2 when the text was cut.
 int append_cmdline_args(FILE* f, char* buf, size_t size, size_t len);
-// Reads f (/proc/ID/status) into line up to the first line that begins
-// with key. False when there is no such line.
-bool find_status_line(FILE* f, const char* key, char (&line)[kStatusLineLen]);
 // The "Tgid" of a status text; -1 when it has none.
 int status_tgid(FILE* f);
 // The "Name" of a status text into dst (n > 0 bytes): 0, or -1.
@@ -23,7 +20,5 @@ int status_name(FILE* f, char* dst, int n);
 // The VSD number that the first supplementary group of a status text
 // gives (get_vsdid()).
 int status_vsdid(FILE* f);
-// Whether a NUL-terminated /proc/PID/stat text shows a living process.
-bool stat_says_alive(const char* text);
 
 }  // namespace kiv

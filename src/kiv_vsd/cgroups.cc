@@ -10,11 +10,12 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include "kiv_dbg/log.h"
-#include "kiv_utils/unique_fd.h"
+#include "base/log.h"
+#include "base/pid_walk.h"
+#include "base/unique_fd.h"
+#include "base/vsd_paths.h"
 #include "kiv_vsd.h"
 #include "kiv_vsd/vsd_internal.h"
-#include "kiv_vsd/vsd_paths.h"
 
 namespace kiv {
 namespace {
@@ -77,8 +78,7 @@ void make_cgroup(const char* tmpl, int vsd_no) {
 
 // Moves every pid named in the member directory into both cgroups. Returns
 // 0, or the errno of the failure (already logged). The working directory
-// is the member directory while the walk runs, so the entries are examined
-// by their bare names.
+// is the member directory while the walk runs, and "/" after it.
 int move_members(int vsd_no) {
   char dir[kPathLen] = {};
   snprintf(dir, sizeof dir, KIV_VSD_MEMBER_DIR, vsd_no);
@@ -87,42 +87,23 @@ int move_members(int vsd_no) {
     KIV_LOG("%s: chdir fail: %s\n", kMoveStep, strerror(err));
     return err;
   }
-  DIR* d = opendir(dir);
-  if (d == nullptr) {
-    const int err = errno;
-    KIV_LOG("%s: open dir fail: %s\n", kMoveStep, strerror(err));
-    return err;
-  }
   char mem_tasks[kPathLen] = {};
   char cpu_tasks[kPathLen] = {};
   snprintf(mem_tasks, sizeof mem_tasks, KIV_VSD_MEM_TASKS, vsd_no);
   snprintf(cpu_tasks, sizeof cpu_tasks, KIV_VSD_CPU_TASKS, vsd_no);
-
-  while (const struct dirent* e = readdir(d)) {
-    if (strcmp(e->d_name, ".") == 0 || strcmp(e->d_name, "..") == 0) continue;
-    struct stat st;
-    if (stat(e->d_name, &st) != 0) {
-      KIV_LOG("%s: stat fail: %s\n", kMoveStep, strerror(errno));
-      continue;  // of unknown type: not trusted to be a member file
-    }
-    if (S_ISDIR(st.st_mode)) continue;  // the pid database directory
-    // Only pid-named files are members. Any other name would read as 0,
-    // and "0" written to a tasks file moves the writer itself.
-    if (sisdigit(e->d_name) != 0) continue;
-    // A number beyond the 32-bit pids is a damaged name: it is not cut down
-    // to some other (possibly existing) pid.
-    const long value = strtol(e->d_name, nullptr, 10);
-    if (value > INT_MAX) {
-      KIV_LOG("%s: atio proc: %s\n", kMoveStep, strerror(ERANGE));
-      closedir(d);
-      return ERANGE;
-    }
-    const int pid = static_cast<int>(value);
-    if (pid == 0) continue;
-    add_cgroups(mem_tasks, pid);
-    add_cgroups(cpu_tasks, pid);
+  // Only pid-named files are members: "0" written to a tasks file would
+  // move the writer itself.
+  const int err = for_each_member(
+      dir,
+      [&](pid_t pid) {
+        add_cgroups(mem_tasks, pid);
+        add_cgroups(cpu_tasks, pid);
+      },
+      [](int stat_err) { KIV_LOG("%s: stat fail: %s\n", kMoveStep, strerror(stat_err)); });
+  if (err != 0) {
+    KIV_LOG("%s: open dir fail: %s\n", kMoveStep, strerror(err));
+    return err;
   }
-  closedir(d);
   if (chdir("/") != 0) {
     const int err = errno;
     KIV_LOG("%s: chdir fail: %s\n", kMoveStep, strerror(err));

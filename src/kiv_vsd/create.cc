@@ -13,14 +13,15 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include "kiv_dbg/log.h"
+#include "base/log.h"
+#include "base/pid_walk.h"
+#include "base/unique_fd.h"
+#include "base/vsd_paths.h"
 #include "kiv_os.h"
 #include "kiv_utils.h"
-#include "kiv_utils/unique_fd.h"
 #include "kiv_vsd.h"
 #include "kiv_vsd/layout.h"
 #include "kiv_vsd/vsd_internal.h"
-#include "kiv_vsd/vsd_paths.h"
 
 namespace kiv {
 namespace {
@@ -127,25 +128,16 @@ bool write_start_time(int vsd_no) {
 }  // namespace
 
 void save_vsdinfo(int vsd_no) {
-  DIR* proc = opendir("/proc/");
-  if (proc == nullptr) {
-    KIV_LOG("%s: opendir fail: %s\n", "save_vsdinfo", strerror(errno));
-    return;
-  }
-  while (const struct dirent* e = readdir(proc)) {
-    if (sisdigit(e->d_name) != 0) continue;
-    const pid_t pid = static_cast<pid_t>(strtol(e->d_name, nullptr, 10));
+  const int err = for_each_pid([vsd_no](pid_t pid) {
     const int id = get_vsdid(pid);
-    if (id < 1 || id != vsd_no) continue;
+    if (id < 1 || id != vsd_no) return true;
     char path[kPathLen] = {};
     snprintf(path, sizeof path, KIV_VSD_MEMBER_FILE, id, pid);
     const int r = touch_file(path);
-    if (r != 0) {
-      KIV_LOG("%s: open fail: %s\n", "save_vsdinfo", strerror(-r));
-      break;
-    }
-  }
-  closedir(proc);
+    if (r != 0) KIV_LOG("%s: open fail: %s\n", "save_vsdinfo", strerror(-r));
+    return r == 0;
+  });
+  if (err != 0) KIV_LOG("%s: opendir fail: %s\n", "save_vsdinfo", strerror(err));
 }
 
 }  // namespace kiv

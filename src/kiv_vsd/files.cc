@@ -11,8 +11,8 @@
 
 #include <utility>
 
+#include "base/unique_fd.h"
 #include "kiv_utils.h"
-#include "kiv_utils/unique_fd.h"
 #include "kiv_vsd/vsd_internal.h"
 
 #ifndef STATX_MNT_ID

@@ -8,8 +8,8 @@
 #include <stdio.h>
 #include <string.h>
 
+#include "base/log.h"
 #include "fs_service.h"
-#include "kiv_dbg/log.h"
 #include "kiv_vsd/vsd_internal.h"
 
 namespace kiv {

@@ -8,12 +8,14 @@
 #include <string.h>
 #include <unistd.h>
 
-#include "kiv_dbg/log.h"
+#include "base/log.h"
+#include "base/restart_script.h"
+#include "base/vsd_paths.h"
+#include "base/words.h"
 #include "kiv_utils.h"
 #include "kiv_vsd.h"
 #include "kiv_vsd/layout.h"
 #include "kiv_vsd/vsd_internal.h"
-#include "kiv_vsd/vsd_paths.h"
 
 namespace kiv {
 namespace {
@@ -27,7 +29,6 @@ constexpr size_t kMemberLen = 128;
 constexpr int kArgSlots = 16;  // slot 0 for the shell, 14 words, a null
 constexpr int kMaxWords = 14;
 constexpr char kProcLogMarker[] = "/data/.procdlog";
-constexpr char kScriptDir[] = "/etc/cmdmap";
 constexpr char kShell[] = "/bin/sh";
 
 // restart_proc_to_vsd speaks only while the process log marker exists,
@@ -39,23 +40,11 @@ constexpr char kShell[] = "/bin/sh";
     }                                                                  \
   } while (0)
 
-bool is_blank(char c) { return c == ' ' || c == '\t'; }
-
 // Splits cmdline in place into argv[1..14]; argv[words + 1] is null.
 // Returns the number of words.
-int split_words(char* cmdline, char* (&argv)[kArgSlots]) {
-  int words = 0;
-  char* p = cmdline;
-  while (words < kMaxWords) {
-    while (is_blank(*p)) ++p;
-    if (*p == '\0') break;
-    argv[1 + words++] = p;
-    while (*p != '\0' && !is_blank(*p)) ++p;
-    if (*p == '\0') break;
-    *p++ = '\0';
-  }
-  argv[1 + words] = nullptr;
-  return words;
+int split_argv(char* cmdline, char* (&argv)[kArgSlots]) {
+  static_assert(kArgSlots >= kMaxWords + 2);
+  return split_words(cmdline, argv + 1, kMaxWords);
 }
 
 // The first word from its last slash on (the slash included), or the
@@ -63,19 +52,6 @@ int split_words(char* cmdline, char* (&argv)[kArgSlots]) {
 const char* last_part(const char* word) {
   const char* slash = strrchr(word, '/');
   return slash != nullptr ? slash : word;
-}
-
-// /etc/cmdmap/NAME.sh for a word with a slash, /etc/cmdmap/WORD without.
-void script_path(const char* word, char (&path)[kScriptLen]) {
-  const char* slash = strrchr(word, '/');
-  if (slash == nullptr) {
-    snprintf(path, sizeof path, "%s/%s", kScriptDir, word);
-    return;
-  }
-  constexpr size_t kMax = kScriptLen - 1;
-  strncat(path, kScriptDir, kMax - strlen(path));
-  strncat(path, slash, kMax - strlen(path));
-  strncat(path, ".sh", kMax - strlen(path));
 }
 
 int make_member_file(char* path, size_t len, int vsd_no, pid_t pid) {
@@ -115,7 +91,7 @@ extern "C" int restart_proc_to_vsd(char* cmdline, int vsd_no, int is_script) {
     return -1;
   }
   char* argv[kiv::kArgSlots] = {};
-  if (kiv::split_words(cmdline, argv) == 0) {
+  if (kiv::split_argv(cmdline, argv) == 0) {
     KIV_PROCD_LOG("%s: no command to run\n", kiv::kRestartFn);
     return -1;
   }
@@ -129,7 +105,7 @@ extern "C" int restart_proc_to_vsd(char* cmdline, int vsd_no, int is_script) {
       return -1;
     }
   } else {
-    kiv::script_path(first, script);
+    (void)kiv::restart_script_path(first, script, sizeof script);
   }
 
   set_proc_env(vsd_no);

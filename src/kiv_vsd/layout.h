@@ -6,7 +6,7 @@
 #include <stdint.h>
 #include <unistd.h>
 
-#include "kiv_vsd/vsd_paths.h"
+#include "base/vsd_paths.h"
 
 namespace kiv::vsd {
 

@@ -3,7 +3,7 @@
 #include <errno.h>
 #include <fcntl.h>
 
-#include "kiv_utils/unique_fd.h"
+#include "base/unique_fd.h"
 #include "kiv_vsd.h"
 #include "kiv_vsd/vsd_internal.h"
 

@@ -13,14 +13,16 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include "kiv_dbg/log.h"
+#include "base/log.h"
+#include "base/pid_walk.h"
+#include "base/proc.h"
+#include "base/proc_stream.h"
+#include "base/unique_fd.h"
+#include "base/unique_file.h"
+#include "base/vsd_paths.h"
 #include "kiv_utils.h"
-#include "kiv_utils/proc_stream.h"
-#include "kiv_utils/unique_fd.h"
-#include "kiv_utils/unique_file.h"
 #include "kiv_vsd.h"
 #include "kiv_vsd/vsd_internal.h"
-#include "kiv_vsd/vsd_paths.h"
 
 // The running poll's accumulators and the last completed poll's result,
 // KiB per VSD (slot 0 is the host).
@@ -36,53 +38,31 @@ constexpr char kFindFn[] = "find_max_rss";
 constexpr size_t kPathLen = 256;
 constexpr size_t kSmapsPathLen = 32;
 constexpr int kSmapsLineLen = 1024;
-constexpr int kStatusLineLen = 255;  // lines of at most 254 characters
 constexpr size_t kLimitTextLen = 256;
 constexpr int kPollPauseUs = 100000;  // paces the poll: 100 ms per process
 constexpr unsigned long long kKiB = 1024;
 
 static_assert(KIV_VSD_SLOTS == vsd::kSlots);
 
-// Reads the number two characters after the first colon of a status line
-// ("Name:\tvalue"), as a signed 32-bit value; 0 when there is none.
-int value_after_colon(const char* line) {
-  const char* colon = strchr(line, ':');
-  if (colon == nullptr || colon[1] == '\0') return 0;
-  return static_cast<int>(strtol(colon + 2, nullptr, 10));
-}
-
 // The VmRSS of pid in KiB, 0 when it has none, -1 when its status can't be
 // opened (logged).
 int vm_rss(int pid) {
-  char path[kPathLen] = {};
-  snprintf(path, sizeof path, "/proc/%d/status", pid);
   char buf[kProcStreamLen];
-  unique_file f(open_proc_stream(path, buf));
+  unique_file f(open_proc_status(pid, buf));
   if (!f.ok()) {
     KIV_LOG("%s: fopen fail: %s\n", kFindFn, strerror(errno));
     return -1;
   }
-  int rss = 0;
   char line[kStatusLineLen];
-  while (fgets(line, sizeof line, f.get()) != nullptr) {
-    if (strstr(line, "VmRSS:") != nullptr) rss = value_after_colon(line);
-  }
-  return rss;
+  if (!find_status_line(f.get(), "VmRSS:", line)) return 0;
+  return static_cast<int>(strtol(status_value(line, "VmRSS:"), nullptr, 10));
 }
 
 // Adds every process's resident memory outside libraries into array_rss,
 // then holds each VSD over its limit to it: its largest member is killed
 // and its slot carries the limit.
 void poll_use_mem() {
-  DIR* proc = opendir("/proc");
-  if (proc == nullptr) {
-    KIV_LOG("%s: open dir fail: %s\n", kPollFn, strerror(errno));
-    return;
-  }
-  while (const struct dirent* e = readdir(proc)) {
-    const long value = strtol(e->d_name, nullptr, 10);
-    if (value <= 0 || value > INT_MAX) continue;  // "self", "sys", ...
-    const int pid = static_cast<int>(value);
+  const int err = for_each_pid([](pid_t pid) {
     char smaps[kSmapsPathLen] = {};
     snprintf(smaps, sizeof smaps, "%s/%d/smaps", "/proc", pid);
     int vsd_no = get_vsdid(pid);
@@ -90,8 +70,12 @@ void poll_use_mem() {
     const int r = get_vsd_mem(smaps, vsd_no, array_rss);
     if (r < 0) KIV_LOG("%s: get vsd mem fail: %s\n", kPollFn, strerror(-r));
     (void)safe_usleep(kPollPauseUs);
+    return true;
+  });
+  if (err != 0) {
+    KIV_LOG("%s: open dir fail: %s\n", kPollFn, strerror(err));
+    return;
   }
-  closedir(proc);
 
   for (int n = vsd::kFirst; n <= vsd::kLast; ++n) {
     char root[kPathLen] = {};
@@ -197,37 +181,22 @@ extern "C" uint64_t get_maxmem_set(int vsd_no) {
 extern "C" void find_max_rss(int vsd_no) {
   char dir[kiv::kPathLen] = {};
   snprintf(dir, sizeof dir, KIV_VSD_MEMBER_DIR, vsd_no);
-  DIR* d = opendir(dir);
-  if (d == nullptr) {
-    KIV_LOG("%s: open dir fail: %s\n", kiv::kFindFn, strerror(errno));
-    return;
-  }
   int max_rss = 0;
   int max_pid = 0;
-  while (const struct dirent* e = readdir(d)) {
-    if (strcmp(e->d_name, ".") == 0 || strcmp(e->d_name, "..") == 0) continue;
-    struct stat st;
-    if (fstatat(dirfd(d), e->d_name, &st, 0) != 0) {
-      KIV_LOG("%s: stat fail: %s\n", kiv::kFindFn, strerror(errno));
-      continue;
-    }
-    if (S_ISDIR(st.st_mode)) continue;  // the pid database directory
-    const long value = strtol(e->d_name, nullptr, 10);
-    if (value < 0 || value > INT_MAX) {
-      KIV_LOG("%s: atio proc: %s\n", kiv::kFindFn, strerror(ERANGE));
-      continue;
-    }
-    // Only pid-named files are members; any other name reads as 0, which
-    // names no process (and must never be signalled).
-    const int pid = static_cast<int>(value);
-    if (pid == 0) continue;
-    const int rss = kiv::vm_rss(pid);
-    if (rss > max_rss) {
-      max_rss = rss;
-      max_pid = pid;
-    }
+  const int err = kiv::for_each_member(
+      dir,
+      [&](pid_t pid) {
+        const int rss = kiv::vm_rss(pid);
+        if (rss > max_rss) {
+          max_rss = rss;
+          max_pid = pid;
+        }
+      },
+      [](int stat_err) { KIV_LOG("%s: stat fail: %s\n", kiv::kFindFn, strerror(stat_err)); });
+  if (err != 0) {
+    KIV_LOG("%s: open dir fail: %s\n", kiv::kFindFn, strerror(err));
+    return;
   }
-  closedir(d);
   if (max_pid == 0) {
     // kill(0, ...) would reach the caller's own process group.
     KIV_LOG("%s: no member of vsd %d has resident memory\n", kiv::kFindFn, vsd_no);

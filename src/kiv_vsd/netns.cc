@@ -10,9 +10,9 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include "kiv_dbg/log.h"
+#include "base/log.h"
+#include "base/vsd_paths.h"
 #include "kiv_vsd.h"
-#include "kiv_vsd/vsd_paths.h"
 
 namespace kiv {
 namespace {

@@ -9,12 +9,14 @@
 #include <string.h>
 #include <unistd.h>
 
-#include "kiv_dbg/log.h"
-#include "kiv_utils/proc_stream.h"
+#include "base/log.h"
+#include "base/pid_walk.h"
+#include "base/proc.h"
+#include "base/unique_dir.h"
+#include "base/vsd_paths.h"
 #include "kiv_vsd.h"
 #include "kiv_vsd/layout.h"
 #include "kiv_vsd/vsd_internal.h"
-#include "kiv_vsd/vsd_paths.h"
 
 namespace kiv {
 namespace {
@@ -22,8 +24,6 @@ namespace {
 constexpr char kLogModule[] = "kiv_vsd";
 constexpr char kKillFn[] = "kill_proc_by_groups";
 constexpr size_t kPathLen = 256;
-constexpr size_t kStatusPathLen = 319;
-constexpr int kLineLen = 255;
 constexpr size_t kGroupTextLen = 16;
 constexpr unsigned kTermWait = 5;   // seconds from SIGTERM to SIGKILL
 constexpr unsigned kKillWait = 10;  // seconds from SIGKILL to removal
@@ -83,40 +83,31 @@ void remove_marker(int vsd_no) {
 using kiv::kLogModule;
 
 extern "C" int kill_proc_by_groups(int sig, int group_id) {
-  DIR* proc = opendir("/proc/");
-  if (proc == nullptr) {
-    const int err = errno;
-    KIV_LOG("%s: opendir fail: %s\n", kiv::kKillFn, strerror(err));
-    return -err;
-  }
   char group_text[kiv::kGroupTextLen] = {};
   snprintf(group_text, sizeof group_text, "%d", group_id);
-
-  while (const struct dirent* e = readdir(proc)) {
-    if (kiv::sisdigit(e->d_name) != 0) continue;
-    char path[kiv::kStatusPathLen] = {};
-    snprintf(path, sizeof path, "/proc/%s/status", e->d_name);
+  const int err = kiv::for_each_pid([&](pid_t pid) {
     char buf[kiv::kProcStreamLen];
-    FILE* f = kiv::open_proc_stream(path, buf);
+    FILE* f = kiv::open_proc_status(pid, buf);
     if (f == nullptr) {
       KIV_LOG("%s: fopen fail: %s\n", kiv::kKillFn, strerror(errno));
-      continue;
+      return true;
     }
-    char line[kiv::kLineLen];
-    while (fgets(line, sizeof line, f) != nullptr) {
-      if (strstr(line, "Groups:") == nullptr) continue;
-      // A plain substring test: the id also matches inside a longer number.
-      const char* at = strstr(line, group_text);
-      if (at == nullptr) continue;
+    char line[kiv::kStatusLineLen];
+    // A plain substring test: the id also matches inside a longer number.
+    const char* at = kiv::find_status_line(f, "Groups:", line) ? strstr(line, group_text) : nullptr;
+    if (at != nullptr) {
       const int supplement = static_cast<int>(strtol(at, nullptr, 10));
       if (supplement < 0) KIV_LOG("%s: atoi fail: %s\n", kiv::kKillFn, strerror(errno));
-      const pid_t pid = static_cast<pid_t>(strtol(e->d_name, nullptr, 10));
       KIV_LOG("delete vsd: supplement_id: %d pid: %d\n", supplement, pid);
       (void)kill(pid, sig);
     }
     fclose(f);
+    return true;
+  });
+  if (err != 0) {
+    KIV_LOG("%s: opendir fail: %s\n", kiv::kKillFn, strerror(err));
+    return -err;
   }
-  closedir(proc);
   return 0;
 }
 
@@ -167,14 +158,13 @@ extern "C" int show_vsd(void) {
   for (int n = kiv::vsd::kFirst; n <= kiv::vsd::kLast; ++n) {
     char path[kiv::kPathLen] = {};
     snprintf(path, sizeof path, KIV_VSD_MEMBER_DIR, n);
-    DIR* d = opendir(path);
-    if (d == nullptr) continue;
+    kiv::unique_dir d(opendir(path));
+    if (!d.ok()) continue;
     printf("Vsd_%d: %s\n", n, path);
-    while (const struct dirent* e = readdir(d)) {
+    while (const struct dirent* e = readdir(d.get())) {
       if (strcmp(e->d_name, ".") == 0 || strcmp(e->d_name, "..") == 0) continue;
       puts(e->d_name);
     }
-    closedir(d);
   }
   return 0;
 }

@@ -6,16 +6,6 @@
 
 namespace kiv {
 
-// 0 when s is not empty and made of decimal digits only (the process
-// entries of /proc/), else -1. A sign or a blank is not a digit.
-constexpr int sisdigit(const char* s) {
-  if (s == nullptr || *s == '\0') return -1;
-  for (; *s != '\0'; ++s) {
-    if (*s < '0' || *s > '9') return -1;
-  }
-  return 0;
-}
-
 // Removes path: a file or symbolic link is unlinked, a directory emptied
 // as far as it can be and removed. Links are never followed and no other
 // mount is entered (a mount point inside stays, -EXDEV), so the removal

@@ -4,9 +4,10 @@
 #include <string.h>
 #include <unistd.h>
 
-#include "kiv_dbg/log.h"
+#include "base/log.h"
 #include "kiv_pidfile.h"
 #include "kiv_rpc.h"
+#include "kiv_rpc/rpc_retry.h"
 #include "kiv_utils.h"
 #include "kiv_vsd.h"
 #include "kiv_xtach.h"
@@ -15,8 +16,9 @@ namespace kiv {
 namespace {
 
 constexpr char kLogModule[] = "kiv_rpc";
-constexpr int kAttempts = 30;
-constexpr int kPauseSec = 1;
+// The pause follows a success too: the Manager gets a moment to act on the
+// withdrawal before the caller, typically about to exit, goes on.
+constexpr RetryPolicy kCancelRetry = {30, 1, true};
 constexpr size_t kCmdlineReadLen = KIV_CMDLINE_LEN - 1;
 
 // The file's name is computed again from the process's present command
@@ -52,16 +54,7 @@ extern "C" int kiv_cancel_proc(int pid) {
   req.kind = KIV_CANCEL_PROCESS;
   req.id = pid;
   kiv::kiv_rm_db_file_by_pid(pid);
-  int r = -1;
-  int err = 0;
-  for (int i = 0; i < kiv::kAttempts; ++i) {
-    r = kiv_rpc(KIV_MSG_CANCEL, nullptr, &req, sizeof req, 1, 0);
-    err = errno;
-    // The pause follows a success too: the Manager gets a moment to act on
-    // the withdrawal before the caller, typically about to exit, goes on.
-    (void)safe_sleep(kiv::kPauseSec);
-    if (r >= 0) return r;
-  }
-  KIV_LOG("%s: cancel fail: %s\n", kName, strerror(err));
-  return r;
+  const kiv::RetryResult r = kiv::rpc_with_retry(kiv::kCancelRetry, KIV_MSG_CANCEL, &req, sizeof req);
+  if (r.result < 0) KIV_LOG("%s: cancel fail: %s\n", kName, strerror(r.err));
+  return r.result;
 }

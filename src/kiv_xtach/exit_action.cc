@@ -4,10 +4,11 @@
 #include <string.h>
 #include <unistd.h>
 
+#include "base/log.h"
 #include "kiv_dbg.h"
-#include "kiv_dbg/log.h"
 #include "kiv_pidfile.h"
 #include "kiv_rpc.h"
+#include "kiv_rpc/rpc_retry.h"
 #include "kiv_utils.h"
 #include "kiv_vsd.h"
 #include "kiv_xtach.h"
@@ -16,8 +17,6 @@ namespace kiv {
 namespace {
 
 constexpr char kLogModule[] = "kiv_xtach";
-constexpr int kAttempts = 30;
-constexpr int kPauseSec = 1;
 // kiv_get_cmdline's size: at most 254 characters and the NUL, one byte
 // short of the record's field.
 constexpr size_t kCmdlineReadLen = KIV_CMDLINE_LEN - 1;
@@ -69,10 +68,7 @@ extern "C" int reg_process_exit_action(int pid, uint32_t type) {
   kiv::set_vsd(&rec);
   KIV_LOG("%s: pid %d type %d vsd %d\n", kName, rec.pid, static_cast<int>(type), rec.vsd_id);
   kiv::record_cmdline(&rec, type, kName);
-  for (int i = 0; i < kiv::kAttempts; ++i) {
-    if (kiv_rpc(type, nullptr, &rec, sizeof rec, 1, 0) >= 0) break;
-    (void)safe_sleep(kiv::kPauseSec);
-  }
+  (void)kiv::rpc_with_retry(kiv::kRegisterRetry, type, &rec, sizeof rec);
   // The registration is the Manager's to keep: a caller gets on with its
   // work even when the Manager could not be told.
   return 0;

@@ -8,7 +8,7 @@
 #include <string.h>
 #include <sys/resource.h>
 
-#include "kiv_dbg/log.h"
+#include "base/log.h"
 #include "kiv_utils.h"
 #include "kiv_xtach.h"
 

@@ -9,7 +9,8 @@
 #include <string.h>
 #include <unistd.h>
 
-#include "kiv_dbg/log.h"
+#include "base/log.h"
+#include "base/words.h"
 #include "kiv_utils.h"
 #include "kiv_xtach.h"
 
@@ -28,24 +29,9 @@ constexpr char kSpawnName[] = "kiv_spawn_by_user";
 // child like for any program that can't be run.
 constinit char kNoProgram[] = "";
 
-bool is_blank(char c) { return c == ' ' || c == '\t'; }
-
 // Splits cmd in place at runs of spaces and tabs into argv (at most
 // kMaxTokens words, then a null pointer). Returns the number of words.
-int tokenise(char* cmd, char* (&argv)[kMaxTokens + 1]) {
-  int argc = 0;
-  char* p = cmd;
-  while (argc < kMaxTokens) {
-    while (is_blank(*p)) ++p;
-    if (*p == '\0') break;
-    argv[argc++] = p;
-    while (*p != '\0' && !is_blank(*p)) ++p;
-    if (*p == '\0') break;
-    *p++ = '\0';
-  }
-  argv[argc] = nullptr;
-  return argc;
-}
+int tokenise(char* cmd, char* (&argv)[kMaxTokens + 1]) { return split_words(cmd, argv, kMaxTokens); }
 
 // Ends a child that failed before exec. _exit, not exit: the atexit
 // handlers and stdio streams belong to the caller's program, whose copy in

@@ -7,13 +7,14 @@
 #include <sys/syscall.h>
 #include <unistd.h>
 
+#include "base/log.h"
+#include "base/unique_file.h"
 #include "kiv_dbg.h"
-#include "kiv_dbg/log.h"
 #include "kiv_rpc.h"
+#include "kiv_rpc/rpc_retry.h"
 #include "kiv_sys_alive.h"
 #include "kiv_utils.h"
 #include "kiv_utils/fork_local.h"
-#include "kiv_utils/unique_file.h"
 #include "kiv_xtach.h"
 
 namespace kiv {
@@ -21,8 +22,6 @@ namespace {
 
 constexpr char kLogModule[] = "kiv_xtach";
 constexpr char kDebugList[] = "/data/.kiv_lib_debug_pid";
-constexpr int kAttempts = 30;
-constexpr int kPauseSec = 1;
 constexpr size_t kTidTextLen = 16;  // "%d" of a tid: at most 15 characters
 constexpr size_t kListLineLen = 1024;
 
@@ -85,14 +84,9 @@ int register_thread(int pid, int tid, int watch_time, int watch_count) {
   if (!arguments_ok(pid, tid, watch_time, watch_count)) return -1;
   kiv_thread_notify_rec rec;
   fill_record(&rec, pid, tid, watch_time);
-  int r = -1;
-  for (int i = 0; i < kAttempts; ++i) {
-    r = kiv_rpc(KIV_MSG_THREAD_REG, nullptr, &rec, sizeof rec, 1, 0);
-    if (r == 0) return 0;
-    (void)safe_sleep(kPauseSec);
-  }
-  KIV_LOG("reg thread notify err(ret:%d)!\n", r);
-  return r;
+  const RetryResult r = rpc_with_retry(kRegisterRetry, KIV_MSG_THREAD_REG, &rec, sizeof rec);
+  if (r.result != 0) KIV_LOG("reg thread notify err(ret:%d)!\n", r.result);
+  return r.result;
 }
 
 // Whether tid is listed in the debug list, one id a line. The list is

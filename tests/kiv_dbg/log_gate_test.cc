@@ -1,6 +1,6 @@
 // The log gate: which level lets which line through, and that a suppressed
 // line costs nothing, not even the evaluation of its arguments.
-#include "kiv_dbg/log.h"
+#include "base/log.h"
 
 #include <errno.h>
 #include <gtest/gtest.h>

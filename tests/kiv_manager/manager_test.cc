@@ -23,7 +23,7 @@
 #include "frame.h"
 #include "kiv_comp_config.h"
 #include "kiv_pidfile.h"
-#include "kiv_utils/unique_fd.h"
+#include "base/unique_fd.h"
 #include "kiv_vsd.h"
 #include "support/fixture.h"
 

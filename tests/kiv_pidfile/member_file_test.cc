@@ -7,6 +7,7 @@
 
 #include "kiv_dbg.h"
 #include "kiv_pidfile.h"
+#include "kiv_xtach.h"
 #include "support/capture.h"
 #include "support/fixture.h"
 #include "support/files.h"

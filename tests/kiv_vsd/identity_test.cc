@@ -5,7 +5,7 @@
 
 #include <gtest/gtest.h>
 
-#include "../../src/kiv_vsd/vsd_internal.h"
+#include "base/pid_walk.h"
 #include "kiv_vsd.h"
 #include "support/vsd_world.h"
 
@@ -44,20 +44,19 @@ TEST_F(IdentityTest, GoneProcessGivesMinusEnoent) {
   EXPECT_EQ(-ENOENT, get_vsdid(ended_pid()));
 }
 
-TEST_F(IdentityTest, DigitTest) {
-  static_assert(kiv::sisdigit("0") == 0);
-  static_assert(kiv::sisdigit("1234567890") == 0);
-  static_assert(kiv::sisdigit("") == -1);
-  static_assert(kiv::sisdigit("12a") == -1);
-  static_assert(kiv::sisdigit("-12") == -1);
-  static_assert(kiv::sisdigit("+12") == -1);
-  static_assert(kiv::sisdigit(" 12") == -1);
-  static_assert(kiv::sisdigit("12 ") == -1);
-  EXPECT_EQ(-1, kiv::sisdigit(nullptr));
-  char pid_text[] = "4711x";
-  EXPECT_EQ(-1, kiv::sisdigit(pid_text));
-  pid_text[4] = '\0';
-  EXPECT_EQ(0, kiv::sisdigit(pid_text));
+// The one rule for pid-named entries of /proc and the member directories.
+TEST_F(IdentityTest, PidNameRule) {
+  const struct {
+    const char* name;
+    pid_t pid;
+  } cases[] = {
+      {"1", 1},       {"4711", 4711}, {"2147483647", 2147483647}, {"0", 0},      {"", 0},
+      {"12a", 0},     {"-12", 0},     {"+12", 0},                 {" 12", 0},    {"12 ", 0},
+      {"self", 0},    {"2147483648", 0}, {"4294967297", 0},       {nullptr, 0},
+  };
+  for (const auto& c : cases) {
+    EXPECT_EQ(c.pid, kiv::pid_of_name(c.name)) << (c.name != nullptr ? c.name : "(null)");
+  }
 }
 
 TEST_F(IdentityTest, SbinEntryByExactName) {

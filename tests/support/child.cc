@@ -12,6 +12,8 @@
 
 #include <gtest/gtest.h>
 
+#include "base/mono_time.h"
+
 namespace kiv::test {
 namespace {
 
@@ -108,10 +110,6 @@ pid_t ended_pid() {
   return pid;
 }
 
-int64_t monotonic_ms() {
-  struct timespec ts;
-  clock_gettime(CLOCK_MONOTONIC, &ts);
-  return ts.tv_sec * 1000 + ts.tv_nsec / 1000000;
-}
+int64_t monotonic_ms() { return mono_ms(); }
 
 }  // namespace kiv::test

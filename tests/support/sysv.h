@@ -3,15 +3,14 @@
 
 #include <sys/sem.h>
 
+#include "base/semun.h"
+
 namespace kiv::test {
 
 // The set's semid_ds (IPC_STAT); all zero when the set cannot be read.
 inline struct semid_ds sem_stat(int id) {
   struct semid_ds ds = {};
-  union {
-    int val;
-    struct semid_ds* buf;
-  } arg = {};
+  semun arg = {};
   arg.buf = &ds;
   if (semctl(id, 0, IPC_STAT, arg) != 0) ds = {};
   return ds;

@@ -1,4 +1,4 @@
-// Monotonic milliseconds and the time scale.
+// The time scale.
 #include "clock.h"
 
 #include <math.h>
@@ -8,12 +8,6 @@ namespace kiv::manager {
 
 namespace {
 constexpr double kMaxMs = 1e12;
-}
-
-int64_t mono_ms() {
-  struct timespec ts;
-  clock_gettime(CLOCK_MONOTONIC, &ts);
-  return static_cast<int64_t>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
 }
 
 int64_t TimeScale::ms(double seconds) const {

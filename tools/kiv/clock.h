@@ -5,10 +5,12 @@
 
 #include <stdint.h>
 
+#include "base/mono_time.h"
+
 namespace kiv::manager {
 
 // Milliseconds of CLOCK_MONOTONIC: wall-clock changes do not move it.
-int64_t mono_ms();
+using ::kiv::mono_ms;
 
 class TimeScale {
  public:

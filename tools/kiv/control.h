@@ -12,7 +12,7 @@
 
 #include "events.h"
 #include "frame.h"
-#include "kiv_utils/unique_fd.h"
+#include "base/unique_fd.h"
 #include "peer.h"
 #include "proc_supervisor.h"
 #include "stats.h"

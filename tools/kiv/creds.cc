@@ -11,7 +11,8 @@
 
 #include <algorithm>
 
-#include "kiv_utils/unique_fd.h"
+#include "base/proc.h"
+#include "base/unique_fd.h"
 #include "procs.h"
 
 namespace kiv::manager {
@@ -29,21 +30,10 @@ const char* field(const char* text, const char* key) {
 bool Credentials::has_group(gid_t g) const { return std::find(groups.begin(), groups.end(), g) != groups.end(); }
 
 bool read_credentials(pid_t pid, int pidfd, Credentials* out) {
-  char path[64];
-  snprintf(path, sizeof path, "/proc/%d/status", pid);
-  kiv::unique_fd fd(open(path, O_RDONLY | O_CLOEXEC));
-  if (!fd.ok()) return false;
   // Groups: holds at most NGROUPS_MAX (65536) numbers, in practice a few;
   // the lines needed come early, before the memory and signal fields.
   char text[4096];
-  size_t n = 0;
-  while (n < sizeof text - 1) {
-    const ssize_t r = read(fd.get(), text + n, sizeof text - 1 - n);
-    if (r < 0 && errno == EINTR) continue;
-    if (r <= 0) break;
-    n += static_cast<size_t>(r);
-  }
-  text[n] = '\0';
+  if (kiv::read_proc_file(pid, "status", text, sizeof text) < 0) return false;
   const char* uid = field(text, "\nUid:");
   const char* gid = field(text, "\nGid:");
   const char* groups = field(text, "\nGroups:");

@@ -11,10 +11,11 @@
 
 #include <algorithm>
 
+#include "base/unique_dir.h"
+#include "base/unique_fd.h"
+#include "base/vsd_paths.h"
 #include "kiv_pidfile.h"
 #include "kiv_utils.h"
-#include "kiv_utils/unique_fd.h"
-#include "kiv_vsd/vsd_paths.h"
 
 namespace kiv::manager {
 
@@ -61,11 +62,11 @@ std::vector<DbEntry> scan_database() {
     char dir[128];
     snprintf(dir, sizeof dir, KIV_VSD_DB_DIR, vsd);
     kiv::unique_fd dfd(open(dir, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
-    DIR* d = dfd.ok() ? fdopendir(dfd.get()) : nullptr;
-    if (d == nullptr) continue;
+    kiv::unique_dir d(dfd.ok() ? fdopendir(dfd.get()) : nullptr);
+    if (!d.ok()) continue;
     (void)dfd.release();  // closedir() closes it
     std::vector<std::string> names;
-    while (struct dirent* e = readdir(d)) {
+    while (struct dirent* e = readdir(d.get())) {
       if (e->d_name[0] != '.') names.emplace_back(e->d_name);
     }
     std::sort(names.begin(), names.end());
@@ -74,7 +75,7 @@ std::vector<DbEntry> scan_database() {
       e.vsd = vsd;
       e.path = std::string(dir) + "/" + name;
       struct stat st;
-      kiv::unique_fd fd(open_regular(dirfd(d), name.c_str(), &e.skipped, &st));
+      kiv::unique_fd fd(open_regular(dirfd(d.get()), name.c_str(), &e.skipped, &st));
       if (!fd.ok()) {
         out.push_back(std::move(e));
         continue;
@@ -93,7 +94,6 @@ std::vector<DbEntry> scan_database() {
       e.holder = holder_of(fd.get());
       out.push_back(std::move(e));
     }
-    closedir(d);
   }
   return out;
 }

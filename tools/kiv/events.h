@@ -4,7 +4,7 @@
 
 #include <stdint.h>
 
-#include "kiv_utils/unique_fd.h"
+#include "base/unique_fd.h"
 
 namespace kiv::manager {
 

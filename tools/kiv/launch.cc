@@ -9,9 +9,9 @@
 
 #include <vector>
 
+#include "base/vsd_paths.h"
 #include "kiv_utils.h"
 #include "kiv_vsd.h"
-#include "kiv_vsd/vsd_paths.h"
 #include "procs.h"
 
 namespace kiv::manager {

@@ -7,6 +7,8 @@
 #include <time.h>
 #include <unistd.h>
 
+#include "base/file_io.h"
+
 namespace kiv::manager {
 
 int g_log_verbosity = kLogEvent;
@@ -30,13 +32,7 @@ void log_line(int level, const char* fmt, ...) {
   if (m > 0) n += static_cast<size_t>(m);
   if (n > sizeof line - 2) n = sizeof line - 2;  // cut, but keep the line end
   line[n++] = '\n';
-  size_t off = 0;
-  while (off < n) {
-    ssize_t w = write(STDERR_FILENO, line + off, n - off);
-    if (w < 0 && errno == EINTR) continue;
-    if (w <= 0) break;
-    off += static_cast<size_t>(w);
-  }
+  (void)kiv::write_all(STDERR_FILENO, line, n);
   errno = saved_errno;
 }
 

@@ -11,7 +11,7 @@
 
 #include <string>
 
-#include "kiv_utils/unique_fd.h"
+#include "base/unique_fd.h"
 #include "log.h"
 
 namespace kiv::manager {

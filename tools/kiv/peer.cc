@@ -2,7 +2,7 @@
 #include "peer.h"
 
 #include "creds.h"
-#include "kiv_utils/unique_fd.h"
+#include "base/unique_fd.h"
 #include "procs.h"
 
 namespace kiv::manager {

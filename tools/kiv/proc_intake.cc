@@ -9,8 +9,9 @@
 #include <sys/epoll.h>
 #include <unistd.h>
 
+#include "base/proc.h"
+#include "base/vsd_paths.h"
 #include "db.h"
-#include "kiv_vsd/vsd_paths.h"
 #include "log.h"
 #include "procs.h"
 #include "state.h"
@@ -22,20 +23,12 @@ namespace {
 constexpr uint32_t kMaxTimeValue = 600;  // seconds of delay a time value may ask
 
 pid_t parent_of(pid_t pid) {
-  char path[64], buf[512];
-  snprintf(path, sizeof path, "/proc/%d/stat", pid);
-  kiv::unique_fd fd(open(path, O_RDONLY | O_CLOEXEC));
-  if (!fd.ok()) return -1;
-  ssize_t n;
-  do {
-    n = read(fd.get(), buf, sizeof buf - 1);
-  } while (n < 0 && errno == EINTR);
-  if (n <= 0) return -1;
-  buf[n] = '\0';
-  const char* p = strrchr(buf, ')');
+  char buf[kiv::kProcStatLen];
+  if (kiv::read_proc_file(pid, "stat", buf, sizeof buf) <= 0) return -1;
+  const char* p = kiv::stat_fields_of(buf);
   int ppid = -1;
   char state;
-  if (p == nullptr || sscanf(p + 1, " %c %d", &state, &ppid) != 2) return -1;
+  if (p == nullptr || sscanf(p, "%c %d", &state, &ppid) != 2) return -1;
   return ppid;
 }
 

@@ -17,7 +17,7 @@
 #include "creds.h"
 #include "events.h"
 #include "frame.h"
-#include "kiv_utils/unique_fd.h"
+#include "base/unique_fd.h"
 #include "peer.h"
 #include "registry.h"
 #include "restart_policy.h"

@@ -15,7 +15,10 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include "kiv_utils/unique_fd.h"
+#include "base/proc.h"
+#include "base/restart_script.h"
+#include "base/unique_fd.h"
+#include "base/words.h"
 
 #ifndef PIDFD_THREAD
 #define PIDFD_THREAD O_EXCL
@@ -119,23 +122,12 @@ namespace {
 // Fields of /proc/PID/stat after the command name, which may itself hold
 // blanks and parentheses: the text after the last ')'.
 bool stat_fields(pid_t pid, std::vector<std::string>* fields) {
-  char path[64];
-  snprintf(path, sizeof path, "/proc/%d/stat", pid);
-  kiv::unique_fd fd(open(path, O_RDONLY | O_CLOEXEC));
-  if (!fd.ok()) return false;
-  char buf[2048];
-  size_t n = 0;
-  while (n < sizeof buf - 1) {
-    ssize_t r = read(fd.get(), buf + n, sizeof buf - 1 - n);
-    if (r < 0 && errno == EINTR) continue;
-    if (r <= 0) break;
-    n += static_cast<size_t>(r);
-  }
-  buf[n] = '\0';
-  const char* p = strrchr(buf, ')');
+  char buf[kiv::kProcStatLen];
+  if (kiv::read_proc_file(pid, "stat", buf, sizeof buf) < 0) return false;
+  const char* p = kiv::stat_fields_of(buf);
   if (p == nullptr) return false;
   fields->clear();
-  for (p = p + 1; *p != '\0';) {
+  for (; *p != '\0';) {
     while (*p == ' ' || *p == '\n') ++p;
     const char* start = p;
     while (*p != '\0' && *p != ' ' && *p != '\n') ++p;
@@ -168,21 +160,17 @@ ExitStatus foreign_exit_status(int pidfd, pid_t pid, uint64_t ticks) {
 }
 
 std::vector<std::string> split_command(const std::string& cmdline) {
-  std::vector<std::string> words;
-  size_t i = 0;
-  while (i < cmdline.size() && words.size() < 63) {
-    while (i < cmdline.size() && (cmdline[i] == ' ' || cmdline[i] == '\t')) ++i;
-    const size_t start = i;
-    while (i < cmdline.size() && cmdline[i] != ' ' && cmdline[i] != '\t') ++i;
-    if (i > start) words.push_back(cmdline.substr(start, i - start));
-  }
-  return words;
+  constexpr int kMaxWords = 63;
+  std::string text = cmdline;
+  char* word[kMaxWords + 1];
+  const int n = kiv::split_words(text.data(), word, kMaxWords);
+  return std::vector<std::string>(word, word + n);
 }
 
 std::string host_script_path(const std::string& first_word) {
-  const size_t slash = first_word.rfind('/');
-  if (slash == std::string::npos) return "/etc/cmdmap/" + first_word;
-  return "/etc/cmdmap" + first_word.substr(slash) + ".sh";
+  std::string path(static_cast<size_t>(kiv::restart_script_path(first_word.c_str(), nullptr, 0)), '\0');
+  (void)kiv::restart_script_path(first_word.c_str(), path.data(), path.size() + 1);
+  return path;
 }
 
 pid_t spawn_detached(const std::vector<std::string>& argv, const Credentials* as) {

@@ -12,8 +12,8 @@
 #include <string>
 #include <vector>
 
+#include "base/unique_fd.h"
 #include "creds.h"
-#include "kiv_utils/unique_fd.h"
 #include "restart_policy.h"
 #include "watchdog.h"
 

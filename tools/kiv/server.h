@@ -7,10 +7,10 @@
 
 #include <stdint.h>
 
+#include "base/unique_fd.h"
 #include "clock.h"
 #include "control.h"
 #include "events.h"
-#include "kiv_utils/unique_fd.h"
 #include "proc_supervisor.h"
 #include "registry.h"
 #include "restart_policy.h"

@@ -13,7 +13,7 @@
 #include <unistd.h>
 
 #include "kiv_utils.h"
-#include "kiv_utils/unique_fd.h"
+#include "base/unique_fd.h"
 #include "log.h"
 
 namespace kiv::manager {

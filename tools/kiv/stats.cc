@@ -8,7 +8,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include "kiv_utils/unique_fd.h"
+#include "base/file_io.h"
+#include "base/unique_fd.h"
 
 namespace kiv::manager {
 
@@ -28,11 +29,7 @@ bool write_stats(const Stats& s) {
   (void)unlink(tmp);
   kiv::unique_fd fd(open(tmp, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644));
   if (!fd.ok()) return false;
-  ssize_t w;
-  do {
-    w = write(fd.get(), text, static_cast<size_t>(n));
-  } while (w < 0 && errno == EINTR);
-  if (w != n) {
+  if (kiv::write_all(fd.get(), text, static_cast<size_t>(n)) != n) {
     (void)unlink(tmp);
     return false;
   }
@@ -49,12 +46,7 @@ bool read_stats(Stats* s) {
     return false;
   }
   char text[256];
-  ssize_t n;
-  do {
-    n = read(fd.get(), text, sizeof text - 1);
-  } while (n < 0 && errno == EINTR);
-  if (n <= 0) return false;
-  text[n] = '\0';
+  if (kiv::read_text(fd.get(), text, sizeof text) <= 0) return false;
   Stats r;
   if (sscanf(text, kFormat, &r.refused, &r.turned_away, &r.idle_closed, &r.exhausted) != 4) return false;
   *s = r;

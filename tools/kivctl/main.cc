@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "base/unique_fd.h"
 #include "cli.h"
 #include "db.h"
 #include "json.h"
@@ -18,7 +19,6 @@
 #include "kiv_sem.h"
 #include "kiv_sys_alive.h"
 #include "kiv_utils.h"
-#include "kiv_utils/unique_fd.h"
 #include "stats.h"
 
 namespace {

@@ -13,8 +13,11 @@
 
 #include <algorithm>
 
+#include "base/file_io.h"
+#include "base/pid_walk.h"
+#include "base/proc.h"
+#include "base/vsd_paths.h"
 #include "kiv_vsd.h"
-#include "kiv_vsd/vsd_paths.h"
 #include "vsdctl.h"
 
 namespace vsdctl {
@@ -128,27 +131,16 @@ bool netns_pinned(int vsd_no) {
 }
 
 bool read_number(const std::string& path, unsigned long long* value) {
-  const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd < 0) return false;
-  char text[64] = {};
-  ssize_t n;
-  do {
-    n = read(fd, text, sizeof text - 1);
-  } while (n < 0 && errno == EINTR);
-  close(fd);
+  char text[64];
+  const ssize_t n = kiv::read_small_file(path.c_str(), text, sizeof text);
   if (n <= 0 || text[0] < '0' || text[0] > '9') return false;
   *value = strtoull(text, nullptr, 10);
   return true;
 }
 
 std::string process_name(int pid) {
-  char path[64];
-  snprintf(path, sizeof path, "/proc/%d/comm", pid);
-  const int fd = open(path, O_RDONLY | O_CLOEXEC);
-  if (fd < 0) return {};
-  char name[64] = {};
-  const ssize_t n = read(fd, name, sizeof name - 1);
-  close(fd);
+  char name[64];
+  const ssize_t n = kiv::read_proc_file(pid, "comm", name, sizeof name);
   if (n <= 0) return {};
   std::string s(name, static_cast<size_t>(n));
   if (!s.empty() && s.back() == '\n') s.pop_back();
@@ -156,31 +148,15 @@ std::string process_name(int pid) {
 }
 
 bool process_runs(int pid) {
-  char path[64];
-  snprintf(path, sizeof path, "/proc/%d/stat", pid);
-  const int fd = open(path, O_RDONLY | O_CLOEXEC);
-  if (fd < 0) return false;
-  char text[512] = {};
-  const ssize_t n = read(fd, text, sizeof text - 1);
-  close(fd);
-  if (n <= 0) return false;
-  // "pid (comm) S ...": the name may hold blanks and parentheses, so the
-  // state follows the last ')'.
-  const char* paren = strrchr(text, ')');
-  return paren != nullptr && paren[1] == ' ' && paren[2] != 'Z' && paren[2] != 'X';
+  char text[kiv::kProcStatLen];
+  return kiv::read_proc_file(pid, "stat", text, sizeof text) > 0 && kiv::stat_says_alive(text);
 }
 
 std::vector<int> members_of(int vsd_no) {
   std::vector<int> pids;
-  DIR* d = opendir(vsd_path(KIV_VSD_MEMBER_DIR, vsd_no).c_str());
-  if (d == nullptr) return pids;
-  while (const struct dirent* e = readdir(d)) {
-    const char* name = e->d_name;
-    if (*name == '\0' || strspn(name, "0123456789") != strlen(name) || strlen(name) > 9) continue;
-    const int pid = atoi(name);
-    if (pid > 0) pids.push_back(pid);
-  }
-  closedir(d);
+  (void)kiv::for_each_member(
+      vsd_path(KIV_VSD_MEMBER_DIR, vsd_no).c_str(), [&](pid_t pid) { pids.push_back(pid); },
+      [](int) {});
   std::sort(pids.begin(), pids.end());
   return pids;
 }

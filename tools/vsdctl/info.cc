@@ -3,9 +3,10 @@
 #include <stdlib.h>
 #include <string.h>
 
+#include "base/pid_walk.h"
+#include "base/vsd_paths.h"
 #include "json.h"
 #include "kiv_vsd.h"
-#include "kiv_vsd/vsd_paths.h"
 #include "vsdctl.h"
 
 namespace vsdctl {
@@ -92,18 +93,14 @@ void print_json(const std::vector<VsdInfo>& vsds) {
 // What the memory watch would add up, without acting on it: the resident
 // memory outside libraries of every process, per VSD.
 void measure(uint64_t table[KIV_VSD_SLOTS]) {
-  DIR* d = opendir("/proc");
-  if (d == nullptr) return;
-  while (const struct dirent* e = readdir(d)) {
-    const int pid = atoi(e->d_name);
-    if (pid <= 0) continue;
+  (void)kiv::for_each_pid([table](pid_t pid) {
     char path[64];
     snprintf(path, sizeof path, "/proc/%d/smaps", pid);
     // A VSD number that can't be read is the host's, as in the watch.
     const int n = get_vsdid(pid);
     (void)get_vsd_mem(path, n < 0 ? 0 : n, table);
-  }
-  closedir(d);
+    return true;
+  });
 }
 
 }  // namespace

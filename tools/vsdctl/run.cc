@@ -9,15 +9,15 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include "base/restart_script.h"
+#include "base/vsd_paths.h"
 #include "kiv_vsd.h"
-#include "kiv_vsd/vsd_paths.h"
 #include "vsdctl.h"
 
 namespace vsdctl {
 namespace {
 
 constexpr size_t kMaxWords = 14;  // what the launch takes of a command line
-constexpr char kScriptDir[] = "/etc/cmdmap";
 constexpr unsigned kMaxWeight = 2560;  // cpu.shares tops out at 262144
 
 // A VSD that commands can enter: its directory and its namespace are there.
@@ -37,10 +37,10 @@ int shell_status(int ws) {
 
 // The script that the launch's script mode runs for word: the name after
 // the word's last slash plus ".sh", or the bare word.
-std::string script_for(std::string_view word) {
-  const size_t slash = word.rfind('/');
-  if (slash == std::string_view::npos) return std::string(kScriptDir) + "/" + std::string(word);
-  return std::string(kScriptDir) + std::string(word.substr(slash)) + ".sh";
+std::string script_for(const std::string& word) {
+  std::string path(static_cast<size_t>(kiv::restart_script_path(word.c_str(), nullptr, 0)), '\0');
+  (void)kiv::restart_script_path(word.c_str(), path.data(), path.size() + 1);
+  return path;
 }
 
 void place_if_limited(int n) {

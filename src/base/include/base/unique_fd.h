@@ -3,7 +3,7 @@
 
 #include <unistd.h>
 
-#include "kiv_utils/errno_restorer.h"
+#include "base/errno_restorer.h"
 
 namespace kiv {
 

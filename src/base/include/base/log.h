@@ -8,8 +8,8 @@
 
 #include <stdio.h>
 
+#include "base/errno_restorer.h"
 #include "kiv_dbg.h"
-#include "kiv_utils/errno_restorer.h"
 
 namespace kiv {
 
