@@ -24,9 +24,7 @@ namespace {
 // credentials and executes. The library's restart_proc_to_vsd does the
 // same steps but executes as the caller, so it cannot serve here.
 pid_t fork_into_vsd(const std::vector<std::string>& words, int32_t vsd, const Credentials& as) {
-  std::vector<char*> args;
-  for (const auto& w : words) args.push_back(const_cast<char*>(w.c_str()));
-  args.push_back(nullptr);
+  std::vector<char*> args = exec_argv(words);
   const pid_t pid = fork();
   if (pid != 0) return pid;
   (void)setsid();

@@ -173,14 +173,19 @@ std::string host_script_path(const std::string& first_word) {
   return path;
 }
 
+std::vector<char*> exec_argv(const std::vector<std::string>& words) {
+  std::vector<char*> args;
+  for (const auto& w : words) args.push_back(const_cast<char*>(w.c_str()));
+  args.push_back(nullptr);
+  return args;
+}
+
 pid_t spawn_detached(const std::vector<std::string>& argv, const Credentials* as) {
   if (argv.empty()) {
     errno = EINVAL;
     return -1;
   }
-  std::vector<char*> args;
-  for (const auto& a : argv) args.push_back(const_cast<char*>(a.c_str()));
-  args.push_back(nullptr);
+  std::vector<char*> args = exec_argv(argv);
   const pid_t pid = fork();
   if (pid != 0) return pid;
   // The child: only async-signal-safe calls until exec.

@@ -43,6 +43,9 @@ ExitStatus foreign_exit_status(int pidfd, pid_t pid, uint64_t start_ticks);
 
 // Splits a command line at runs of blanks and tabs (at most 63 words).
 std::vector<std::string> split_command(const std::string& cmdline);
+// The words as an exec argument vector, null-terminated; it points into
+// words, which must outlive it.
+std::vector<char*> exec_argv(const std::vector<std::string>& words);
 // The restart script of a program on the host: /etc/cmdmap/BASE.sh for a
 // path, /etc/cmdmap/NAME for a bare name.
 std::string host_script_path(const std::string& first_word);

@@ -74,15 +74,21 @@ int fail(const char* cmd, int status, const char* fmt, ...) {
   return status;
 }
 
-bool parse_vsd(std::string_view text, int* vsd_no) {
-  if (text.empty() || text.size() > 2) return false;
-  int n = 0;
+bool parse_digits(std::string_view text, size_t max_len, unsigned* value) {
+  if (text.empty() || text.size() > max_len) return false;
+  unsigned n = 0;
   for (char c : text) {
     if (c < '0' || c > '9') return false;
-    n = n * 10 + (c - '0');
+    n = n * 10 + static_cast<unsigned>(c - '0');
   }
-  if (!kiv::vsd::valid(n)) return false;
-  *vsd_no = n;
+  *value = n;
+  return true;
+}
+
+bool parse_vsd(std::string_view text, int* vsd_no) {
+  unsigned n = 0;
+  if (!parse_digits(text, 2, &n) || !kiv::vsd::valid(static_cast<int>(n))) return false;
+  *vsd_no = static_cast<int>(n);
   return true;
 }
 

@@ -74,15 +74,22 @@ bool parse_size(std::string_view text, unsigned long long* kib) {
 }
 
 bool parse_weight(std::string_view text, unsigned* weight) {
-  if (text.empty() || text.size() > 4) return false;
   unsigned w = 0;
-  for (char c : text) {
-    if (c < '0' || c > '9') return false;
-    w = w * 10 + static_cast<unsigned>(c - '0');
-  }
-  if (w < 1 || w > kMaxWeight) return false;
+  if (!parse_digits(text, 4, &w) || w < 1 || w > kMaxWeight) return false;
   *weight = w;
   return true;
+}
+
+// The VSD number at args[1], an optional "--", then a command: *first is
+// the index of its first word.
+int vsd_and_command(const char* cmd, const Args& args, const char* missing, int* vsd_no, size_t* first) {
+  const int status = vsd_arg(cmd, args, 1, vsd_no);
+  if (status != kOk) return status;
+  size_t i = 2;
+  if (i < args.size() && args[i] == "--") ++i;
+  if (i >= args.size()) return fail(cmd, kUsage, "%s", missing);
+  *first = i;
+  return kOk;
 }
 
 }  // namespace
@@ -90,13 +97,10 @@ bool parse_weight(std::string_view text, unsigned* weight) {
 int cmd_launch(const Args& args, const Flags& f) {
   const bool script = f.script;
   const bool wait = f.wait;
-  size_t i = 1;
+  size_t i = 0;
   int n = 0;
-  int status = vsd_arg("launch", args, i, &n);
+  int status = vsd_and_command("launch", args, "missing the command to launch", &n, &i);
   if (status != kOk) return status;
-  ++i;
-  if (i < args.size() && args[i] == "--") ++i;
-  if (i >= args.size()) return fail("launch", kUsage, "missing the command to launch");
   if (args.size() - i > kMaxWords) return fail("launch", kUsage, "more than %zu words", kMaxWords);
 
   // The library splits the command line at blanks and tabs.
@@ -221,13 +225,10 @@ int cmd_set(const Args& args, const Flags& f) {
 }
 
 int cmd_exec(const Args& args) {
-  size_t i = 1;
+  size_t i = 0;
   int n = 0;
-  int status = vsd_arg("exec", args, i, &n);
+  int status = vsd_and_command("exec", args, "missing the command to run", &n, &i);
   if (status != kOk) return status;
-  ++i;
-  if (i < args.size() && args[i] == "--") ++i;
-  if (i >= args.size()) return fail("exec", kUsage, "missing the command to run");
   status = require_running("exec", n);
   if (status != kOk) return status;
 

@@ -50,6 +50,8 @@ struct Flags {
   const char* cpu = nullptr;     // set
 };
 
+// Plain decimal digits, at most max_len of them (no sign, no blank).
+bool parse_digits(std::string_view text, size_t max_len, unsigned* value);
 // A VSD number, 1 to 15, written in decimal; false otherwise.
 bool parse_vsd(std::string_view text, int* vsd_no);
 // The VSD argument of CMD or a usage error (reported); 0 on success.
