@@ -9,6 +9,7 @@
 
 #include "base/log.h"
 #include "kiv_rpc.h"
+#include "kiv_rpc/msg_io.h"
 #include "kiv_utils.h"
 
 namespace kiv {
@@ -44,12 +45,8 @@ extern "C" int kiv_inner_send_msg(int sd, const kiv_msg* msg) {
   }
 }
 
-extern "C" int kiv_inner_recv_msg(int sd, kiv_msg** out) {
+int kiv::recv_frame(int sd, void* small, size_t small_len, kiv_msg** out) {
   static constexpr char kName[] = "kiv_inner_recv_msg";
-  if (sd < 0 || out == nullptr) {
-    KIV_LOG("%s: argument err(sd:%d, msg:%p)!\n", kName, sd, static_cast<void*>(out));
-    return -1;
-  }
   kiv_msg hdr;
   for (;;) {
     memset(&hdr, 0, sizeof hdr);
@@ -69,7 +66,8 @@ extern "C" int kiv_inner_recv_msg(int sd, kiv_msg** out) {
     return -1;
   }
   const size_t total = KIV_MSG_HDR_LEN + static_cast<size_t>(hdr.msg_len);
-  auto* msg = static_cast<kiv_msg*>(safe_malloc(total));
+  const bool on_heap = total > small_len;
+  auto* msg = static_cast<kiv_msg*>(on_heap ? safe_malloc(total) : small);
   for (;;) {
     ssize_t r = recv(sd, msg, total, 0);
     if (r == static_cast<ssize_t>(total)) {
@@ -81,7 +79,7 @@ extern "C" int kiv_inner_recv_msg(int sd, kiv_msg** out) {
               strerror(errno));
       continue;
     }
-    {
+    if (on_heap) {
       kiv::ErrnoRestorer keep_errno;
       free(msg);
     }
@@ -89,4 +87,14 @@ extern "C" int kiv_inner_recv_msg(int sd, kiv_msg** out) {
             strerror(errno));
     return -1;
   }
+}
+
+extern "C" int kiv_inner_recv_msg(int sd, kiv_msg** out) {
+  static constexpr char kName[] = "kiv_inner_recv_msg";
+  if (sd < 0 || out == nullptr) {
+    KIV_LOG("%s: argument err(sd:%d, msg:%p)!\n", kName, sd, static_cast<void*>(out));
+    return -1;
+  }
+  // The caller owns and frees what it receives: always a heap block.
+  return kiv::recv_frame(sd, nullptr, 0, out);
 }

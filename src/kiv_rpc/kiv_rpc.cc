@@ -15,6 +15,7 @@
 #include "base/log.h"
 #include "base/mutex_lock.h"
 #include "base/unique_fd.h"
+#include "kiv_rpc/msg_io.h"
 #include "kiv_utils.h"
 #include "kiv_utils/fork_local.h"
 
@@ -25,6 +26,8 @@ constexpr char kLogModule[] = "kiv_rpc";
 constexpr int kConnectRetries = 5;  // after the first attempt: 6 in all
 constexpr int kAckPollMs = 1000;
 constexpr int kAckPolls = 5;
+constexpr size_t kSmallFrameLen = 4096;  // a page: requests up to it stay off the heap
+constexpr size_t kAckFrameLen = 1024;    // acknowledgements are a bare header
 
 // Guarded by the RPC lock (ForkLocal::rpc_lock), which is held for a whole
 // call, so the frames of two calls never interleave on the socket. The lock
@@ -132,9 +135,10 @@ int kiv_wait_msg_ack_timeout() {
       return -1;
     }
     if ((pfd.revents & POLLIN) == 0) return -1;
+    alignas(kiv_msg) unsigned char small[kAckFrameLen];
     kiv_msg* ack = nullptr;
-    if (kiv_inner_recv_msg(kiv_rpc_sd, &ack) != 0) return -1;
-    free(ack);
+    if (recv_frame(kiv_rpc_sd, small, sizeof small, &ack) != 0) return -1;
+    if (ack != reinterpret_cast<kiv_msg*>(small)) free(ack);
     return 0;
   }
   return 0;
@@ -157,12 +161,20 @@ extern "C" int kiv_rpc(uint32_t type, const char* name, const void* data, uint32
     return 0;
   }
   const size_t total = KIV_MSG_HDR_LEN + static_cast<size_t>(payload_len);
-  auto* msg = static_cast<kiv_msg*>(calloc(total, 1));
-  if (msg == nullptr) {
-    KIV_LOG("%s: malloc fail: %s\n", kName, strerror(errno));
-    return -1;
+  // Requests that fit a page, every one the library itself sends, are built
+  // on the stack: a call then makes no heap call at all.
+  alignas(kiv_msg) unsigned char small[kSmallFrameLen];
+  kiv_msg* msg = reinterpret_cast<kiv_msg*>(small);
+  if (total <= sizeof small) {
+    memset(small, 0, total);
+  } else {
+    msg = static_cast<kiv_msg*>(calloc(total, 1));
+    if (msg == nullptr) {
+      KIV_LOG("%s: malloc fail: %s\n", kName, strerror(errno));
+      return -1;
+    }
   }
-  FreeOnExit free_msg(msg);
+  FreeOnExit free_msg(msg != reinterpret_cast<kiv_msg*>(small) ? msg : nullptr);
   if (name != nullptr) strncpy(msg->msg_name, name, KIV_MSG_NAME_LEN - 1);
   msg->msg_type = type;
   msg->msg_len = payload_len;
