@@ -47,14 +47,20 @@ size_t raw_read(const char* path) {
   return total;
 }
 
-std::vector<int> proc_pids() {
-  std::vector<int> pids;
+// The floors walk /proc as plainly as a program can: readdir and atoi.
+template <typename Fn>
+void for_each_proc_pid(Fn fn) {
   DIR* d = opendir("/proc");
   while (const dirent* e = d != nullptr ? readdir(d) : nullptr) {
     const int pid = atoi(e->d_name);
-    if (pid > 0) pids.push_back(pid);
+    if (pid > 0) fn(pid);
   }
   if (d != nullptr) closedir(d);
+}
+
+std::vector<int> proc_pids() {
+  std::vector<int> pids;
+  for_each_proc_pid([&](int pid) { pids.push_back(pid); });
   return pids;
 }
 
@@ -123,14 +129,10 @@ void proc_readers() {
   m = bench::alternate(
       8, [&] { (void)kill_proc_by_groups(0, 4500); },
       [&] {
-        DIR* d = opendir("/proc");
-        while (const dirent* e = readdir(d)) {
-          const int p = atoi(e->d_name);
-          if (p <= 0) continue;
+        for_each_proc_pid([&](int p) {
           status_path(p, path);
           (void)raw_read(path);
-        }
-        closedir(d);
+        });
       });
   bench::ratio_row("kill_proc_by_groups (scan) vs /proc walk + open/read/close", m, 1.20);
 
@@ -151,16 +153,12 @@ void proc_readers() {
   m = bench::alternate(
       2, [] { set_vsd_mem(); },
       [&] {
-        DIR* d = opendir("/proc");
-        while (const dirent* e = readdir(d)) {
-          const int p = atoi(e->d_name);
-          if (p <= 0) continue;
+        for_each_proc_pid([&](int p) {
           status_path(p, path);
           (void)raw_read(path);
           snprintf(path, sizeof path, "/proc/%d/smaps", p);
           (void)raw_read(path);
-        }
-        closedir(d);
+        });
       });
   g_skip_sleeps = false;
   bench::ratio_row("set_vsd_mem without its pacing sleeps vs status+smaps reads", m, 1.20,

@@ -63,6 +63,20 @@ pid_t as_nobody(const std::function<int()>& fn) {
   _exit(fn());
 }
 
+// Starts fn as nobody and returns once fn has called ready() (its traps are
+// set) or ended; *ok tells which.
+pid_t as_nobody_ready(const std::function<int(const std::function<void()>&)>& fn, bool* ok) {
+  int ready[2];
+  *ok = false;
+  if (pipe2(ready, O_CLOEXEC) != 0) return -1;
+  const pid_t pid = as_nobody([&] { return fn([&] { (void)!write(ready[1], "r", 1); }); });
+  close(ready[1]);
+  char c;
+  *ok = read(ready[0], &c, 1) == 1;
+  close(ready[0]);
+  return pid;
+}
+
 int finish(pid_t pid) {
   int status = 0;
   if (waitpid(pid, &status, 0) != pid) return -1;
@@ -173,23 +187,19 @@ TEST_F(HostileTest, RestartsAndScriptsRunAsTheRegistrant) {
   ASSERT_TRUE(put_file("/tmp/who.sh", kWhoScript));
   ASSERT_TRUE(put_file("/etc/cmdmap/who_kw.sh", kWhoScript));
   // Taken over at start-up: a database file of its own, which it locks.
-  int ready[2];
-  ASSERT_EQ(0, pipe2(ready, O_CLOEXEC));
-  const pid_t adopted = as_nobody([&] {
+  bool ready_ok = false;
+  const pid_t adopted = as_nobody_ready([&](const std::function<void()>& ready) {
     const std::string path = std::string(kDbDir) + "/who." + std::to_string(getpid());
     const int fd = open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
     const std::string text = std::to_string(getpid()) + "\n2\n/bin/sh /tmp/who.sh adopted";
     struct flock fl = {};
     fl.l_type = F_WRLCK;
     if (fd < 0 || write(fd, text.data(), text.size()) < 0 || fcntl(fd, F_SETLK, &fl) != 0) return 1;
-    (void)!write(ready[1], "r", 1);
+    ready();
     pause();
     return 0;
-  });
-  char c;
-  ASSERT_EQ(1, read(ready[0], &c, 1));
-  close(ready[0]);
-  close(ready[1]);
+  }, &ready_ok);
+  ASSERT_TRUE(ready_ok);
   Daemon d;
   ASSERT_TRUE(d.start());
   ASSERT_TRUE(d.wait_log("pid " + std::to_string(adopted) + " registered for restart", 1000)) << d.log();
@@ -263,19 +273,15 @@ TEST_F(HostileTest, HeldConnectionsStarveNeitherRestartsNorRootNorTheCpu) {
     auto service = std::make_unique<Client>(std::vector<std::string>{"-r"});
     const pid_t first = service->wait_start(1, 3000);
     ASSERT_TRUE(d.wait_log("pid " + std::to_string(first) + " registered", 3000)) << d.log();
-    int ready[2];
-    ASSERT_EQ(0, pipe2(ready, O_CLOEXEC));
-    const pid_t attacker = as_nobody([&] {
+    bool ready_ok = false;
+    const pid_t attacker = as_nobody_ready([&](const std::function<void()>& ready) {
       std::vector<int> held;
       for (int i = 0; i < 1024; ++i) held.push_back(connect_raw());
-      (void)!write(ready[1], "r", 1);
+      ready();
       pause();
       return 0;
-    });
-    char c;
-    ASSERT_EQ(1, read(ready[0], &c, 1));
-    close(ready[0]);
-    close(ready[1]);
+    }, &ready_ok);
+    ASSERT_TRUE(ready_ok);
     usleep(200000);  // the daemon turns the surplus away
     const uint64_t cpu0 = cpu_ticks(d.pid());
     const int64_t t0 = now_ms();
@@ -349,10 +355,9 @@ TEST_F(HostileTest, TrapsInSharedDirectoriesStallNeitherStartNorStatus) {
   usleep(50000);
   char cmd[256] = {};
   ASSERT_EQ(0, kiv_get_cmdline(victim, cmd, 255));
-  int ready[2];
-  ASSERT_EQ(0, pipe2(ready, O_CLOEXEC));
   const std::string db = kDbDir;
-  const pid_t attacker = as_nobody([&] {
+  bool ready_ok = false;
+  const pid_t attacker = as_nobody_ready([&](const std::function<void()>& ready) {
     const int fd = open((db + "/forged." + std::to_string(victim)).c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
     const std::string text = std::to_string(victim) + "\n2\n" + cmd;
     struct flock fl = {};
@@ -361,7 +366,7 @@ TEST_F(HostileTest, TrapsInSharedDirectoriesStallNeitherStartNorStatus) {
         mkfifo((db + "/fifo.77").c_str(), 0666) != 0 || symlink("fifo.77", (db + "/link.78").c_str()) != 0) {
       return 1;
     }
-    (void)!write(ready[1], "r", 1);
+    ready();
     // A FIFO and a file swapped in turn under one name, as fast as it can.
     const std::string name = db + "/swap.79", tmp = db + "/.swap";
     for (int i = 0;; ++i) {
@@ -372,11 +377,8 @@ TEST_F(HostileTest, TrapsInSharedDirectoriesStallNeitherStartNorStatus) {
       }
       (void)rename(tmp.c_str(), name.c_str());
     }
-  });
-  char c;
-  ASSERT_EQ(1, read(ready[0], &c, 1));
-  close(ready[0]);
-  close(ready[1]);
+  }, &ready_ok);
+  ASSERT_TRUE(ready_ok);
   // The run directory made by that user first is not used.
   ASSERT_EQ(0, chown("/tmp/kiv", kNobody, kNobody));
   for (int round = 0; round < 5; ++round) {
