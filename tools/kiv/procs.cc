@@ -138,10 +138,12 @@ bool stat_fields(pid_t pid, std::vector<std::string>* fields) {
 
 }  // namespace
 
-uint64_t start_ticks(pid_t pid) {
+uint64_t start_ticks(pid_t pid, pid_t* ppid) {
+  if (ppid != nullptr) *ppid = -1;
   std::vector<std::string> f;
   // Field 22 overall; the list starts at field 3 (the state).
   if (!stat_fields(pid, &f) || f.size() < 20) return 0;
+  if (ppid != nullptr) *ppid = static_cast<pid_t>(atoi(f[1].c_str()));
   return strtoull(f[19].c_str(), nullptr, 10);
 }
 
