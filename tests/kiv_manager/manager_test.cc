@@ -520,6 +520,8 @@ TEST_F(ManagerTest, MalformedPacketsCloseOnlyTheirConnection) {
     close(sd);
     sd = -1;
   }
+  // Written before the daemon sleeps again, a moment after the hang-up.
+  EXPECT_TRUE(d.wait_log("malformed frame", 2000, 200)) << d.log();
   EXPECT_EQ(200, d.count_log("malformed frame")) << d.log();
   sd = connect_raw();
   const auto reg = make_frame(1, "", make_exit_action(getpid(), 0, self_cmdline_of(getpid())));

@@ -80,6 +80,9 @@ void ProcSupervisor::after_exit(ProcReg&& reg, int64_t now, int64_t min_delay_ms
 
 void ProcSupervisor::restart(ProcReg&& reg, int64_t now) {
   dirty_ = true;
+  // The lines that led here are written before what the start prints, and
+  // the child inherits none waiting to be written.
+  log_flush();
   if (reg.kind == ExitKind::kShell) {
     const pid_t pid = launch_.shell(reg.shell, reg.cred);
     if (pid < 0) {

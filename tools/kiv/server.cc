@@ -70,9 +70,11 @@ int Server::run() {
   KIVD_EVENT("serving on %s (pid %d, time scale %g)", KIV_SOCK_PATH, getpid(), cfg_.scale.factor());
   struct epoll_event events[64];
   for (;;) {
+    log_flush();
     const int n = epoll_wait(events_.fd(), events, 64, timeout_ms(mono_ms()));
     if (n < 0 && errno != EINTR) {
       KIVD_ERROR("epoll_wait: %m");
+      log_flush();
       return 1;
     }
     for (int i = 0; i < n; ++i) {
@@ -83,6 +85,7 @@ int Server::run() {
           char c = 0;
           if (read(fd, &c, 1) == 1 && (c == SIGTERM || c == SIGINT)) {
             stop(c);
+            log_flush();
             return 0;
           }
           break;
