@@ -18,8 +18,8 @@ extern int g_log_verbosity;
 void log_line(int level, const char* fmt, ...) __attribute__((format(printf, 2, 3)));
 
 // Writes the gathered lines, whole lines only, in the order they were
-// logged. The event loop calls it before each wait and before it returns;
-// main() before it returns.
+// logged. The event loop calls it before each wait and before it returns,
+// the supervisor once a restart has started, main() before it returns.
 void log_flush();
 
 }  // namespace kiv::manager
