@@ -77,6 +77,11 @@ int Server::run() {
       log_flush();
       return 1;
     }
+    // Exits first: a program killed hangs up its connection too, and its
+    // restart should not wait behind that in the same batch.
+    for (int i = 0; i < n; ++i) {
+      if (EventSet::tag_of(events[i].data.u64) == kProc) procs_.on_exit(EventSet::fd_of(events[i].data.u64), mono_ms());
+    }
     for (int i = 0; i < n; ++i) {
       const int fd = EventSet::fd_of(events[i].data.u64);
       switch (EventSet::tag_of(events[i].data.u64)) {
@@ -91,7 +96,7 @@ int Server::run() {
           break;
         }
         case kConn: control_.on_conn(fd, events[i].events); break;
-        case kProc: procs_.on_exit(fd, mono_ms()); break;
+        case kProc: break;  // above
         case kHelper: procs_.on_helper_exit(fd); break;
         default: break;
       }
