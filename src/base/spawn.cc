@@ -26,17 +26,20 @@ struct Start {
   SpawnBody body;
   void* arg;
   sigset_t mask;  // the child's mask once its handlers are gone
+  SpawnSignals signals;
 };
 
-int set_mask(const sigset_t* mask, sigset_t* old) {
-  return static_cast<int>(syscall(SYS_rt_sigprocmask, SIG_SETMASK, mask, old, kKernelSigsetLen));
+// Every disposition to SIG_DFL: one call per signal, no need to look first.
+void all_default() {
+  struct sigaction sa;
+  memset(&sa, 0, sizeof sa);
+  sa.sa_handler = SIG_DFL;
+  for (int sig = 1; sig < _NSIG; ++sig) (void)sigaction(sig, &sa, nullptr);
 }
 
-// First code of the child, every signal still blocked. A handler of the
-// caller would run on the caller's memory, so each caught signal goes back
-// to SIG_DFL; SIG_IGN needs nothing and survives exec as after fork.
-int start(void* p) {
-  const Start* s = static_cast<const Start*>(p);
+// Caught signals to SIG_DFL; SIG_IGN needs nothing and survives exec as
+// after fork.
+void caught_default() {
   for (int sig = 1; sig < _NSIG; ++sig) {
     struct sigaction sa;
     if (sigaction(sig, nullptr, &sa) != 0) continue;  // glibc's own two
@@ -45,13 +48,29 @@ int start(void* p) {
     sa.sa_handler = SIG_DFL;
     (void)sigaction(sig, &sa, nullptr);
   }
+}
+
+int set_mask(const sigset_t* mask, sigset_t* old) {
+  return static_cast<int>(syscall(SYS_rt_sigprocmask, SIG_SETMASK, mask, old, kKernelSigsetLen));
+}
+
+// First code of the child, every signal still blocked: a handler of the
+// caller would run on the caller's memory, so none may be left before the
+// mask opens.
+int start(void* p) {
+  const Start* s = static_cast<const Start*>(p);
+  if (s->signals == SpawnSignals::kAllDefault) {
+    all_default();
+  } else {
+    caught_default();
+  }
   (void)set_mask(&s->mask, nullptr);
   return s->body(s->arg);
 }
 
 }  // namespace
 
-pid_t vfork_spawn(SpawnBody body, void* arg, const sigset_t* child_mask) {
+pid_t vfork_spawn(SpawnBody body, void* arg, const sigset_t* child_mask, SpawnSignals signals) {
   const int saved_errno = errno;
   const size_t page = static_cast<size_t>(getpagesize());
   // A guard page below the stack: an overflow faults in the child instead
@@ -69,6 +88,7 @@ pid_t vfork_spawn(SpawnBody body, void* arg, const sigset_t* child_mask) {
   Start s;
   s.body = body;
   s.arg = arg;
+  s.signals = signals;
   sigset_t all;
   memset(&all, 0xff, sizeof all);
   sigset_t old;
