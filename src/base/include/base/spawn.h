@@ -27,8 +27,9 @@ enum class SpawnSignals {
 //   fork. body may therefore make async-signal-safe calls only
 //   (signal-safety(7)): no heap, no stdio, no locks, no function of a
 //   dlopen'd library, no pthread_* call (pthread_self() is the caller's
-//   thread). glibc's setgroups and set*id wrappers signal every thread of a
-//   threaded caller: call those through syscall().
+//   thread). glibc's execvp qualifies (it builds its paths on the stack, as
+//   its posix_spawnp does); its setgroups and set*id wrappers do not (they
+//   signal every thread of a threaded caller): call those through syscall().
 // - body hands results back by writing to memory reachable from arg, which
 //   the caller reads once vfork_spawn has returned. errno is the calling
 //   thread's: vfork_spawn gives it back unchanged when a child was made.
