@@ -58,6 +58,10 @@ Seen spawn_and_look(bool own_mask, pid_t* pid, int* status, int* errno_after) {
   sigset_t after;
   pthread_sigmask(SIG_SETMASK, &before, &after);
   EXPECT_TRUE(sigismember(&after, SIGHUP) && !sigismember(&after, SIGTERM)) << "the caller's mask is back";
+  struct sigaction now1, now2;
+  sigaction(SIGUSR1, nullptr, &now1);
+  sigaction(SIGUSR2, nullptr, &now2);
+  EXPECT_TRUE(now1.sa_handler == on_signal && now2.sa_handler == SIG_IGN) << "the caller keeps its dispositions";
   sigaction(SIGUSR1, &old1, nullptr);
   sigaction(SIGUSR2, &old2, nullptr);
   if (*pid > 0) waitpid(*pid, status, 0);
