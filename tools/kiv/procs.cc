@@ -202,14 +202,6 @@ int detached_child(void* arg) {
   (void)setsid();
   struct sched_param sp = {};
   (void)sched_setscheduler(0, SCHED_OTHER, &sp);
-  // Caught signals are back to SIG_DFL already (vfork_spawn); an ignored
-  // one would stay ignored across exec.
-  struct sigaction sa = {};
-  sa.sa_handler = SIG_DFL;
-  for (int sig = 1; sig < NSIG; ++sig) {
-    struct sigaction now;
-    if (sigaction(sig, nullptr, &now) == 0 && now.sa_handler == SIG_IGN) (void)sigaction(sig, &sa, nullptr);
-  }
   if (chdir("/") != 0) return 127;
   // Groups before gid before uid: once the uid is not 0 the other two can
   // no longer be changed.
@@ -240,7 +232,9 @@ pid_t spawn_detached(const std::vector<std::string>& argv, const Credentials* as
   sigemptyset(&none);
   // The child borrows this process's memory until it executes, so starting
   // a program costs no copy of the daemon's page tables.
-  return kiv::vfork_spawn(detached_child, &d, &none);
+  // Every disposition back to SIG_DFL: an ignored one would stay ignored in
+  // the program.
+  return kiv::vfork_spawn(detached_child, &d, &none, kiv::SpawnSignals::kAllDefault);
 }
 
 }  // namespace kiv::manager
