@@ -1,6 +1,6 @@
-// Running code in a forked child process: for calls that change or end the
-// calling process (namespaces, groups, exit) or that must run concurrently
-// with other slow calls. Also wait statuses and the monotonic clock.
+// Child processes for tests: code run in a forked child (calls that change
+// or end the calling process, or must run beside slow ones), wait statuses
+// and the monotonic clock. TestProgram (program.h) runs on the same parts.
 #pragma once
 
 #include <stdint.h>
@@ -26,8 +26,8 @@ enum class ForkKind { kFork, kUnderscoreFork, kClone };
 const char* fork_kind_name(ForkKind kind);
 
 // Starts fn in a child whose stdout (and stderr, if asked) goes to a memory
-// file; the child ends with fn's return value. wait() collects it; the
-// destructor kills a child that was not waited for.
+// file; the child ends with fn's return value. The destructor kills a child
+// that was not waited for.
 class Child {
  public:
   explicit Child(const std::function<int()>& fn, bool capture_stderr = false,
@@ -46,7 +46,6 @@ class Child {
   int err_ = -1;
 };
 
-// Runs fn in a child and waits for it (see Child::wait).
 ChildResult run_in_child(const std::function<int()>& fn, int timeout_s = 60);
 
 // Exit code of a wait status; -1000 - signal when it was killed.
@@ -56,7 +55,13 @@ inline int exit_code(const ChildResult& r) { return exit_code(r.status); }
 // The pid of a child that has already ended and been reaped.
 pid_t ended_pid();
 
-// Milliseconds of the monotonic clock.
 int64_t monotonic_ms();
+
+// The one fork of this support: fn runs in the child with stdout on out
+// (and stderr on err when err >= 0), then the child ends with its result.
+pid_t fork_running(ForkKind kind, int out, int err, const std::function<int()>& fn);
+// Reaps pid into *status; false when it still runs after timeout_ms
+// (negative: wait as long as it takes).
+bool reap(pid_t pid, int* status, int timeout_ms);
 
 }  // namespace kiv::test

@@ -1,5 +1,5 @@
-// Running the small test programs (tests/programs/) as real child
-// processes, with their standard output coming back through a pipe.
+// Running the test programs (tests/programs/) as real child processes, with
+// their standard output coming back through a pipe (implemented in child.cc).
 #pragma once
 
 #include <sys/types.h>
