@@ -80,6 +80,7 @@ TEST_F(PidfileTest, CreateWritesAnewAndKeepsOneLockedDescriptor) {
   EXPECT_EQ(0755, mode_of(kPath));  // 0777 before the umask
   const auto kept = fds_on(kPath);
   ASSERT_EQ(1u, kept.size()) << "one descriptor however often the file is written";
+  EXPECT_TRUE(fds_on(std::string(kPath) + " (deleted)").empty()) << "nor one on the removed file";
   EXPECT_EQ(FD_CLOEXEC, fcntl(kept[0], F_GETFD) & FD_CLOEXEC);
   // The program closed it and its number went to another file: that file is left alone.
   const int other = open("/tmp/vsd/0/other", O_RDWR | O_CREAT | O_CLOEXEC, 0644);

@@ -58,6 +58,7 @@ TEST_F(SemTest, BeforeInitNothingWorksAndNothingIsCreated) {
                                      : "Get sem file key failed: No such file or directory.";
     EXPECT_EQ(3, count_of(without_line_numbers(out), "[KIV:kiv_sem:N]" + why + "[KIV:kiv_sem:N]kiv get semid failed!\n")) << out;
     EXPECT_EQ(-1, g_kiv_sem_id);
+    EXPECT_EQ(key_file, exists(KIV_SEM_KEY_FILE));
     EXPECT_EQ(-1, semget(ftok(KIV_SEM_KEY_FILE, 1), 1, 0)) << "only kiv_sem_init creates the set";
   }
 }
