@@ -63,8 +63,7 @@ kiv_xtach_test     SpawnTest.CommandIsSplitAtBlanks                             
 kiv_xtach_test     SpawnTest.FlushControlFileIsWritten                            exec
 kiv_xtach_test     SpawnTest.NoDescriptorIsInherited                              exec
 kiv_rpc_test       RpcTest.ManagerProcessDoesNotCallItself                        proc
-kiv_utils_test     UtilsTest.CmdlineIsTheExecutablePathThenTheArguments           proc
-kiv_utils_test     UtilsTest.CmdlineInSmallBuffers                                proc
+kiv_utils_test     UtilsTest.CmdlineIsTheExecutablePathThenTheArgumentsCutToFit   proc
 kiv_vsd_test       MemWatchTest.PollKillsTheLargestMemberOfEachVsdOverItsLimit    proc
 kiv_vsd_test       MemWatchTest.SmapsSumsLeaveOutLibraryMappings                  proc
 kiv_xtach_test     ExitActionTest.RegisteringAnotherProcessLocksItsFileForTheCaller proc
