@@ -72,9 +72,10 @@ TEST_F(PidfileTest, CreateWritesAnewAndKeepsOneLockedDescriptor) {
   ASSERT_EQ(0, kiv_db_create(0, 815, 2, "/usr/sbin/prog -x a"));
   EXPECT_EQ("815\n2\n/usr/sbin/prog -x a", seen(kPath));
   EXPECT_EQ(getpid(), lock_holder(kPath));
-  umask(022);
+  const mode_t umask_before = umask(022);
   (void)unlink(kPath);
   for (int i = 0; i < 100; ++i) ASSERT_EQ(0, kiv_db_create(0, 815, 3, "/usr/sbin/prog"));
+  umask(umask_before);
   EXPECT_EQ("815\n3\n/usr/sbin/prog", seen(kPath));
   EXPECT_EQ(getpid(), lock_holder(kPath));
   EXPECT_EQ(0755, mode_of(kPath));  // 0777 before the umask
