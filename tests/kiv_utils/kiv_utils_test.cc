@@ -46,7 +46,10 @@ TEST_F(BaseSlow, InterruptedSleepsLastTheirFullLength) {
   for (const auto& r : rows) {
     const pthread_t self = pthread_self();
     std::thread poke([self] {
-      for (int i = 0; i < 3; ++i, pthread_kill(self, SIGUSR1)) usleep(100 * 1000);
+      for (int i = 0; i < 3; ++i) {
+        usleep(100 * 1000);
+        pthread_kill(self, SIGUSR1);
+      }
     });
     const int64_t start = monotonic_ms();
     EXPECT_EQ(0, r.sleep(r.length));
@@ -194,7 +197,10 @@ TEST_F(UtilsTest, ProcReadersOfThreadsNamesAndLife) {
   const int64_t start = monotonic_ms();
   EXPECT_EQ(-1, process_life(zombie));
   EXPECT_GE(monotonic_ms() - start, 29) << "three looks, 10 ms apart";
-  for (pid_t pid : {alive, zombie}) kill(pid, SIGKILL), waitpid(pid, nullptr, 0);
+  for (pid_t pid : {alive, zombie}) {
+    kill(pid, SIGKILL);
+    waitpid(pid, nullptr, 0);
+  }
   EXPECT_EQ(-1, process_life(alive));
   strcpy(buf, "kept");
   EXPECT_EQ(-1, kiv_get_pid_name(alive, buf, sizeof buf));

@@ -70,7 +70,10 @@ int mode_alive_probe(int argc, char** argv) {
       });
     }
     int total = 0;
-    for (int t = 0; t < 8; ++t) threads[static_cast<size_t>(t)].join(), total += bad[t];
+    for (int t = 0; t < 8; ++t) {
+      threads[static_cast<size_t>(t)].join();
+      total += bad[t];
+    }
     printf("threads=%s\n", total == 0 ? "ok" : "bad");
   } else {
     return 2;
