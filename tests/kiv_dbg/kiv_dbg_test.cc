@@ -26,6 +26,7 @@ class DbgTest : public SandboxTest {
  protected:
   void SetUp() override {
     SandboxTest::SetUp();
+    if (IsSkipped()) return;  // no sandbox: nothing on the host is touched
     setenv(KIV_DATA_TALU_ENV, "/data/cfg", 1);
     mkdir("/data/cfg", 0755);
     mkdir("/data/cfg/qn_utils", 0755);
