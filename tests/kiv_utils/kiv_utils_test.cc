@@ -42,12 +42,12 @@ TEST_F(BaseSlow, InterruptedSleepsLastTheirFullLength) {
   const struct {
     int (*sleep)(int);
     int length, ms;
-  } rows[] = {{safe_sleep, 1, 1000}, {safe_usleep, 500 * 1000, 500}};
+  } rows[] = {{safe_sleep, 1, 1000}, {safe_usleep, 700 * 1000, 700}};
   for (const auto& r : rows) {
     const pthread_t self = pthread_self();
     std::thread poke([self] {
       for (int i = 0; i < 3; ++i) {
-        usleep(100 * 1000);
+        usleep(200 * 1000);  // a sleep begun anew each time would last 600 ms longer
         pthread_kill(self, SIGUSR1);
       }
     });
