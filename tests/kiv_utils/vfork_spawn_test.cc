@@ -67,6 +67,10 @@ TEST_F(VforkSpawnTest, ChildStartsWithoutTheCallersHandlersUnderTheGivenMask) {
     EXPECT_EQ(child_mask != nullptr, sigismember(&seen.mask, SIGTERM) == 1);
     pthread_sigmask(SIG_SETMASK, nullptr, &after);
     EXPECT_TRUE(sigismember(&after, SIGHUP) && !sigismember(&after, SIGTERM)) << "the caller's mask is back";
+    struct sigaction now1, now2;
+    sigaction(SIGUSR1, nullptr, &now1);
+    sigaction(SIGUSR2, nullptr, &now2);
+    EXPECT_TRUE(now1.sa_handler == caught.sa_handler && now2.sa_handler == SIG_IGN) << "the caller keeps its dispositions";
   }
   pthread_sigmask(SIG_SETMASK, &before, nullptr);
   sigaction(SIGUSR1, &old1, nullptr);

@@ -1,5 +1,6 @@
 // A process's VSD number from its groups; the /sbin/ and digit tests.
 #include <errno.h>
+#include <grp.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -70,7 +71,27 @@ TEST_F(IdentityTest, SbinEntryByExactName) {
   EXPECT_EQ(0, check_sbin("."));
   EXPECT_EQ(0, check_sbin(".."));
   EXPECT_EQ(0, check_sbin(""));
+  EXPECT_EQ(0, check_sbin("vsd_probe_dir/"));  // names a listed directory, but no entry is named so
+  EXPECT_EQ(0, check_sbin("../sbin/vsd_probe_dir"));
+  EXPECT_EQ(0, check_sbin(std::string(300, 'x').c_str()));
+  EXPECT_EQ(0, check_sbin(nullptr));
+  ASSERT_EQ(0, symlink("/nowhere", "/sbin/vsd_probe_dangling"));
+  EXPECT_EQ(1, check_sbin("vsd_probe_dangling"));  // the entry counts, not its target
+  ASSERT_EQ(0, unlink("/sbin/vsd_probe_dangling"));
   ASSERT_EQ(0, rmdir("/sbin/vsd_probe_dir"));
+}
+
+TEST_F(IdentityTest, SbinThatCanBeReadButNotSearchedIsStillListed) {
+  install_probe("vsd_probe_sbin_test");
+  struct stat st;
+  ASSERT_EQ(0, stat("/sbin/", &st));
+  ASSERT_EQ(0, chmod("/sbin/", 0744));
+  ChildResult run = run_in_child([] {
+    if (setgroups(0, nullptr) != 0 || setgid(65534) != 0 || setuid(65534) != 0) return 99;
+    return check_sbin("vsd_probe_sbin_test") * 10 + check_sbin("vsd_probe_sbin");
+  });
+  ASSERT_EQ(0, chmod("/sbin/", st.st_mode & 07777));
+  EXPECT_TRUE(run.exited(10)) << run.status;
 }
 
 TEST_F(IdentityTest, SbinThatCannotBeOpenedGivesNegatedErrno) {

@@ -15,6 +15,7 @@
 #include "kiv_dbg.h"
 #include "kiv_vsd.h"
 #include "support/capture.h"
+#include "support/files.h"
 #include "support/program.h"
 #include "support/vsd_world.h"
 
@@ -184,6 +185,24 @@ TEST_F(LaunchTest, CreateProcStartsADetachedMemberFromSbin) {
   });
   EXPECT_TRUE(run.exited(0));
   EXPECT_THAT(run.output, HasSubstr("create_proc_to_vsd: /sbin/vsd_probe_nothere is not exist.\n"));
+}
+
+TEST_F(LaunchTest, CreateProcWithoutTheNamespaceRecordsAProcessThatRunsNothing) {
+  install_probe("vsd_probe_daemon");
+  capture_stdout([] { ASSERT_EQ(0, delete_netns_for_vsd(kVsd)); });
+  const size_t members = list_dir("/tmp/vsd/4/kiv").size();
+  g_kiv_dbg_level[KIV_DBG_LIB] = 0;
+  ChildResult run = run_in_child([] {
+    const int r = create_proc_to_vsd("vsd_probe_daemon", kVsd);
+    (void)wait(nullptr);  // the intermediate child
+    return r;
+  });
+  g_kiv_dbg_level[KIV_DBG_LIB] = KIV_DBG_OFF;
+  EXPECT_TRUE(run.exited(0)) << run.status;
+  EXPECT_THAT(run.output, HasSubstr("]Open netns(/tmp/vsd/4/netns/default) fail:No such file or directory!\n"));
+  EXPECT_TRUE(probe_report("vsd_probe_daemon", "4", 300).empty());
+  // The process made for the program ended without it, but was recorded.
+  EXPECT_EQ(members + 1, list_dir("/tmp/vsd/4/kiv").size());
 }
 
 TEST_F(LaunchTest, CreateProcRefusals) {
