@@ -63,8 +63,7 @@ kiv_xtach_test     SpawnTest.CommandIsSplitAtBlanks                             
 kiv_xtach_test     SpawnTest.FlushControlFileIsWritten                            exec
 kiv_xtach_test     SpawnTest.NoDescriptorIsInherited                              exec
 kiv_rpc_test       RpcTest.ManagerProcessDoesNotCallItself                        proc
-kiv_utils_test     CmdlineTest.ExecutablePathReplacesFirstArgument                proc
-kiv_utils_test     CmdlineTest.SmallBuffers                                       proc
+kiv_utils_test     UtilsTest.CmdlineIsTheExecutablePathThenTheArgumentsCutToFit   proc
 kiv_vsd_test       MemWatchTest.PollKillsTheLargestMemberOfEachVsdOverItsLimit    proc
 kiv_vsd_test       MemWatchTest.SmapsSumsLeaveOutLibraryMappings                  proc
 kiv_xtach_test     ExitActionTest.RegisteringAnotherProcessLocksItsFileForTheCaller proc
@@ -72,7 +71,6 @@ kiv_xtach_test     FdWatchTest.FourthOverLimitObservationInARowExits            
 kiv_sys_alive_test AliveTest.MappedHeartbeatMakesNoSystemCall                     strace
 kiv_xtach_test     ThreadNotifyTest.HeartbeatMakesOnlyTheListAccess               strace
 kiv_utils_test     BaseSlow.InterruptedSleepsLastTheirFullLength                  timing
-kiv_utils_test     ProcStatusTest.ThreadIdGivesOwningProcess                      join
 kiv_rpc_test       RpcTest.ForkedChildCallsOnItsOwnWhileAParentThreadHoldsTheCall wipeonfork
 kiv_xtach_test     ThreadNotifyTest.EachThreadAndForkedChildBeatsWithItsOwnIds    wipeonfork
 kiv_xtach_test     ThreadNotifyTest.NoProcIgnoresAbortForGood                     wipeonfork
