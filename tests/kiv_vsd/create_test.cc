@@ -1,24 +1,9 @@
 // Creating a VSD: the start scripts run inside it and its members are
 // recorded.
-#include <errno.h>
-#include <stdlib.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
-#include <gmock/gmock.h>
-#include <gtest/gtest.h>
-
-#include "kiv_dbg.h"
-#include "kiv_vsd.h"
-#include "support/capture.h"
 #include "support/vsd_world.h"
 
 namespace kiv::test {
 namespace {
-
-using ::testing::HasSubstr;
-using ::testing::MatchesRegex;
-using ::testing::Not;
 
 class CreateTest : public VsdTest {
  protected:
@@ -32,132 +17,75 @@ class CreateTest : public VsdTest {
     umask(old_umask_);
     VsdTest::TearDown();
   }
-
- private:
   mode_t old_umask_ = 022;
 };
 
-std::string member(int n, pid_t pid) {
-  return "/tmp/vsd/" + std::to_string(n) + "/kiv/" + std::to_string(pid);
+std::vector<std::string> vsd_dirs(const std::string& s) {
+  return {"/qn_cfg/vsd/" + s, "/talu/vsd/" + s, "/data/.talu/vsd/" + s, "/etc/vsd/" + s, "/tmp/vsd/" + s,
+          "/tmp/vsd/" + s + "/kiv", "/tmp/vsd/" + s + "/kiv/db", "/data/var/run/vsd/" + s};
 }
 
-std::vector<std::string> vsd_dirs(int n, bool data2) {
-  const std::string s = std::to_string(n);
-  std::vector<std::string> dirs = {"/qn_cfg/vsd/" + s, "/talu/vsd/" + s, "/data/.talu/vsd/" + s,
-                                   "/etc/vsd/" + s,    "/tmp/vsd/" + s,  "/tmp/vsd/" + s + "/kiv",
-                                   "/tmp/vsd/" + s + "/kiv/db", "/data/var/run/vsd/" + s};
-  if (data2) {
-    dirs.push_back("/data2/.talu/vsd/" + s);
-    dirs.push_back("/data2/var/run/vsd/" + s);
-  }
-  return dirs;
-}
-
+// VSD 1 without /data2/, VSD 2 with it.
 TEST_F(CreateTest, StartScriptsRunInsideTheNewVsdAndMembersAreRecorded) {
-  Hog earlier_member(0, {3100});
-  Hog host(0, {});
-  Hog other_vsd(0, {3200});
-  Hog look_alike(0, {13100});
-  ASSERT_EQ(0, mkdir("/qn_cfg/vsd/1", 0700));  // an existing directory is opened up too
+  Hog earlier(0, {3100}), host(0, {}), other_vsd(0, {3200}), look_alike(0, {13100});
+  make_dirs({"/qn_cfg/vsd/1"}, 0700);  // an existing directory is opened up too
   const unsigned long long own_ns = inode_of("/proc/self/ns/net");
+  ASSERT_EQ("", capture_stdout([] { EXPECT_EQ(0, create_vsd(1)); }));
+  make_dirs({"/data2", "/data2/.talu", "/data2/.talu/vsd", "/data2/var", "/data2/var/run", "/data2/var/run/vsd"});
+  capture_stdout([] { EXPECT_EQ(0, create_vsd(2)); });
 
-  g_kiv_dbg_level[KIV_DBG_LIB] = 0;
-  int r = -1;
-  std::string out = capture_stdout([&] { r = create_vsd(1); });
-  ASSERT_EQ(0, r);
-  EXPECT_THAT(out, HasSubstr("create_vsd: Setgroups success\n"));
-  EXPECT_THAT(out, HasSubstr("Create new net ns success:/tmp/vsd/1/netns/default\n"));
-
-  // The scripts ran once, with the runner's argument, as the VSD.
-  EXPECT_EQ("vsd\n", read_file("/tmp/vsd_probe/runs.1"));
-  auto seen = probe_report("vsd_probe_start_once", "1");
-  ASSERT_FALSE(seen.empty());
-  EXPECT_EQ("3100", seen["groups"]);
-  EXPECT_EQ("/qn_cfg/vsd/1", seen["QN_CFG_DIR"]);
-  EXPECT_EQ("/talu/vsd/1", seen["TALU_DIR"]);
-  EXPECT_EQ("/data/.talu/vsd/1", seen["DATA_TALU_DIR"]);
-  EXPECT_EQ("<unset>", seen["DATA_TALU_DIR2"]);
-  EXPECT_EQ("/tmp/vsd/1", seen["TMPDIR"]);
-  EXPECT_EQ("/data/var/run/vsd/1", seen["cwd"]);
-  const unsigned long long pinned = inode_of("/tmp/vsd/1/netns/default");
-  EXPECT_EQ(std::to_string(pinned), seen["netns"]);
-  EXPECT_NE(own_ns, pinned);
-  EXPECT_EQ(own_ns, inode_of("/proc/self/ns/net"));  // the caller stays where it was
-  EXPECT_EQ(nullptr, getenv("TMPDIR"));
-
-  for (const auto& dir : vsd_dirs(1, false)) EXPECT_EQ(0777, mode_of(dir)) << dir;
+  for (const std::string n : {"1", "2"}) {
+    EXPECT_EQ("vsd\n", read_file("/tmp/vsd_probe/runs." + n));  // once, with the runner's argument
+    const std::string pinned = std::to_string(inode_of("/tmp/vsd/" + n + "/netns/default"));
+    const std::map<std::string, std::string> want = {
+        {"groups", n == "1" ? "3100" : "3200"}, {"QN_CFG_DIR", "/qn_cfg/vsd/" + n}, {"TALU_DIR", "/talu/vsd/" + n},
+        {"DATA_TALU_DIR", "/data/.talu/vsd/" + n}, {"DATA_TALU_DIR2", n == "1" ? "<unset>" : "/data2/.talu/vsd/2"},
+        {"TMPDIR", "/tmp/vsd/" + n}, {"cwd", "/data/var/run/vsd/" + n}, {"netns", pinned},
+        {"argv", "/sbin/vsd_probe_start"}};
+    auto seen = probe_report("vsd_probe_start", n);
+    seen.erase("pid");
+    EXPECT_EQ(want, seen);
+    EXPECT_NE(std::to_string(own_ns), pinned);
+    std::vector<std::string> dirs = vsd_dirs(n);
+    if (n == "2") dirs.insert(dirs.end(), {"/data2/.talu/vsd/2", "/data2/var/run/vsd/2"});
+    for (const auto& dir : dirs) EXPECT_EQ(0777, mode_of(dir)) << dir;
+    EXPECT_THAT(read_file("/tmp/vsd/" + n + "/starttime"), MatchesRegex("[0-9]+\\.[0-9]+ [0-9]+\\.[0-9]+\n"));
+    EXPECT_EQ(0754, mode_of("/tmp/vsd/" + n + "/starttime"));
+    // What the scripts left running is a member.
+    EXPECT_EQ(0754, mode_of("/tmp/vsd/" + n + "/kiv/" + probe_report("vsd_probe_stay", n)["pid"]));
+  }
   EXPECT_FALSE(exists("/data2/.talu/vsd/1"));
-  EXPECT_THAT(read_file("/tmp/vsd/1/starttime"), MatchesRegex("[0-9]+\\.[0-9]+ [0-9]+\\.[0-9]+\n"));
-  EXPECT_EQ(0754, mode_of("/tmp/vsd/1/starttime"));
-
-  // Members: what the scripts left running and what carried the group
-  // before; no host process, no other VSD's, not the caller.
-  auto stay = probe_report("vsd_probe_stay", "1");
-  ASSERT_FALSE(stay["pid"].empty());
-  EXPECT_TRUE(exists("/tmp/vsd/1/kiv/" + stay["pid"]));
-  EXPECT_EQ(0754, mode_of("/tmp/vsd/1/kiv/" + stay["pid"]));
-  EXPECT_TRUE(exists(member(1, earlier_member.pid())));
-  EXPECT_FALSE(exists(member(1, host.pid())));
-  EXPECT_FALSE(exists(member(1, other_vsd.pid())));
-  EXPECT_FALSE(exists(member(1, look_alike.pid())));
-  EXPECT_FALSE(exists(member(1, getpid())));
+  EXPECT_EQ(own_ns, inode_of("/proc/self/ns/net"));  // the caller stays as it was
+  EXPECT_EQ(nullptr, getenv("TMPDIR"));
+  // What carried the group before is a member too; no host process, no
+  // other VSD's, not the caller.
+  for (pid_t pid : {earlier.pid(), host.pid(), other_vsd.pid(), look_alike.pid(), getpid()})
+    EXPECT_EQ(pid == earlier.pid(), exists("/tmp/vsd/1/kiv/" + std::to_string(pid))) << pid;
 
   // Created again while its namespace is still pinned: the creation stops
   // at the namespace, so the scripts do not run a second time.
-  out = capture_stdout([&] { r = create_vsd(1); });
-  EXPECT_EQ(0, r);
-  EXPECT_THAT(out, HasSubstr("Delete net ns fail"));
+  const unsigned long long pinned = inode_of("/tmp/vsd/1/netns/default");
+  EXPECT_THAT(logged([] { EXPECT_EQ(0, create_vsd(1)); }), HasSubstr("Delete net ns fail"));
   EXPECT_EQ("vsd\n", read_file("/tmp/vsd_probe/runs.1"));
   EXPECT_EQ(pinned, inode_of("/tmp/vsd/1/netns/default"));
 }
 
-TEST_F(CreateTest, SecondDataPartitionGetsItsDirectoriesAndVariable) {
-  for (const char* d : {"/data2", "/data2/.talu", "/data2/.talu/vsd", "/data2/var", "/data2/var/run",
-                        "/data2/var/run/vsd"})
-    ASSERT_EQ(0, mkdir(d, 0755)) << d;
-  ASSERT_EQ(0, capture_stdout([] { EXPECT_EQ(0, create_vsd(2)); }).size());
-
-  auto seen = probe_report("vsd_probe_start_once", "2");
-  EXPECT_EQ("3200", seen["groups"]);
-  EXPECT_EQ("/data2/.talu/vsd/2", seen["DATA_TALU_DIR2"]);
-  EXPECT_EQ("/data/.talu/vsd/2", seen["DATA_TALU_DIR"]);
-  EXPECT_EQ("/data/var/run/vsd/2", seen["cwd"]);
-  for (const auto& dir : vsd_dirs(2, true)) EXPECT_EQ(0777, mode_of(dir)) << dir;
-  auto stay = probe_report("vsd_probe_stay", "2");
-  EXPECT_TRUE(exists(member(2, atoi(stay["pid"].c_str()))));
-}
-
-// The last pid handed out in this pid namespace (fifth field of
-// /proc/loadavg): unchanged as long as nobody forks.
-std::string last_pid() {
-  std::string fields = read_file("/proc/loadavg");
-  return fields.substr(fields.rfind(' ') + 1);
-}
-
-TEST_F(CreateTest, NumbersOutsideOneToFifteenAreRefusedBeforeAnyFork) {
-  g_kiv_dbg_level[KIV_DBG_LIB] = 0;
+TEST_F(CreateTest, RefusalsAndFailuresInsideTheChild) {
+  // Numbers outside 1 to 15: refused before any fork (the last pid handed
+  // out, the fifth field of /proc/loadavg, stays).
+  const auto last_pid = [] {
+    const std::string s = read_file("/proc/loadavg");
+    return s.substr(s.rfind(' '));
+  };
   const std::string before = last_pid();
-  for (int n : {0, 16, -1}) {
-    int r = 0;
-    std::string out = capture_stdout([&] { r = create_vsd(n); });
-    EXPECT_EQ(-1, r);
-    EXPECT_THAT(out, MatchesRegex("\\[KIV:kiv_vsd:[0-9]+\\]Bad parameter vsd_no:" + std::to_string(n) + "\n"));
-  }
+  for (int n : {0, 16, -1}) EXPECT_EQ(-1, create_vsd(n)) << n;
   EXPECT_EQ(before, last_pid());
   EXPECT_TRUE(list_dir("/qn_cfg/vsd").empty());
-}
-
-TEST_F(CreateTest, FileSystemServiceFailureStopsBeforeTheDirectories) {
-  g_kiv_dbg_level[KIV_DBG_LIB] = 0;
+  // The file-system service fails: the child stops before the directories.
   setenv("FS_SERVICE_STUB_FAIL", "13", 1);  // the creation child inherits it
-  int r = -1;
-  std::string out = capture_stdout([&] { r = create_vsd(3); });
-  unsetenv("FS_SERVICE_STUB_FAIL");
-  EXPECT_EQ(0, r);  // a failure inside the child is only logged
-  EXPECT_THAT(out, HasSubstr("create_vsd: fs get vsd envs fail: Permission denied\n"));
-  EXPECT_THAT(out, Not(HasSubstr("net ns")));
-  for (const auto& dir : vsd_dirs(3, false)) EXPECT_FALSE(exists(dir)) << dir;
-  EXPECT_FALSE(exists("/tmp/vsd_probe/runs.3"));
+  EXPECT_THAT(logged([] { EXPECT_EQ(0, create_vsd(3)); }),
+              HasSubstr("]create_vsd: fs get vsd envs fail: Permission denied\n"));
+  for (const auto& dir : vsd_dirs("3")) EXPECT_FALSE(exists(dir)) << dir;
 }
 
 }  // namespace

@@ -1,12 +1,6 @@
-// A process's VSD number from its groups; the /sbin/ and digit tests.
-#include <errno.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
-#include <gtest/gtest.h>
-
+// A process's VSD number, the pid-name and /sbin/ tests, and the
+// device-monitor and debug markers.
 #include "base/pid_walk.h"
-#include "kiv_vsd.h"
 #include "support/vsd_world.h"
 
 namespace kiv::test {
@@ -15,72 +9,70 @@ namespace {
 using IdentityTest = VsdTest;
 
 TEST_F(IdentityTest, VsdNumberFollowsTheFirstSupplementaryGroup) {
-  struct Case {
-    std::vector<gid_t> groups;
-    int want;
-  };
-  const Case cases[] = {
-      {{3200, 3500}, 2},  // only the first id counts
-      {{3500, 3200}, 2},  // the kernel keeps the list sorted
-      {{}, -30},          // no group at all: host
-      {{3000}, 0},
-      {{3099}, 0},
-      {{2901}, 0},
-      {{3100}, 1},
-      {{3199}, 1},
-      {{4500}, 15},
-      {{2900}, -1},
-      {{4600}, 16},
-      {{13100}, 101},
+  const std::pair<std::vector<gid_t>, int> rows[] = {
+      {{3200, 3500}, 2}, {{3500, 3200}, 2},  // the kernel sorts; the first counts
+      {{}, -30},         {{3000}, 0},   {{3099}, 0},   {{2901}, 0},    {{3100}, 1},  {{3199}, 1},
+      {{4500}, 15},      {{2900}, -1},  {{4600}, 16},  {{13100}, 101},
       {{2147483648u}, -21474866},  // reads as INT_MIN, minus 3000 without overflow
   };
-  for (const Case& c : cases) {
-    Hog holder(0, c.groups);
-    EXPECT_EQ(c.want, get_vsdid(holder.pid())) << "first group " << (c.groups.empty() ? 0 : c.groups[0]);
-  }
-}
-
-TEST_F(IdentityTest, GoneProcessGivesMinusEnoent) {
+  for (const auto& [groups, want] : rows) EXPECT_EQ(want, get_vsdid(Hog(0, groups).pid())) << groups.size();
   EXPECT_EQ(-ENOENT, get_vsdid(ended_pid()));
 }
 
-// The one rule for pid-named entries of /proc and the member directories.
 TEST_F(IdentityTest, PidNameRule) {
-  const struct {
-    const char* name;
-    pid_t pid;
-  } cases[] = {
-      {"1", 1},       {"4711", 4711}, {"2147483647", 2147483647}, {"0", 0},      {"", 0},
-      {"12a", 0},     {"-12", 0},     {"+12", 0},                 {" 12", 0},    {"12 ", 0},
-      {"self", 0},    {"2147483648", 0}, {"4294967297", 0},       {nullptr, 0},
+  const std::pair<const char*, pid_t> rows[] = {
+      {"1", 1},    {"4711", 4711}, {"2147483647", 2147483647}, {"0", 0},          {"", 0},
+      {"12a", 0},  {"-12", 0},     {"+12", 0},                 {" 12", 0},        {"12 ", 0},
+      {"self", 0}, {"2147483648", 0}, {"4294967297", 0},       {nullptr, 0},
   };
-  for (const auto& c : cases) {
-    EXPECT_EQ(c.pid, kiv::pid_of_name(c.name)) << (c.name != nullptr ? c.name : "(null)");
-  }
+  for (const auto& [name, pid] : rows) EXPECT_EQ(pid, pid_of_name(name)) << (name != nullptr ? name : "null");
 }
 
 TEST_F(IdentityTest, SbinEntryByExactName) {
-  install_probe("vsd_probe_sbin_test");
-  ASSERT_EQ(0, mkdir("/sbin/vsd_probe_dir", 0755));
-  EXPECT_EQ(1, check_sbin("vsd_probe_sbin_test"));
-  EXPECT_EQ(1, check_sbin("vsd_probe_dir"));  // any kind of entry counts
-  EXPECT_EQ(0, check_sbin("vsd_probe_sbin"));  // no prefix match
-  EXPECT_EQ(0, check_sbin("vsd_probe_sbin_test_"));
-  EXPECT_EQ(0, check_sbin("vsd_probe_dir/x"));
-  EXPECT_EQ(0, check_sbin("."));
-  EXPECT_EQ(0, check_sbin(".."));
-  EXPECT_EQ(0, check_sbin(""));
+  install_probe("vsd_probe_x");
+  make_dirs({"/sbin/vsd_probe_dir"});
+  const std::pair<const char*, int> rows[] = {
+      {"vsd_probe_x", 1}, {"vsd_probe_dir", 1},  {"vsd_probe_", 0}, {"vsd_probe_x_", 0},
+      {"vsd_probe_dir/x", 0}, {".", 0}, {"..", 0}, {"", 0},
+  };
+  for (const auto& [name, want] : rows) EXPECT_EQ(want, check_sbin(name)) << name;
   ASSERT_EQ(0, rmdir("/sbin/vsd_probe_dir"));
+  make_dirs({"/tmp/emptyroot"});
+  EXPECT_TRUE(run_in_child([] { return chroot("/tmp/emptyroot") != 0 ? 99 : -check_sbin("sh"); }).exited(ENOENT));
 }
 
-TEST_F(IdentityTest, SbinThatCannotBeOpenedGivesNegatedErrno) {
-  const std::string root = std::string(kProbeDir) + "/emptyroot";
-  ASSERT_EQ(0, mkdir(root.c_str(), 0755));
-  ChildResult run = run_in_child([&] {
-    if (chroot(root.c_str()) != 0) return 99;
-    return check_sbin("sh") == -ENOENT ? 0 : 1;
+// Each step in turn: a call and its result, then whether /etc/dev_mon is there.
+TEST_F(IdentityTest, MarkersAreCreatedTestedAndRemoved) {
+  const struct {
+    int (*op)();
+    int want;
+    bool dev_mon;
+  } rows[] = {
+      {del_dev_mon_log, -ENOENT, false}, {del_dev_mon_restart, -ENOENT, false}, {debug_log, -ENOENT, false},
+      {dev_mon_restart, 0, true},        {dev_mon_restart, 0, true},            {del_dev_mon_log, 0, true},
+      {del_dev_mon_restart, 0, false},   {del_dev_mon_restart, -ENOENT, false},
+  };
+  const std::string out = logged([&] {
+    for (const auto& row : rows) {
+      EXPECT_EQ(row.want, row.op()) << &row - rows;
+      EXPECT_EQ(row.dev_mon, exists("/etc/dev_mon")) << &row - rows;
+    }
   });
-  EXPECT_TRUE(run.exited(0)) << run.status;
+  EXPECT_EQ("", out);
+  const mode_t old = umask(022);
+  EXPECT_EQ(0, dev_mon_restart());
+  umask(old);
+  EXPECT_EQ(0754, mode_of("/etc/dev_mon"));
+  write_file("/etc/dev_mon", "content", 0640);  // an existing marker is left as it is
+  EXPECT_EQ(0, dev_mon_restart());
+  EXPECT_EQ("content", read_file("/etc/dev_mon"));
+  write_file("/etc/debug_log");
+  EXPECT_EQ(0, debug_log());
+  ASSERT_EQ(0, unlink("/etc/dev_mon"));
+  make_dirs({"/etc/dev_mon"});  // cannot be opened for writing
+  EXPECT_EQ(-EISDIR, del_dev_mon_log());
+  EXPECT_EQ(-EISDIR, del_dev_mon_restart());
+  EXPECT_TRUE(exists("/etc/dev_mon"));
 }
 
 }  // namespace
