@@ -34,9 +34,7 @@ class LaunchTest : public VsdTest {
 };
 
 std::string words(const char* sep, int to) {
-  std::string s;
-  for (int i = 2; i <= to; ++i) s += sep + std::to_string(i);
-  return s;
+  return to < 2 ? "" : words(sep, to - 1) + sep + std::to_string(to);
 }
 
 // Rows: a command line restarted in a child, whose exit code is the
@@ -48,6 +46,7 @@ TEST_F(LaunchTest, RestartTurnsTheCallerIntoTheProgramOrScript) {
   write_file("/etc/cmdmap/vsdfoo.sh", script);
   write_file("/etc/cmdmap/vsdfoo", script);
   const std::string bad = "\\[KIV:kiv_vsd:[0-9]+\\]Bad parameter vsd_no:";
+  const std::string long_cmd = "/data/altbin/vsd_probe_once" + words(" a", 20);
   const struct {
     const char* cmd;
     int vsd, script;
@@ -57,8 +56,7 @@ TEST_F(LaunchTest, RestartTurnsTheCallerIntoTheProgramOrScript) {
   } rows[] = {
       // The word's own path runs; /sbin/ only vouches for its base name. Of
       // 20 words the first 14 count.
-      {"/data/altbin/vsd_probe_once a2 a3 a4 a5 a6 a7 a8 a9 a10 a11 a12 a13 a14 a15 a16 a17 a18 a19 a20", 4, 0, false, 0,
-       "", "/data/altbin/vsd_probe_once" + words("|a", 14)},
+      {long_cmd.c_str(), 4, 0, false, 0, "", "/data/altbin/vsd_probe_once" + words("|a", 14)},
       {"  vsd_probe_once\targ  ", 4, 0, false, 0, "", "vsd_probe_once|arg"},  // through PATH
       {"/usr/local/bin/vsdfoo a b", 4, 1, false, 0, "", "/sbin/vsd_probe_once|/etc/cmdmap/vsdfoo.sh|a|b"},
       {"vsdfoo a b", 4, 1, false, 0, "", "/sbin/vsd_probe_once|/etc/cmdmap/vsdfoo|a|b"},
@@ -97,27 +95,25 @@ TEST_F(LaunchTest, RestartTurnsTheCallerIntoTheProgramOrScript) {
 
 TEST_F(LaunchTest, CreateProcStartsADetachedMemberFromSbin) {
   install_probe("vsd_probe_daemon");
-  const auto launch = [](const char* name, int vsd) {
+  // The caller's exit code is 10 + the result; it reaps what it can.
+  const auto launch = [](const char* name, int vsd, bool log = false) {
     return run_in_child([=] {
+      g_kiv_dbg_level[KIV_DBG_LIB] = log ? 0 : KIV_DBG_OFF;
       const int r = create_proc_to_vsd(name, vsd);
       while (wait(nullptr) > 0) {
       }
       return r + 10;
     });
   };
-  ChildResult run = launch("vsd_probe_daemon", 4);
-  EXPECT_EQ(10, exit_code(run));
+  EXPECT_EQ(10, exit_code(launch("vsd_probe_daemon", 4)));
   expect_member("vsd_probe_daemon", "/sbin/vsd_probe_daemon");
   // Adopted by the sandbox's init, not a child of the caller.
   EXPECT_THAT(read_file("/proc/" + probe_report("vsd_probe_daemon", "4")["pid"] + "/status"), HasSubstr("\nPPid:\t1\n"));
-
-  g_kiv_dbg_level[KIV_DBG_LIB] = 0;
-  EXPECT_THAT(launch("vsd_probe_nothere", 4).output, HasSubstr("create_proc_to_vsd: /sbin/vsd_probe_nothere is not exist.\n"));
-  g_kiv_dbg_level[KIV_DBG_LIB] = KIV_DBG_OFF;
+  EXPECT_THAT(launch("vsd_probe_nothere", 4, true).output, HasSubstr("]create_proc_to_vsd: /sbin/vsd_probe_nothere is not exist.\n"));
   EXPECT_EQ(9, exit_code(launch(nullptr, 4)));
   EXPECT_EQ(9, exit_code(launch("vsd_probe_daemon", 16)));
   // A VSD that does not exist ends the caller, whatever the levels.
-  run = launch("vsd_probe_daemon", 7);
+  const ChildResult run = launch("vsd_probe_daemon", 7);
   EXPECT_EQ(1, exit_code(run));
   EXPECT_THAT(run.output, MatchesRegex("\\[KIV:kiv_vsd:[0-9]+\\]vsd 7 is not exist\n"));
 }
@@ -141,8 +137,8 @@ TEST_F(LaunchTest, SetProcEnvPreparesTheCallerOrChangesNothing) {
             set_env(false, false).output);
   EXPECT_THAT(set_env(true, false).output,
               MatchesRegex("\\[KIV:kiv_vsd:[0-9]+\\]fs_set_vsd_envs: not loaded from " FS_SERVICE_SONAME
-                           ": [^\n]+\nDATA_TALU_DIR2=kept\nTMPDIR=<unset>\ncwd=/\ngroups=0\n"));
-  EXPECT_EQ("DATA_TALU_DIR2=kept\nTMPDIR=<unset>\ncwd=/\ngroups=0\n", set_env(false, true).output);
+                           ": [^\n]+\nDATA_TALU_DIR2=kept\nTMPDIR=<unset>\ncwd=/\ngroups=0:0\n"));
+  EXPECT_EQ("DATA_TALU_DIR2=kept\nTMPDIR=<unset>\ncwd=/\ngroups=0:0\n", set_env(false, true).output);
 }
 
 }  // namespace

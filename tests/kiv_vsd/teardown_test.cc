@@ -27,21 +27,15 @@ namespace {
 
 using TeardownTest = VsdTest;
 
-std::string progress(int n) {
-  const std::string s = std::to_string(n);
-  return "Sending vsd: " + s + " all processes the TERM signal...\nAfter 5s, Sending vsd: " + s +
-         " all processes the KILL signal...\nAfter 10s, Delete vsd: " + s + " OK.\n";
-}
-
 // Delete (with a member that ignores SIGTERM), stop, reload, delete then
-// create, and delete of a VSD without a namespace.
+// create, and delete of a VSD without a namespace, in turn.
 TEST_F(TeardownTest, EachOperationSignalsTheMembersThenRemovesItsTrees) {
   install_start_script();
   make_dirs({"/data2", "/data2/.talu", "/data2/.talu/vsd", "/data2/var", "/data2/var/run", "/data2/var/run/vsd"});
   write_file("/tmp/vsd_probe/ignterm.1");
   const bool cgroups = exists("/memory/tasks");
-  for (int n : {1, 2, 3})
-    if (cgroups) make_dirs({"/memory/vsd_" + std::to_string(n), "/cpu/vsd_" + std::to_string(n)});
+  for (const char* n : {"1", "2", "3"})
+    if (cgroups) make_dirs({std::string("/memory/vsd_") + n, std::string("/cpu/vsd_") + n});
   std::map<int, std::string> stay;
   std::map<int, unsigned long long> ns;
   for (int n : {1, 2, 3, 4}) {
@@ -49,79 +43,58 @@ TEST_F(TeardownTest, EachOperationSignalsTheMembersThenRemovesItsTrees) {
     stay[n] = probe_report("vsd_probe_stay", std::to_string(n))["pid"];
     ns[n] = inode_of("/tmp/vsd/" + std::to_string(n) + "/netns/default");
   }
-  const std::string stubborn = probe_report("vsd_probe_ignterm", "1")["pid"];
-  ASSERT_FALSE(stubborn.empty());
-  const std::string start3 = read_file("/tmp/vsd/3/starttime");
+  const std::string stubborn = probe_report("vsd_probe_ignterm", "1")["pid"], start3 = read_file("/tmp/vsd/3/starttime");
   make_dirs({"/tmp/vsd/5", "/etc/vsd/5"});
 
-  const struct {
-    int n;
-    std::function<int()> op;
-    int want;
-  } rows[] = {
-      {1, [] { return delete_vsd(1); }, 0},
-      {2, [] { return stop_vsd(2); }, 0},
-      {3, [] { return reload_vsd(3); }, 0},
-      {4, [] { return delete_vsd(4) != 0 ? -100 : create_vsd(4); }, 0},
-      {5, [] { return delete_vsd(5); }, -1},  // no namespace to remove: it stops there
+  const std::pair<std::function<int()>, int> ops[] = {
+      {[] { return delete_vsd(1); }, 0},  {[] { return stop_vsd(2); }, 0}, {[] { return reload_vsd(3); }, 0},
+      {[] { return delete_vsd(4) != 0 ? -100 : create_vsd(4); }, 0},
+      {[] { return delete_vsd(5); }, -1},  // no namespace to remove: it stops there
   };
-  for (const auto& row : rows) {
-    const std::string marker = "/tmp/vsd/" + std::to_string(row.n) + "/delete_vsd";
+  for (int n = 1; n <= 5; ++n) {
+    const std::string s = std::to_string(n), marker = "/tmp/vsd/" + s + "/delete_vsd";
     g_waits.clear();
-    g_at_wait = [&] { return std::string(exists(marker) ? "m" : "") + (row.n == 1 && !gone(stubborn) ? "+" : ""); };
+    g_at_wait = [&] { return std::string(exists(marker) ? "m" : "") + (n == 1 && !gone(stubborn) ? "+" : ""); };
     int r = 0;
-    EXPECT_EQ(progress(row.n), capture_stdout([&] { r = row.op(); })) << row.n;
-    EXPECT_EQ(row.want, r) << row.n;
-    // SIGTERM was ignored: the stubborn member outlived the first wait only.
-    EXPECT_THAT(g_waits, MatchesRegex(row.n == 1 ? "5m\\+ 10m\\+? " : "5m 10m ")) << row.n;
-    EXPECT_EQ(row.n == 5, exists(marker)) << row.n;
+    EXPECT_EQ("Sending vsd: " + s + " all processes the TERM signal...\nAfter 5s, Sending vsd: " + s +
+                  " all processes the KILL signal...\nAfter 10s, Delete vsd: " + s + " OK.\n",
+              capture_stdout([&] { r = ops[n - 1].first(); }));
+    EXPECT_EQ(ops[n - 1].second, r) << n;
+    // Marked throughout; SIGTERM ignored, the stubborn member outlived the first wait only.
+    EXPECT_THAT(g_waits, MatchesRegex(n == 1 ? "5m\\+ 10m\\+? " : "5m 10m ")) << n;
+    EXPECT_EQ(n == 5, exists(marker)) << n;
   }
   g_at_wait = nullptr;
   EXPECT_TRUE(exists("/tmp/vsd_probe/vsd_probe_ignterm.1.term"));
   for (int n : {1, 2, 3, 4}) EXPECT_TRUE(gone(stay[n])) << n;
-
-  // delete: everything, the namespace first.
-  for (const char* t : {"/tmp/vsd/1", "/etc/vsd/1", "/data/var/run/vsd/1", "/data/.talu/vsd/1", "/data2/.talu/vsd/1",
-                        "/data2/var/run/vsd/1", "/qn_cfg/vsd/1", "/talu/vsd/1", "/memory/vsd_1", "/cpu/vsd_1"})
-    EXPECT_FALSE(exists(t)) << t;
   EXPECT_FALSE(mounted("/tmp/vsd/1/netns/default"));
-  // stop: the runtime trees and cgroups; the pinned namespace stays, and
-  // with it the directories that hold it.
-  EXPECT_EQ(ns[2], inode_of("/tmp/vsd/2/netns/default"));
-  EXPECT_EQ(std::vector<std::string>{"netns"}, list_dir("/tmp/vsd/2"));
-  for (const char* t : {"/etc/vsd/2", "/memory/vsd_2", "/cpu/vsd_2"}) EXPECT_FALSE(exists(t)) << t;
-  for (const char* t : {"/data/var/run/vsd/2", "/data/.talu/vsd/2", "/data2/.talu/vsd/2", "/data2/var/run/vsd/2",
-                        "/qn_cfg/vsd/2", "/talu/vsd/2"})
-    EXPECT_TRUE(exists(t)) << t;
-  // reload: /tmp/vsd/3 and /etc/vsd/3 renewed, the scripts not run again
-  // (the namespace is still pinned), cgroups kept.
+  EXPECT_EQ(ns[2], inode_of("/tmp/vsd/2/netns/default"));  // stop keeps the namespace pinned,
+  EXPECT_EQ(std::vector<std::string>{"netns"}, list_dir("/tmp/vsd/2"));  // and what holds it
+  EXPECT_EQ(ns[3], inode_of("/tmp/vsd/3/netns/default"));  // so does reload: no second run of the scripts
   EXPECT_EQ("vsd\n", read_file("/tmp/vsd_probe/runs.3"));
-  EXPECT_EQ(ns[3], inode_of("/tmp/vsd/3/netns/default"));
-  EXPECT_TRUE(exists("/tmp/vsd/3/kiv/db") && exists("/etc/vsd/3"));
-  EXPECT_FALSE(exists("/tmp/vsd/3/kiv/" + stay[3]));
   EXPECT_NE(start3, read_file("/tmp/vsd/3/starttime"));
-  EXPECT_EQ(cgroups, exists("/memory/vsd_3") && exists("/cpu/vsd_3"));
-  // delete then create: a fresh namespace, the scripts ran again.
+  EXPECT_NE(ns[4], inode_of("/tmp/vsd/4/netns/default"));  // delete then create: all anew
   EXPECT_EQ("vsd\nvsd\n", read_file("/tmp/vsd_probe/runs.4"));
-  EXPECT_NE(ns[4], inode_of("/tmp/vsd/4/netns/default"));
-  EXPECT_FALSE(exists("/tmp/vsd/4/kiv/" + stay[4]));
-  // delete without a namespace: the trees stay.
-  EXPECT_TRUE(exists("/etc/vsd/5"));
+  // What each column removes, and keeps.
+  const std::pair<std::string, bool> after[] = {
+      {"/tmp/vsd/1", false}, {"/etc/vsd/1", false}, {"/data/var/run/vsd/1", false}, {"/data/.talu/vsd/1", false},
+      {"/data2/.talu/vsd/1", false}, {"/data2/var/run/vsd/1", false}, {"/qn_cfg/vsd/1", false}, {"/talu/vsd/1", false},
+      {"/memory/vsd_1", false}, {"/cpu/vsd_1", false}, {"/etc/vsd/2", false}, {"/memory/vsd_2", false},
+      {"/cpu/vsd_2", false}, {"/data/var/run/vsd/2", true}, {"/data/.talu/vsd/2", true}, {"/data2/.talu/vsd/2", true},
+      {"/data2/var/run/vsd/2", true}, {"/qn_cfg/vsd/2", true}, {"/talu/vsd/2", true}, {"/tmp/vsd/3/kiv/db", true},
+      {"/tmp/vsd/3/kiv/" + stay[3], false}, {"/etc/vsd/3", true}, {"/memory/vsd_3", cgroups}, {"/cpu/vsd_3", cgroups},
+      {"/tmp/vsd/4/kiv/" + stay[4], false}, {"/etc/vsd/5", true},
+  };
+  for (const auto& [path, kept] : after) EXPECT_EQ(kept, exists(path)) << path;
 }
 
 TEST_F(TeardownTest, RefusalsSignalNothing) {
   Hog host_like(0, {3000});
   Hog far(0, {12900});  // the group of a "VSD 99"
-  const struct {
-    std::function<int()> op;
-    int want;
-  } rows[] = {
-      {[] { return delete_vsd(0); }, -1},
-      {[] { return delete_vsd(16); }, -1},
-      {[] { return stop_vsd(99); }, -ENOENT},
-      {[] { return reload_vsd(99); }, -ENOENT},
-  };
-  for (const auto& row : rows) EXPECT_EQ(row.want, row.op());
+  EXPECT_EQ(-1, delete_vsd(0));
+  EXPECT_EQ(-1, delete_vsd(16));
+  EXPECT_EQ(-ENOENT, stop_vsd(99));
+  EXPECT_EQ(-ENOENT, reload_vsd(99));
   EXPECT_TRUE(host_like.running() && far.running());
 }
 
@@ -136,37 +109,27 @@ TEST_F(TeardownTest, ShowVsdListsRecordedMembers) {
   make_member_dir(3);
   make_member_dir(12, {123, 4567});
   make_dirs({"/tmp/vsd/4"});
-  int r = -1;
-  const std::string out = capture_stdout([&] { r = show_vsd(); });
-  EXPECT_EQ(0, r);
-  const std::string head = "Vsd_3: /tmp/vsd/3/kiv/\ndb\nVsd_12: /tmp/vsd/12/kiv/\n";
-  ASSERT_EQ(0u, out.find(head)) << out;
-  std::istringstream rest(out.substr(head.size()));
-  std::multiset<std::string> listed;
-  for (std::string line; std::getline(rest, line);) listed.insert(line);
-  EXPECT_EQ((std::multiset<std::string>{"123", "4567", "db"}), listed);
+  const std::string out = capture_stdout([] { EXPECT_EQ(0, show_vsd()); });
+  EXPECT_THAT(out, MatchesRegex("Vsd_3: /tmp/vsd/3/kiv/\ndb\nVsd_12: /tmp/vsd/12/kiv/\n((123|4567|db)\n){3}"));
+  EXPECT_EQ(1, count_of(out, "\n123\n") * count_of(out, "\n4567\n"));
 }
 
 TEST_F(TeardownTest, FileRemovalStaysInsideItsTrees) {
   make_dirs({"/data/outside", "/data/outside/sub", "/tmp/vsd/6", "/tmp/vsd/6/a", "/tmp/vsd/6/a/b", "/etc/vsd/6",
              "/qn_cfg/vsd/6", "/tmp/vsd/7", "/tmp/vsd/7/busy", "/tmp/vsd/7/free"});
   write_file("/data/outside/keep", "k");
-  write_file("/tmp/vsd/6/.hidden");
-  write_file("/tmp/vsd/6/a/b/deep");
-  ASSERT_EQ(0, symlink("/data/outside", "/etc/vsd/6/dirlink"));
-  ASSERT_EQ(0, symlink("/data/outside/keep", "/etc/vsd/6/filelink"));
-  ASSERT_EQ(0, symlink("/nowhere", "/etc/vsd/6/broken"));
-  ASSERT_EQ(0, symlink("/data/outside", "/data/var/run/vsd/6"));  // the tree itself a link
+  for (const char* f : {"/tmp/vsd/6/.hidden", "/tmp/vsd/6/a/b/deep", "/tmp/vsd/7/free/file"}) write_file(f);
+  for (auto [to, link] : {std::pair{"/data/outside", "/etc/vsd/6/dirlink"}, {"/data/outside/keep", "/etc/vsd/6/filelink"},
+                          {"/nowhere", "/etc/vsd/6/broken"}, {"/data/outside", "/data/var/run/vsd/6"}})  // a tree a link
+    ASSERT_EQ(0, symlink(to, link));
   EXPECT_EQ(0, delete_vsd_file(6));
   for (const char* t : {"/tmp/vsd/6", "/etc/vsd/6", "/data/var/run/vsd/6"}) EXPECT_FALSE(exists(t)) << t;
   EXPECT_EQ("k", read_file("/data/outside/keep"));
-  EXPECT_TRUE(exists("/data/outside/sub"));
-  EXPECT_TRUE(exists("/qn_cfg/vsd/6"));  // not in its column
+  EXPECT_TRUE(exists("/data/outside/sub") && exists("/qn_cfg/vsd/6"));  // the latter not in its column
 
   // A mount inside the tree is not entered: it stays, its content with it.
   ASSERT_EQ(0, mount("tmpfs", "/tmp/vsd/7/busy", "tmpfs", 0, nullptr));
   write_file("/tmp/vsd/7/busy/inside");
-  write_file("/tmp/vsd/7/free/file");
   EXPECT_EQ(0, delete_vsd_file(7));
   EXPECT_EQ(std::vector<std::string>{"busy"}, list_dir("/tmp/vsd/7"));
   EXPECT_EQ(std::vector<std::string>{"inside"}, list_dir("/tmp/vsd/7/busy"));

@@ -30,45 +30,38 @@ namespace kiv::test {
 
 using ::testing::HasSubstr;
 using ::testing::MatchesRegex;
-
 inline const std::string kTag = "[KIV:kiv_vsd:N]";
 
-// Base of the VSD tests: no process of an earlier test left, no VSD cgroup,
-// no probe in /sbin, an empty /tmp/vsd_probe; every process of the sandbox
-// but pid 1 and the test itself is ended afterwards.
+// No process of an earlier test, VSD cgroup, probe in /sbin or probe report
+// is left; every process of the sandbox but pid 1 and the test's own is
+// ended afterwards.
 class VsdTest : public SandboxTest {
  protected:
   void SetUp() override;
   void TearDown() override;
 };
 
-// A running vsd_res_hog that holds kib KiB of touched, locked memory, with
-// exactly the supplementary groups given, in the cgroups whose tasks files
-// are given (so that all its memory is charged there).
+// A vsd_res_hog holding kib KiB of locked memory, with exactly the groups
+// given, in the cgroups whose tasks files are given.
 class Hog : public TestProgram {
  public:
   Hog(unsigned kib, const std::vector<gid_t>& groups, const std::vector<std::string>& tasks_files = {});
-  // Waits up to a second for it to end: true when it was killed by sig.
-  bool killed_by(int sig);
+  bool killed_by(int sig);  // within a second
 };
 
 // /sbin/NAME as a link to the test program's mode NAME.
 void install_probe(const std::string& name);
 // The start script of every VSD: it appends its argument to
 // /tmp/vsd_probe/runs.N, runs vsd_probe_start, leaves vsd_probe_stay
-// running, and also vsd_probe_ignterm when /tmp/vsd_probe/ignterm.N exists.
+// running, and vsd_probe_ignterm too when /tmp/vsd_probe/ignterm.N exists.
 void install_start_script();
-// The report of probe NAME run in VSD TAG, key -> value; waited for up to
-// 5 s, empty when it didn't come.
+// The report of probe NAME run in VSD TAG, waited for up to 5 s.
 std::map<std::string, std::string> probe_report(const std::string& name, const std::string& tag);
 
-// Each directory in turn; a failure fails the test.
 void make_dirs(const std::vector<std::string>& dirs, mode_t mode = 0755);
 // /tmp/vsd/N/kiv/db and an empty member file for each pid.
 void make_member_dir(int vsd_no, const std::vector<pid_t>& members = {});
 std::set<pid_t> tasks_of(const std::string& tasks_file);
-// The text of a kernel file without its line end.
-std::string control_value(const std::string& path);
 // What fn prints with the library's log on, source lines masked.
 std::string logged(const std::function<void()>& fn);
 // Ended (reaped, or a zombie waiting for pid 1).
