@@ -74,14 +74,9 @@ int mode_vsd_res_hog(int argc, char** argv) {
   for (;;) pause();
 }
 
-// set_proc_env(argv[1]), then what the process has become. A fresh process,
-// so that the library loads its platform dependencies anew.
+// set_proc_env(argv[1]) in a fresh process (so that the library loads its
+// platform dependencies anew), then the probe's report.
 int mode_vsd_set_env(int argc, char** argv) {
-  set_proc_env(argc == 2 ? atoi(argv[1]) : 0);
-  char cwd[128] = {};
-  gid_t groups[8] = {};
-  const int n = getgroups(8, groups);
-  printf("DATA_TALU_DIR2=%s\nTMPDIR=%s\ncwd=%s\ngroups=%d:%u\n", env("DATA_TALU_DIR2"), env("TMPDIR"),
-         getcwd(cwd, sizeof cwd), n, groups[0]);
-  return 0;
+  set_proc_env(argc > 1 ? atoi(argv[1]) : 0);
+  return probe("vsd_set_env", argc, argv, false);
 }
