@@ -95,7 +95,8 @@ TEST_F(CgroupTest, MemoryLimitsAndCpuWeightReadBackAsWritten) {
   Hog hog(8192, {}, {"/memory/vsd_8/tasks"});
   EXPECT_EQ(-EINVAL, set_cpu_group(8, 3000000));
   EXPECT_EQ(-EBUSY, set_mem_group(8, 1024));
-  EXPECT_EQ("1536\n67108864\n", read_file("/cpu/vsd_8/cpu.shares") + read_file("/memory/vsd_8/memory.soft_limit_in_bytes"));
+  EXPECT_EQ("1536\n67108864\n",
+            read_file("/cpu/vsd_8/cpu.shares") + read_file("/memory/vsd_8/memory.soft_limit_in_bytes"));
 }
 
 

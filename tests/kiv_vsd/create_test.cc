@@ -194,8 +194,10 @@ TEST_F(LaunchTest, CreateProcStartsADetachedMemberFromSbin) {
   EXPECT_EQ(10, exit_code(launch("vsd_probe_daemon", 4)));
   expect_member("vsd_probe_daemon", "/sbin/vsd_probe_daemon");
   // Adopted by the sandbox's init, not a child of the caller.
-  EXPECT_THAT(read_file("/proc/" + probe_report("vsd_probe_daemon", "4")["pid"] + "/status"), HasSubstr("\nPPid:\t1\n"));
-  EXPECT_THAT(launch("vsd_probe_nothere", 4, true).output, HasSubstr("]create_proc_to_vsd: /sbin/vsd_probe_nothere is not exist.\n"));
+  EXPECT_THAT(read_file("/proc/" + probe_report("vsd_probe_daemon", "4")["pid"] + "/status"),
+              HasSubstr("\nPPid:\t1\n"));
+  EXPECT_THAT(launch("vsd_probe_nothere", 4, true).output,
+              HasSubstr("]create_proc_to_vsd: /sbin/vsd_probe_nothere is not exist.\n"));
   EXPECT_EQ(9, exit_code(launch(nullptr, 4)));
   EXPECT_EQ(9, exit_code(launch("vsd_probe_daemon", 16)));
   // A VSD that does not exist ends the caller, whatever the levels.
@@ -214,7 +216,8 @@ TEST_F(LaunchTest, SetProcEnvPreparesTheCallerOrChangesNothing) {
     std::string tag, seen, out;
   } rows[] = {
       {false, false, "4", "/tmp/vsd/4 /data/var/run/vsd/4 3400 kept", ""},
-      {true, false, "host", unset + " kept", "\\[KIV:kiv_vsd:[0-9]+\\]fs_set_vsd_envs: not loaded from " FS_SERVICE_SONAME ": .*\n"},
+      {true, false, "host", unset + " kept",
+       "\\[KIV:kiv_vsd:[0-9]+\\]fs_set_vsd_envs: not loaded from " FS_SERVICE_SONAME ": .*\n"},
       {false, true, "host", unset + " kept", ""},
   };
   for (const auto& row : rows) {

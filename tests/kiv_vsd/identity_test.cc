@@ -97,7 +97,8 @@ TEST_F(NetnsTest, PinnedNamespaceOutlivesItsCreatorAndCanBeEntered) {
   EXPECT_EQ(own, inode_of("/proc/self/ns/net"));
   // A mounted namespace file cannot be replaced.
   EXPECT_THAT(in_child([] { return create_netns_for_vsd(5); }),
-              MatchesRegex("-1 (.|\n)*The ns file is exist,delete first!\n.*Delete net ns fail:Device or resource busy!\n"));
+              MatchesRegex("-1 (.|\n)*The ns file is exist,delete first!\n"
+                           ".*Delete net ns fail:Device or resource busy!\n"));
   EXPECT_EQ(pinned, inode_of(kNsFile));
   EXPECT_EQ(0, delete_netns_for_vsd(5));
   EXPECT_EQ(std::vector<std::string>{}, list_dir("/tmp/vsd/5/netns"));  // the directory goes with the VSD root

@@ -43,7 +43,8 @@ TEST_F(TeardownTest, EachOperationSignalsTheMembersThenRemovesItsTrees) {
     stay[n] = probe_report("vsd_probe_stay", std::to_string(n))["pid"];
     ns[n] = inode_of("/tmp/vsd/" + std::to_string(n) + "/netns/default");
   }
-  const std::string stubborn = probe_report("vsd_probe_ignterm", "1")["pid"], start3 = read_file("/tmp/vsd/3/starttime");
+  const std::string stubborn = probe_report("vsd_probe_ignterm", "1")["pid"];
+  const std::string start3 = read_file("/tmp/vsd/3/starttime");
   make_dirs({"/tmp/vsd/5", "/etc/vsd/5"});
 
   const std::pair<std::function<int()>, int> ops[] = {
@@ -119,8 +120,9 @@ TEST_F(TeardownTest, FileRemovalStaysInsideItsTrees) {
              "/qn_cfg/vsd/6", "/tmp/vsd/7", "/tmp/vsd/7/busy", "/tmp/vsd/7/free"});
   write_file("/data/outside/keep", "k");
   for (const char* f : {"/tmp/vsd/6/.hidden", "/tmp/vsd/6/a/b/deep", "/tmp/vsd/7/free/file"}) write_file(f);
-  for (auto [to, link] : {std::pair{"/data/outside", "/etc/vsd/6/dirlink"}, {"/data/outside/keep", "/etc/vsd/6/filelink"},
-                          {"/nowhere", "/etc/vsd/6/broken"}, {"/data/outside", "/data/var/run/vsd/6"}})  // a tree a link
+  for (auto [to, link] : {std::pair{"/data/outside", "/etc/vsd/6/dirlink"}, {"/nowhere", "/etc/vsd/6/broken"},
+                          {"/data/outside/keep", "/etc/vsd/6/filelink"},
+                          {"/data/outside", "/data/var/run/vsd/6"}})  // a whole tree a link
     ASSERT_EQ(0, symlink(to, link));
   EXPECT_EQ(0, delete_vsd_file(6));
   for (const char* t : {"/tmp/vsd/6", "/etc/vsd/6", "/data/var/run/vsd/6"}) EXPECT_FALSE(exists(t)) << t;

@@ -68,12 +68,13 @@ TEST_F(VsdctlTest, CommandsAgainstVsdsInEachState) {
        "\"members\":\\[" + any + "\\{\"pid\":[0-9]+,\"state\":\"running\",\"name\":\"vsd_probe_daemo\"\\}" + any +
            "\\{\"vsd\":4,\"state\":\"stopped\",\"netns\":true,\"memory_limit_kib\":null," + any,
        ""},
-      {{"mem"}, 0, "VSD +USED_KIB +LIMIT_KIB\nhost +[0-9]+ +-\n3 +[1-9][0-9]* +65536\n" + any + "\n5 +[0-9]+ +4096  over\n" + any,
+      {{"mem"}, 0,
+       "VSD +USED_KIB +LIMIT_KIB\nhost +[0-9]+ +-\n3 +[1-9][0-9]* +65536\n" + any + "\n5 +[0-9]+ +4096  over\n" + any,
        ""},
       {{"mem", "--enforce", "--json"}, 0,
        any + "\\{\"vsd\":5,\"used_kib\":4096,\"limit_kib\":4096,\"over_limit\":false\\}" + any, ""},
       {{"exec", "3", "readlink", "/proc/self/ns/net"}, 0, "net:\\[" + ns3 + "\\]\n", ""},
-      {{"-d", "exec", "3", "false"}, 1, "", any + "\\]vsd3 netns path:/tmp/vsd/3/netns/default\n" + any},  // log: stderr
+      {{"-d", "exec", "3", "false"}, 1, "", any + "\\]vsd3 netns path:/tmp/vsd/3/netns/default\n" + any},  // the log
       {{"exec", "3", "/nowhere/cmd"}, 127, "", "vsdctl: exec: cannot run '/nowhere/cmd': No such file or directory\n"},
   };
   std::string daemon;
