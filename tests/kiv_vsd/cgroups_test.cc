@@ -99,8 +99,6 @@ TEST_F(CgroupTest, MemoryLimitsAndCpuWeightReadBackAsWritten) {
             read_file("/cpu/vsd_8/cpu.shares") + read_file("/memory/vsd_8/memory.soft_limit_in_bytes"));
 }
 
-
-
 using ::testing::AllOf;
 using ::testing::Ge;
 using ::testing::Le;

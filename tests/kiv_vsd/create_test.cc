@@ -94,8 +94,6 @@ TEST_F(CreateTest, RefusalsAndFailuresInsideTheChild) {
   for (const auto& dir : vsd_dirs("3")) EXPECT_FALSE(exists(dir)) << dir;
 }
 
-
-
 class LaunchTest : public VsdTest {
  protected:
   void SetUp() override {
