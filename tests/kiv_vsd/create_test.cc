@@ -15,15 +15,8 @@ class CreateTest : public VsdTest {
  protected:
   void SetUp() override {
     VsdTest::SetUp();
-    if (IsSkipped()) return;
-    install_start_script();
-    old_umask_ = umask(022);
+    if (!IsSkipped()) install_start_script();
   }
-  void TearDown() override {
-    umask(old_umask_);
-    VsdTest::TearDown();
-  }
-  mode_t old_umask_ = 022;
 };
 
 std::vector<std::string> vsd_dirs(const std::string& s) {

@@ -55,9 +55,7 @@ TEST_F(IdentityTest, MarkersAreCreatedTestedAndRemovedSilently) {
   EXPECT_EQ("", logged([&] {
     for (const auto& row : rows) EXPECT_EQ(row.want * 10 + row.dev_mon, row.op() * 10 + exists("/etc/dev_mon"));
   }));
-  const mode_t old = umask(022);
   EXPECT_EQ(0, dev_mon_restart());
-  umask(old);
   EXPECT_EQ(0754, mode_of("/etc/dev_mon"));
   write_file("/etc/dev_mon", "content", 0640);  // an existing marker is left as it is
   EXPECT_EQ(0, dev_mon_restart());
@@ -86,7 +84,7 @@ TEST_F(NetnsTest, PinnedNamespaceOutlivesItsCreatorAndCanBeEntered) {
   make_dirs({"/tmp/vsd/5"});
   const unsigned long long own = inode_of("/proc/self/ns/net");
   EXPECT_THAT(in_child([] { return create_netns_for_vsd(5); }), testing::StartsWith("0 "));
-  EXPECT_EQ(0777, mode_of("/tmp/vsd/5/netns") | 0022);  // 0777 less the umask: no chmod
+  EXPECT_EQ(0755, mode_of("/tmp/vsd/5/netns"));  // 0777 less the umask: no chmod
   const unsigned long long pinned = inode_of(kNsFile);
   EXPECT_NE(own, pinned);
   // The creator has ended; a new process still joins the same namespace.

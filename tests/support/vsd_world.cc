@@ -56,10 +56,12 @@ void VsdTest::SetUp() {
   make_dirs({"/tmp/vsd_probe"}, 0777);
   unsetenv("FS_SERVICE_STUB_FAIL");
   unsetenv("DATA_TALU_DIR2");
+  umask_ = umask(022);
 }
 
 void VsdTest::TearDown() {
   if (!sandbox::sandbox_unavailable_reason().empty()) return;
+  umask(umask_);
   end_processes_and_cgroups();
   SandboxTest::TearDown();
 }

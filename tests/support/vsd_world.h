@@ -35,10 +35,14 @@ inline const std::string kTag = "[KIV:kiv_vsd:N]";
 // No process of an earlier test, VSD cgroup, probe in /sbin or probe report
 // is left; every process of the sandbox but pid 1 and the test's own is
 // ended afterwards.
+// The umask is 022 meanwhile.
 class VsdTest : public SandboxTest {
  protected:
   void SetUp() override;
   void TearDown() override;
+
+ private:
+  mode_t umask_ = 022;
 };
 
 // A vsd_res_hog holding kib KiB of locked memory, with exactly the groups
