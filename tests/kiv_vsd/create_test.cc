@@ -195,6 +195,14 @@ TEST_F(LaunchTest, CreateProcStartsADetachedMemberFromSbin) {
   const ChildResult run = launch("vsd_probe_daemon", 7);
   EXPECT_EQ(1, exit_code(run));
   EXPECT_THAT(run.output, MatchesRegex("\\[KIV:kiv_vsd:[0-9]+\\]vsd 7 is not exist\n"));
+  // Without the namespace the process made for the program is recorded, but
+  // ends without running it.
+  ASSERT_EQ(0, unlink("/tmp/vsd_probe/vsd_probe_daemon.4") + delete_netns_for_vsd(4));
+  const size_t members = list_dir("/tmp/vsd/4/kiv").size();
+  EXPECT_THAT(launch("vsd_probe_daemon", 4, true).output,
+              HasSubstr("]Open netns(/tmp/vsd/4/netns/default) fail:No such file or directory!\n"));
+  EXPECT_FALSE(wait_for_file("/tmp/vsd_probe/vsd_probe_daemon.4", 300));
+  EXPECT_EQ(members + 1, list_dir("/tmp/vsd/4/kiv").size());
 }
 
 // set_proc_env in a fresh process, the log levels off: with the service

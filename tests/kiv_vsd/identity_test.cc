@@ -1,5 +1,7 @@
 // A process's VSD number, the pid-name and /sbin/ tests, the device-monitor
 // and debug markers, and the network namespaces pinned on a VSD's file.
+#include <grp.h>
+
 #include "base/pid_walk.h"
 #include "support/vsd_world.h"
 
@@ -28,16 +30,29 @@ TEST_F(IdentityTest, PidNameRule) {
   for (const auto& [name, pid] : rows) EXPECT_EQ(pid, pid_of_name(name)) << (name != nullptr ? name : "null");
 }
 
+// The entry counts, not its target: vsd_probe_x is a dangling link.
 TEST_F(IdentityTest, SbinEntryByExactName) {
   install_probe("vsd_probe_x");
   make_dirs({"/sbin/vsd_probe_dir", "/tmp/emptyroot"});
+  const std::string long_name(300, 'x');
   const std::pair<const char*, int> rows[] = {
-      {"vsd_probe_x", 1}, {"vsd_probe_dir", 1}, {"vsd_probe_", 0}, {"vsd_probe_x_", 0},
-      {"vsd_probe_dir/x", 0}, {".", 0}, {"..", 0}, {"", 0},
+      {"vsd_probe_x", 1}, {"vsd_probe_dir", 1}, {"vsd_probe_", 0}, {"vsd_probe_x_", 0}, {"vsd_probe_dir/x", 0},
+      {".", 0}, {"..", 0}, {"", 0}, {"vsd_probe_dir/", 0}, {"../sbin/vsd_probe_dir", 0}, {long_name.c_str(), 0},
+      {nullptr, 0},
   };
-  for (const auto& [name, want] : rows) EXPECT_EQ(want, check_sbin(name)) << name;
+  for (const auto& [name, want] : rows) EXPECT_EQ(want, check_sbin(name)) << (name != nullptr ? name : "null");
   ASSERT_EQ(0, rmdir("/sbin/vsd_probe_dir"));
   EXPECT_TRUE(run_in_child([] { return chroot("/tmp/emptyroot") != 0 ? 99 : -check_sbin("sh"); }).exited(ENOENT));
+  // Readable but not searchable: still listed.
+  struct stat st;
+  ASSERT_EQ(0, stat("/sbin/", &st));
+  ASSERT_EQ(0, chmod("/sbin/", 0744));
+  const ChildResult run = run_in_child([] {
+    if (setgroups(0, nullptr) != 0 || setgid(65534) != 0 || setuid(65534) != 0) return 99;
+    return check_sbin("vsd_probe_x") * 10 + check_sbin("vsd_probe_");
+  });
+  ASSERT_EQ(0, chmod("/sbin/", st.st_mode & 07777));
+  EXPECT_TRUE(run.exited(10)) << run.status;
 }
 
 // Steps in turn: a call, its result, whether /etc/dev_mon is there after it.
