@@ -51,13 +51,11 @@ kiv_manager_test   ManagerTest.HungThreadIsAbortedAndItsProcessRestarted        
 kiv_manager_test   ManagerTest.RegistrationSurvivesAManagerKilledAndStartedAgain  exec
 kiv_manager_test   ProcsTest.DetachedChildStartsCleanAndItsStatusIsCollected      exec
 kiv_manager_test   ProcsTest.SignalThroughPidfdAndForeignExitStatus               exec
-kiv_vsd_test       CreateTest.SecondDataPartitionGetsItsDirectoriesAndVariable    exec
 kiv_vsd_test       CreateTest.StartScriptsRunInsideTheNewVsdAndMembersAreRecorded exec
 kiv_vsd_test       LaunchTest.CreateProcStartsADetachedMemberFromSbin             exec
-kiv_vsd_test       LaunchTest.RestartAsProgramRunsTheFirstWordInsideTheVsd        exec
-kiv_vsd_test       LaunchTest.RestartAsScriptRunsTheShellOnTheMappedScript        exec
-kiv_vsd_test       TeardownTest.DeleteStopReloadAndRecreateTogether               exec
-kiv_vsd_test       VsdctlTest.LifeOfVsdsThroughTheTool                            exec
+kiv_vsd_test       LaunchTest.RestartTurnsTheCallerIntoTheProgramOrScript         exec
+kiv_vsd_test       TeardownTest.EachOperationSignalsTheMembersThenRemovesItsTrees exec
+kiv_vsd_test       VsdctlTest.CommandsAgainstVsdsInEachState                      exec
 kiv_xtach_test     SpawnTest.ChildIsDetachedWithDefaults                          exec
 kiv_xtach_test     SpawnTest.CommandIsSplitAtBlanks                               exec
 kiv_xtach_test     SpawnTest.FlushControlFileIsWritten                            exec
