@@ -1,6 +1,7 @@
-// What the registration and watchdog tests share: chosen pids, the command
-// line the library reads for a child of this test, the payloads the
-// Manager must receive, and "key=value" results printed by children.
+// What the registration, watchdog and RPC tests share: chosen pids, the
+// command line the library reads for a child of this test, the payloads the
+// Manager must receive, "key=value" results printed by children, and the
+// fast clock of time_seam.cc.
 #pragma once
 
 #include <fcntl.h>
@@ -73,6 +74,17 @@ inline long long value_of(const std::string& out, const std::string& key) {
   if (pos == std::string::npos) return INT_MIN;
   return atoll(out.c_str() + pos + key.size() + 1);
 }
+
+// While the fast clock runs, the library's pauses are noted instead of
+// waited out: sleep() and select() (safe_sleep) return at once, and a poll()
+// with a timeout waits at most 100 ms, long enough for what a peer of the
+// test does at once. Children inherit it. Turning it on or off clears the
+// notes.
+void fast_clock(bool on);
+// The pauses noted since the last call, in order, runs of equal ones
+// counted: e.g. "poll1000x5 sleep1000" (milliseconds; a poll is noted only
+// when it ran out).
+std::string pauses();
 
 // Makes every connect to the Manager fail at once (ENOTDIR): the socket's
 // directory is a plain file. Undone by removing the file.
