@@ -59,22 +59,17 @@ kiv_vsd_test       LaunchTest.RestartAsScriptRunsTheShellOnTheMappedScript      
 kiv_vsd_test       TeardownTest.DeleteStopReloadAndRecreateTogether               exec
 kiv_vsd_test       VsdctlTest.LifeOfVsdsThroughTheTool                            exec
 kiv_xtach_test     SpawnTest.ChildIsDetachedWithDefaults                          exec
-kiv_xtach_test     SpawnTest.CommandIsSplitAtBlanks                               exec
-kiv_xtach_test     SpawnTest.FlushControlFileIsWritten                            exec
 kiv_rpc_test       RpcTest.ManagerProcessDoesNotCallItself                        proc
 kiv_utils_test     CmdlineTest.ExecutablePathReplacesFirstArgument                proc
 kiv_utils_test     CmdlineTest.SmallBuffers                                       proc
 kiv_vsd_test       MemWatchTest.PollKillsTheLargestMemberOfEachVsdOverItsLimit    proc
 kiv_vsd_test       MemWatchTest.SmapsSumsLeaveOutLibraryMappings                  proc
 kiv_xtach_test     ExitActionTest.RegisteringAnotherProcessLocksItsFileForTheCaller proc
-kiv_xtach_test     FdWatchTest.FourthOverLimitObservationInARowExits              proc
+kiv_xtach_test     SpawnTest.FdWatchEndsItsProcessOnTheFourthOverLimitObservationInARow proc
 kiv_sys_alive_test AliveTest.MappedHeartbeatMakesNoSystemCall                     strace
-kiv_xtach_test     ThreadNotifyTest.HeartbeatMakesOnlyTheListAccess               strace
 kiv_utils_test     BaseSlow.InterruptedSleepsLastTheirFullLength                  timing
 kiv_utils_test     ProcStatusTest.ThreadIdGivesOwningProcess                      join
 kiv_rpc_test       RpcTest.ForkedChildCallsOnItsOwnWhileAParentThreadHoldsTheCall wipeonfork
-kiv_xtach_test     ThreadNotifyTest.EachThreadAndForkedChildBeatsWithItsOwnIds    wipeonfork
-kiv_xtach_test     ThreadNotifyTest.NoProcIgnoresAbortForGood                     wipeonfork
 kiv_xtach_test     ExitActionTest.EachCallSendsItsRequestAndRecordsThePid         wipeonfork
 kiv_xtach_test     ExitActionTest.RetryLoops                                      wipeonfork
 "

@@ -1,20 +1,15 @@
-// Registrations and withdrawals of processes and threads against a real
-// peer on the control socket, on the fast clock: each call's request byte
-// for byte, its pid database and member files, whether it waits for the
+// Registrations and withdrawals of processes and threads against a real peer
+// on the control socket, on the fast clock: each call's request byte for
+// byte, its pid database and member files, whether it waits for the
 // acknowledgement, and its retry loop.
 #include <grp.h>
 #include <gtest/gtest.h>
-#include <unistd.h>
 
 #include <functional>
-#include <string>
-#include <vector>
 
-#include "kiv_dbg.h"
 #include "kiv_xtach.h"
 #include "kiv_xtach/reg_helpers.h"
 #include "support/child.h"
-#include "support/files.h"
 #include "support/fixture.h"
 #include "support/peer.h"
 
@@ -29,117 +24,104 @@ class ExitActionTest : public SandboxTest {
  protected:
   void SetUp() override {
     SandboxTest::SetUp();
-    keep_descriptors_matching("socket:");  // the cached control socket
-    // Registrations re-read the debug configuration: from a directory
-    // without one, so that they neither complain nor change the levels.
-    setenv("DATA_TALU_DIR", "/data/.talu", 1);
+    keep_descriptors_matching("socket:");       // the cached control socket
+    setenv("DATA_TALU_DIR", "/data/.talu", 1);  // no debug configuration there
     ASSERT_EQ(0, system("mkdir -p /tmp/vsd/1/kiv/db"));
   }
   void TearDown() override {
     unsetenv("DATA_TALU_DIR");
-    fast_clock(false);
     next_pid_is(3000);  // later children below the alive table's limit again
     SandboxTest::TearDown();
   }
 };
 
+// The pid database file of a child of this test.
 std::string db_file(int vsd, int pid) {
-  return "/tmp/vsd/" + std::to_string(vsd) + "/kiv/db/" + own_program_name() + "." + std::to_string(pid);
+  const std::string cmd = child_cmdline(), first = cmd.substr(0, cmd.find(' '));
+  return "/tmp/vsd/" + std::to_string(vsd) + "/kiv/db/" + first.substr(first.rfind('/') + 1) + "." + std::to_string(pid);
 }
 
-struct Outcome {
-  int result;
-  std::string pauses;
-};
-
-// Runs call in a child of pid (in VSD 1 when vsd), on the fast clock.
-Outcome run_as(int pid, bool vsd, const std::function<int()>& call) {
+// Runs call in a child of pid (in VSD 1 when vsd) on the fast clock:
+// "RESULT PAUSES".
+std::string run_as(int pid, bool vsd, const std::function<int()>& call) {
   next_pid_is(pid);
   fast_clock(true);
-  ChildResult r = run_in_child([&] {
+  const ChildResult r = run_in_child([&] {
     const gid_t groups[] = {3100, 3200};
     if ((vsd && setgroups(2, groups) != 0) || getpid() != pid) return 3;
     const int result = call();
-    printf("%d\n%s\n", result, pauses().c_str());
+    printf("%d %s", result, pauses().c_str());
     return 0;
   });
   fast_clock(false);
   EXPECT_TRUE(r.exited(0)) << "the child did not get pid " << pid;
-  const size_t nl = r.output.find('\n');
-  return {atoi(r.output.c_str()), r.output.substr(nl + 1, r.output.size() - nl - 2)};
+  return r.output;
 }
 
 TEST_F(ExitActionTest, EachCallSendsItsRequestAndRecordsThePid) {
-  const std::string cmd = child_cmdline();
-  const std::string db2 = "815\n2\n" + cmd, db3 = "815\n3\n" + cmd;
-  struct Row {
+  const std::string cmd = child_cmdline(), db2 = "815\n2\n" + cmd, db3 = "815\n3\n" + cmd, wait = " poll1000x5";
+  const auto cancel = cancel_req(KIV_CANCEL_PROCESS, kPid);
+  const struct {
     const char* what;
     int pid;
     bool vsd;
     std::function<int()> call;
-    int result;
-    uint32_t type;  // of the one request sent; 0: nothing is sent
+    std::string outcome;  // result, then its pauses: poll1000x5 when it waited for an acknowledgement
+    uint32_t type;        // of the one request sent; 0: nothing is sent
     std::string name;
     std::vector<uint8_t> payload;
-    std::string db;      // the pid database file afterwards; "-": none
-    const char* pauses;  // "poll1000x5": the acknowledgement was waited for
-  };
-  const Row rows[] = {
-      {"restart", kPid, false, [] { return reg_process_exit_action(0, 1); }, 0, 1, "",
-       exit_rec(kPid, 0, cmd, ""), db2, "poll1000x5"},
-      {"restart in a VSD", kPid, true, [] { return reg_process_exit_action(0, 1); }, 0, 1, "",
-       exit_rec(kPid, 1, cmd, ""), db2, "poll1000x5"},
-      {"restart keyword and more", kPid, false,
-       [] { return reg_third_part_process_exit_action(0, "KIV_RESTART_AND_MORE"); }, 0, 1, "",
-       exit_rec(kPid, 0, cmd, ""), db2, "poll1000x5"},
+    std::string db;  // the pid database file afterwards; "-": none
+  } rows[] = {
+      {"restart", kPid, false, [] { return reg_process_exit_action(0, 1); }, "0" + wait, 1, "",
+       exit_rec(kPid, 0, cmd, ""), db2},
+      {"restart in a VSD", kPid, true, [] { return reg_process_exit_action(0, 1); }, "0" + wait, 1, "",
+       exit_rec(kPid, 1, cmd, ""), db2},
+      {"restart keyword, more after it", kPid, false, [] { return reg_third_part_process_exit_action(0, "KIV_RESTART_"); },
+       "0" + wait, 1, "", exit_rec(kPid, 0, cmd, ""), db2},
       {"shell keyword: no path", kPid, false, [] { return reg_third_part_process_exit_action(0, "KIV_SHELL_RESTART"); },
-       0, 2, "", exit_rec(kPid, 0, cmd, ""), db3, "poll1000x5"},
-      {"shell", kPid, false, [] { return reg_process_exit_action_shell(0, 2, "/etc/cmdmap/app.sh"); }, 0, 2,
-       "/etc/cmdmap/app.sh", exit_rec(kPid, 0, cmd, "test-15"), db3, ""},
+       "0" + wait, 2, "", exit_rec(kPid, 0, cmd, ""), db3},
+      {"shell", kPid, false, [] { return reg_process_exit_action_shell(0, 2, "/etc/cmdmap/app.sh"); }, "0 ", 2,
+       "/etc/cmdmap/app.sh", exit_rec(kPid, 0, cmd, "test-15"), db3},
       {"shell, command line unreadable", kPid, false, [] { return reg_process_exit_action_shell(kAbsent, 7, nullptr); },
-       0, 7, "", exit_rec(kAbsent, 0, "", "test-5"), "-", ""},
-      {"time value", kPid, false, [] { return kiv_time_set(17, 9, 123456); }, 0, 9, "",
-       exit_rec(17, 0, "", "test-17", 123456), "-", ""},
-      {"time value of the caller", kPid, false, [] { return kiv_time_set(0, 6, 7); }, 0, 6, "",
-       exit_rec(kPid, 0, "", "test-15", 7), "-", ""},
-      {"cancel", kPid, false, [] { return kiv_cancel_proc(0); }, 0, 5, "", cancel_req(KIV_CANCEL_PROCESS, kPid), "-",
-       "poll1000x5 sleep1000"},
-      {"thread, time 1", kPid, false, [] { return kiv_client_reg_thread_notify(kPid, kPid, 1, 1); }, 0, 3, "",
-       thread_rec(kPid, kPid, 4, 180), "-", "poll1000x5"},
-      {"thread, time 3", kPid, false, [] { return kiv_client_reg_thread_notify(kPid, kPid, 3, 1000); }, 0, 3, "",
-       thread_rec(kPid, kPid, 4, 180), "-", "poll1000x5"},
-      {"thread, time 2", kPid, false, [] { return kiv_client_reg_thread_notify(kPid, kPid, 2, 1); }, 0, 3, "",
-       thread_rec(kPid, kPid, 5, 120), "-", "poll1000x5"},
-      {"thread, time -2", kPid, false, [] { return kiv_client_reg_thread_notify(kPid, kPid, -2, -7); }, 0, 3, "",
-       thread_rec(kPid, kPid, 5, 120), "-", "poll1000x5"},
-      {"thread withdrawal", kPid, false, [] { return kiv_client_unreg_thread_notify(kPid); }, 0, 5, "",
-       cancel_req(KIV_CANCEL_THREAD, kPid), "-", "poll1000x5"},
-      {"any thread withdrawn", kPid, false, [] { return kiv_client_unreg_thread_notify(4242); }, 0, 5, "",
-       cancel_req(KIV_CANCEL_THREAD, 4242), "-", "poll1000x5"},
-      {"heartbeat beyond the table", kFar, false, [] { return kiv_client_reset_thread_notify(kFar, kFar, 2, 1); }, 0,
-       4, "", thread_rec(kFar, kFar, 5, 120), "-", ""},
-      {"thread id 0", kPid, false, [] { return kiv_client_unreg_thread_notify(0); }, -1, 0, "", {}, "-", ""},
-      {"other keywords (each -1)", kPid, false,
+       "0 ", 7, "", exit_rec(kAbsent, 0, "", "test-5"), "-"},
+      {"time value", kPid, false, [] { return kiv_time_set(17, 9, 123456); }, "0 ", 9, "",
+       exit_rec(17, 0, "", "test-17", 123456), "-"},
+      {"time value of the caller", kPid, false, [] { return kiv_time_set(0, 6, 7); }, "0 ", 6, "",
+       exit_rec(kPid, 0, "", "test-15", 7), "-"},
+      {"cancel: removes the file", kPid, false, [] { return kiv_cancel_proc(0); }, "0" + wait + " sleep1000", 5, "",
+       cancel, "-"},
+      {"thread, time 1", kPid, false, [] { return kiv_client_reg_thread_notify(kPid, kPid, 1, 1); }, "0" + wait, 3, "",
+       thread_rec(kPid, 4, 180), "-"},
+      {"thread, time 3", kPid, false, [] { return kiv_client_reg_thread_notify(kPid, kPid, 3, 1000); }, "0" + wait, 3,
+       "", thread_rec(kPid, 4, 180), "-"},
+      {"thread, time 2", kPid, false, [] { return kiv_client_reg_thread_notify(kPid, kPid, 2, 1); }, "0" + wait, 3, "",
+       thread_rec(kPid, 5, 120), "-"},
+      {"thread, time -2", kPid, false, [] { return kiv_client_reg_thread_notify(kPid, kPid, -2, -7); }, "0" + wait, 3,
+       "", thread_rec(kPid, 5, 120), "-"},
+      {"thread withdrawal", kPid, false, [] { return kiv_client_unreg_thread_notify(4242); }, "0" + wait, 5, "",
+       cancel_req(KIV_CANCEL_THREAD, 4242), "-"},
+      {"heartbeat beyond the table", kFar, false, [] { return kiv_client_reset_thread_notify(kFar, kFar, 2, 1); }, "0 ",
+       4, "", thread_rec(kFar, 5, 120), "-"},
+      {"thread id 0", kPid, false, [] { return kiv_client_unreg_thread_notify(0); }, "-1 ", 0, "", {}, "-"},
+      {"other keywords", kPid, false,
        [] {
          return reg_third_part_process_exit_action(0, "kiv_restart") + reg_third_part_process_exit_action(0, "KIV_SHELL") +
-                reg_third_part_process_exit_action(0, "KIV_RESTAR") + reg_third_part_process_exit_action(0, "");
+                reg_third_part_process_exit_action(0, "KIV_RESTAR");
        },
-       -4, 0, "", {}, "-", ""},
-      {"negative pids (each -1)", kPid, false,
+       "-3 ", 0, "", {}, "-"},
+      {"negative pids", kPid, false,
        [] {
          return reg_process_exit_action(-5, 1) + reg_process_exit_action_shell(-5, 2, "/x") +
                 reg_third_part_process_exit_action(-5, "KIV_RESTART") + kiv_time_set(-5, 1, 1) + kiv_cancel_proc(-5);
        },
-       -5, 0, "", {}, "-", ""},
+       "-5 ", 0, "", {}, "-"},
   };
   Peer peer(PeerMode::kSilent);
-  for (const Row& r : rows) {
+  for (const auto& r : rows) {
     SCOPED_TRACE(r.what);
     const std::string db = db_file(r.vsd ? 1 : 0, r.pid);
-    if (r.payload == cancel_req(KIV_CANCEL_PROCESS, kPid)) write_file(db);  // for the withdrawal to remove
-    const Outcome got = run_as(r.pid, r.vsd, r.call);
-    EXPECT_EQ(r.result, got.result);
-    EXPECT_EQ(r.pauses, got.pauses);
+    if (r.payload == cancel) write_file(db);
+    EXPECT_EQ(r.outcome, run_as(r.pid, r.vsd, r.call));
     if (r.type != 0) {
       const auto f = peer.next_frame(1000);
       ASSERT_TRUE(f);
@@ -156,35 +138,28 @@ TEST_F(ExitActionTest, EachCallSendsItsRequestAndRecordsThePid) {
   }
 }
 
+// Thirty attempts a second apart where the Manager cannot be reached, one
+// for the others; none where it has exited (but the pause after a cancel).
 TEST_F(ExitActionTest, RetryLoops) {
-  struct Row {
-    const char* what;
-    bool marker;  // the Manager's exit marker; else no Manager can be reached
+  const struct {
+    bool exited;  // the Manager's exit marker; else no Manager can be reached
     int pid;
     std::function<int()> call;
-    int result;
-    const char* pauses;
+    std::string outcome;
+  } rows[] = {
+      {false, kPid, [] { return reg_process_exit_action(0, 1); }, "0 sleep1000x30"},
+      {false, kPid, [] { return kiv_cancel_proc(0); }, "-1 sleep1000x30"},
+      {false, kPid, [] { return kiv_client_reg_thread_notify(kPid, kPid, 1, 1); }, "-1 sleep1000x30"},
+      {false, kPid, [] { return reg_process_exit_action_shell(0, 2, "/x") + kiv_time_set(0, 1, 1); }, "-2 "},
+      {false, kPid, [] { return kiv_client_unreg_thread_notify(kPid); }, "0 "},
+      {false, kFar, [] { return kiv_client_reset_thread_notify(kFar, kFar, 1, 1); }, "0 "},
+      {true, kPid, [] { return reg_process_exit_action(0, 1) + kiv_client_reg_thread_notify(kPid, kPid, 1, 1); }, "0 "},
+      {true, kPid, [] { return kiv_cancel_proc(0); }, "0 sleep1000"},
   };
-  const Row rows[] = {
-      {"restart", false, kPid, [] { return reg_process_exit_action(0, 1); }, 0, "sleep1000x30"},
-      {"cancel", false, kPid, [] { return kiv_cancel_proc(0); }, -1, "sleep1000x30"},
-      {"thread", false, kPid, [] { return kiv_client_reg_thread_notify(kPid, kPid, 1, 1); }, -1, "sleep1000x30"},
-      {"shell: once", false, kPid, [] { return reg_process_exit_action_shell(0, 2, "/x"); }, -1, ""},
-      {"time value: once", false, kPid, [] { return kiv_time_set(0, 1, 1); }, -1, ""},
-      {"thread withdrawal: once", false, kPid, [] { return kiv_client_unreg_thread_notify(kPid); }, 0, ""},
-      {"heartbeat beyond the table", false, kFar, [] { return kiv_client_reset_thread_notify(kFar, kFar, 1, 1); }, 0,
-       ""},
-      {"restart, Manager exited", true, kPid, [] { return reg_process_exit_action(0, 1); }, 0, ""},
-      {"thread, Manager exited", true, kPid, [] { return kiv_client_reg_thread_notify(kPid, kPid, 1, 1); }, 0, ""},
-      {"cancel, Manager exited", true, kPid, [] { return kiv_cancel_proc(0); }, 0, "sleep1000"},
-  };
-  for (const Row& r : rows) {
-    SCOPED_TRACE(r.what);
-    if (r.marker) write_file(KIV_STATUS_FILE);
-    if (!r.marker) block_manager_socket();
-    const Outcome got = run_as(r.pid, false, r.call);
-    EXPECT_EQ(r.result, got.result);
-    EXPECT_EQ(r.pauses, got.pauses);
+  for (const auto& r : rows) {
+    SCOPED_TRACE(r.outcome);
+    r.exited ? write_file(KIV_STATUS_FILE) : block_manager_socket();
+    EXPECT_EQ(r.outcome, run_as(r.pid, false, r.call));
     remove_tree(KIV_STATUS_FILE);
     remove_tree("/tmp/kiv");
   }
@@ -197,10 +172,8 @@ TEST_F(ExitActionTest, RegisteringAnotherProcessLocksItsFileForTheCaller) {
   ASSERT_EQ(0, pipe2(gate, O_CLOEXEC));
   Child caller([&] {
     close(gate[1]);
-    printf("ret=%d\n", reg_process_exit_action(target.pid(), 7));
-    fflush(stdout);
     char c;
-    return static_cast<int>(read(gate[0], &c, 1));
+    return reg_process_exit_action(target.pid(), 7) + static_cast<int>(read(gate[0], &c, 1));
   });
   close(gate[0]);
   const auto f = peer.next_frame();
@@ -210,20 +183,8 @@ TEST_F(ExitActionTest, RegisteringAnotherProcessLocksItsFileForTheCaller) {
   EXPECT_EQ(std::to_string(target.pid()) + "\n3\n" + child_cmdline(), read_file(path));
   EXPECT_EQ(caller.pid(), lock_holder(path));
   close(gate[1]);
-  EXPECT_EQ(0, value_of(caller.wait().output, "ret"));
+  EXPECT_TRUE(caller.wait().exited(0));
   EXPECT_EQ(0, lock_holder(path));
-}
-
-TEST_F(ExitActionTest, RegistrationsReReadTheDebugConfiguration) {
-  Peer peer(PeerMode::kAck);
-  ASSERT_EQ(0, system("mkdir -p /data/.talu/qn_utils"));
-  write_file("/data/.talu/qn_utils/qn_utils_dbg_cfg.txt", "g_kiv_lib_dbg_level 3\n");
-  EXPECT_EQ(0, kiv_time_set(kPid, 1, 1));  // a time value reads nothing
-  EXPECT_EQ(KIV_DBG_OFF, g_kiv_dbg_level[KIV_DBG_LIB]);
-  EXPECT_EQ(0, reg_process_exit_action_shell(kAbsent, 2, "/bin/x"));
-  EXPECT_EQ(3, g_kiv_dbg_level[KIV_DBG_LIB]);
-  g_kiv_dbg_level[KIV_DBG_LIB] = KIV_DBG_OFF;
-  EXPECT_EQ(2u, peer.frames_within(200).size());
 }
 
 }  // namespace

@@ -3,12 +3,9 @@
 // byte, and answers as told: acknowledge at once, stay silent, or hang up.
 #pragma once
 
-#include <stdint.h>
-
 #include <condition_variable>
 #include <deque>
 #include <map>
-#include <mutex>
 #include <optional>
 #include <string>
 #include <thread>
@@ -23,7 +20,6 @@ enum class PeerMode { kAck, kSilent, kClose };
 struct Frame {
   int conn = 0;  // which accepted connection (1, 2, ...) sent it
   std::vector<uint8_t> bytes;
-
   uint32_t type() const;
   std::string name() const;              // msg_name up to its NUL
   std::vector<uint8_t> payload() const;  // the bytes after the header
@@ -33,30 +29,20 @@ class Peer {
  public:
   explicit Peer(PeerMode mode = PeerMode::kAck, const std::string& path = KIV_SOCK_PATH);
   ~Peer();
-  Peer(const Peer&) = delete;
-  Peer& operator=(const Peer&) = delete;
-
   void set_mode(PeerMode mode);
-  // The next packet received, waiting up to timeout_ms.
   std::optional<Frame> next_frame(int timeout_ms = 3000);
-  // Every packet received until none has come for settle_ms.
-  std::vector<Frame> frames_within(int settle_ms);
-  // Connections accepted so far.
-  int connections();
-  // Sends a bare header (an acknowledgement) on accepted connection conn.
-  void answer(int conn);
+  std::vector<Frame> frames_within(int settle_ms);  // until none came for settle_ms
+  int connections();                                // accepted so far
+  void answer(int conn);                            // an acknowledgement on connection conn
 
  private:
   void serve();
-
   std::string path_;
-  int listen_ = -1;
-  int wake_[2] = {-1, -1};
+  int listen_ = -1, wake_[2] = {-1, -1}, accepted_ = 0;
   std::mutex mu_;
   std::condition_variable cv_;
   PeerMode mode_;
   std::map<int, int> conns_;  // connection number -> socket
-  int accepted_ = 0;
   std::deque<Frame> frames_;
   std::thread thread_;
 };
