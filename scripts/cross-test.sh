@@ -64,7 +64,6 @@ kiv_utils_test     CmdlineTest.ExecutablePathReplacesFirstArgument              
 kiv_utils_test     CmdlineTest.SmallBuffers                                       proc
 kiv_vsd_test       MemWatchTest.PollKillsTheLargestMemberOfEachVsdOverItsLimit    proc
 kiv_vsd_test       MemWatchTest.SmapsSumsLeaveOutLibraryMappings                  proc
-kiv_xtach_test     ExitActionTest.RegisteringAnotherProcessLocksItsFileForTheCaller proc
 kiv_xtach_test     SpawnTest.FdWatchEndsItsProcessOnTheFourthOverLimitObservationInARow proc
 kiv_sys_alive_test AliveTest.MappedHeartbeatMakesNoSystemCall                     strace
 kiv_utils_test     BaseSlow.InterruptedSleepsLastTheirFullLength                  timing

@@ -1,12 +1,15 @@
-// Registrations and withdrawals of processes and threads against a real peer
-// on the control socket, on the fast clock: each call's request byte for
-// byte, its pid database and member files, whether it waits for the
-// acknowledgement, and its retry loop.
+// Registrations, withdrawals and heartbeats of processes and threads against
+// a real peer on the control socket and the real alive table, on the fast
+// clock: each call's request byte for byte, its pid database and member
+// files, whether it waits for the acknowledgement, its retry loop, and the
+// heartbeat's paths.
 #include <grp.h>
 #include <gtest/gtest.h>
 
 #include <functional>
+#include <thread>
 
+#include "kiv_sys_alive.h"
 #include "kiv_xtach.h"
 #include "kiv_xtach/reg_helpers.h"
 #include "support/child.h"
@@ -165,26 +168,69 @@ TEST_F(ExitActionTest, RetryLoops) {
   }
 }
 
-TEST_F(ExitActionTest, RegisteringAnotherProcessLocksItsFileForTheCaller) {
+// The watchdog's argument rules and the heartbeat's paths (table, debug
+// list, registration), the test playing the Manager's part in the table.
+using ThreadNotifyTest = ExitActionTest;
+
+// The heartbeat of the test's main thread, whose id is the pid.
+int beat() { return kiv_client_reset_thread_notify(getpid(), getpid(), 1, 1); }
+
+// As the Manager does once it has accepted the thread's registration.
+void register_in_table() {
+  ASSERT_EQ(0, kiv_sys_init_alive_info(1));
+  ASSERT_EQ(0, kiv_sys_reg_alive_info(getpid()));
+}
+
+TEST_F(ThreadNotifyTest, ArgumentRules) {
   Peer peer(PeerMode::kAck);
-  Child target([] { return pause(); });
-  int gate[2];
-  ASSERT_EQ(0, pipe2(gate, O_CLOEXEC));
-  Child caller([&] {
-    close(gate[1]);
-    char c;
-    return reg_process_exit_action(target.pid(), 7) + static_cast<int>(read(gate[0], &c, 1));
-  });
-  close(gate[0]);
+  int other = 0;  // another thread of this process
+  std::thread([&] { other = own_tid(); }).join();
+  const int p = getpid(), t = own_tid();
+  const int cases[][4] = {{0, t, 1, 1}, {-3, t, 1, 1}, {p, 0, 1, 1}, {p, t, 0, 1}, {p, t, 1, 0}, {p, other, 1, 1}, {p + 1, t, 1, 1}};
+  for (auto fn : {kiv_client_reg_thread_notify, kiv_client_reset_thread_notify}) {
+    for (const auto& c : cases) EXPECT_EQ(-1, fn(c[0], c[1], c[2], c[3])) << c[0] << " " << c[1] << " " << c[2];
+  }
+  EXPECT_TRUE(peer.frames_within(100).empty());
+}
+
+TEST_F(ThreadNotifyTest, HeartbeatOfARegisteredThreadStaysInSharedMemory) {
+  Peer peer(PeerMode::kAck);
+  const int tid = getpid();
+  register_in_table();
+  for (int n = 0; n < 3; ++n) EXPECT_EQ(0, beat());
+  EXPECT_EQ(4, kiv_sys_get_alive_seq(tid));
+  g_kiv_alive_info.table->alive_seq[tid] = 254;
+  EXPECT_EQ(0, beat());
+  EXPECT_EQ(0, beat());
+  EXPECT_EQ(1, kiv_sys_get_alive_seq(tid));  // 255, then never 0 while registered
+  EXPECT_TRUE(peer.frames_within(50).empty());
+  // Once the Manager has cleared the entry, a beat is a registration again.
+  ASSERT_EQ(0, kiv_sys_unreg_alive_info(tid));
+  EXPECT_EQ(0, beat());
+  EXPECT_EQ(0, kiv_sys_get_alive_seq(tid));
   const auto f = peer.next_frame();
   ASSERT_TRUE(f);
-  EXPECT_EQ(exit_rec(target.pid(), 0, child_cmdline(), ""), f->payload());
-  const std::string path = db_file(0, target.pid());
-  EXPECT_EQ(std::to_string(target.pid()) + "\n3\n" + child_cmdline(), read_file(path));
-  EXPECT_EQ(caller.pid(), lock_holder(path));
-  close(gate[1]);
-  EXPECT_TRUE(caller.wait().exited(0));
-  EXPECT_EQ(0, lock_holder(path));
+  EXPECT_EQ(3u, f->type());
+  EXPECT_EQ(thread_rec(tid, 4, 180), f->payload());  // the test's main thread: tid == pid
+}
+
+TEST_F(ThreadNotifyTest, DebugListSilencesListedThreads) {
+  Peer peer(PeerMode::kAck);
+  const char* list = "/data/.kiv_lib_debug_pid";
+  const int tid = getpid();
+  register_in_table();
+  const std::string me = std::to_string(tid);
+  const struct {
+    std::string text;
+    int advance;
+  } rows[] = {{"17\n" + me + "\n99\n", 0}, {"17\n\n" + me, 0}, {me + "0\n1" + me + "\n", 1}, {"", 1}};
+  int seq = kiv_sys_get_alive_seq(tid);
+  for (const auto& r : rows) {
+    write_file(list, r.text);
+    EXPECT_EQ(0, beat());
+    EXPECT_EQ(seq += r.advance, kiv_sys_get_alive_seq(tid)) << r.text;
+  }
+  EXPECT_TRUE(peer.frames_within(50).empty());
 }
 
 }  // namespace

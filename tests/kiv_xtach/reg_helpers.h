@@ -3,16 +3,9 @@
 // Manager must receive, and the fast clock of time_seam.cc.
 #pragma once
 
-#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <limits.h>
-#include <stdio.h>
-#include <stdlib.h>
 #include <sys/syscall.h>
-#include <unistd.h>
-
-#include <string>
-#include <vector>
 
 #include "frame.h"
 #include "support/files.h"
@@ -47,12 +40,6 @@ inline std::vector<uint8_t> exit_rec(int pid, int vsd, const std::string& cmdlin
 }
 inline std::vector<uint8_t> thread_rec(int pid, int p1, int p3) { return manager::make_thread_notify(pid, pid, p1, p3); }
 inline std::vector<uint8_t> cancel_req(uint32_t kind, int id) { return manager::make_cancel(kind, id); }
-
-// The integer after "key=" in a child's output; INT_MIN when missing.
-inline long long value_of(const std::string& out, const std::string& key) {
-  const size_t pos = out.find(key + "=");
-  return pos == std::string::npos ? INT_MIN : atoll(out.c_str() + pos + key.size() + 1);
-}
 
 // Makes every connect to the Manager fail at once (ENOTDIR): the socket's
 // directory is a plain file. Undone by removing the file.

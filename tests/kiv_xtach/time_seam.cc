@@ -23,8 +23,7 @@ bool from_library(const void* caller) {
   return g_fast && dladdr(caller, &info) != 0 && info.dli_fname != nullptr && strstr(info.dli_fname, "/libkiv.so");
 }
 void note(long ms) {
-  const int i = g_count++;
-  if (i < kMaxNotes) g_notes[i] = static_cast<int>(ms);
+  if (const int i = g_count++; i < kMaxNotes) g_notes[i] = static_cast<int>(ms);
 }
 template <typename Fn>
 Fn next(const char* name) {

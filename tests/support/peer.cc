@@ -75,11 +75,6 @@ void Peer::serve() {
   }
 }
 
-void Peer::set_mode(PeerMode mode) {
-  std::lock_guard<std::mutex> lock(mu_);
-  mode_ = mode;
-}
-
 std::optional<Frame> Peer::next_frame(int timeout_ms) {
   std::unique_lock<std::mutex> lock(mu_);
   if (!cv_.wait_for(lock, std::chrono::milliseconds(timeout_ms), [this] { return !frames_.empty(); })) return {};
@@ -92,11 +87,6 @@ std::vector<Frame> Peer::frames_within(int settle_ms) {
   std::vector<Frame> out;
   while (auto f = next_frame(settle_ms)) out.push_back(std::move(*f));
   return out;
-}
-
-int Peer::connections() {
-  std::lock_guard<std::mutex> lock(mu_);
-  return accepted_;
 }
 
 void Peer::answer(int conn) {

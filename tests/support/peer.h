@@ -29,19 +29,17 @@ class Peer {
  public:
   explicit Peer(PeerMode mode = PeerMode::kAck, const std::string& path = KIV_SOCK_PATH);
   ~Peer();
-  void set_mode(PeerMode mode);
   std::optional<Frame> next_frame(int timeout_ms = 3000);
   std::vector<Frame> frames_within(int settle_ms);  // until none came for settle_ms
-  int connections();                                // accepted so far
   void answer(int conn);                            // an acknowledgement on connection conn
 
  private:
   void serve();
   std::string path_;
-  int listen_ = -1, wake_[2] = {-1, -1}, accepted_ = 0;
+  int listen_ = -1, wake_[2] = {-1, -1}, accepted_ = 0;  // connections so far
   std::mutex mu_;
   std::condition_variable cv_;
-  PeerMode mode_;
+  const PeerMode mode_;
   std::map<int, int> conns_;  // connection number -> socket
   std::deque<Frame> frames_;
   std::thread thread_;
