@@ -39,14 +39,10 @@ inline std::vector<uint8_t> exit_rec(int pid, int vsd, const std::string& cmdlin
   return manager::make_exit_action(pid, vsd, cmdline, time_val, name);
 }
 inline std::vector<uint8_t> thread_rec(int pid, int p1, int p3) { return manager::make_thread_notify(pid, pid, p1, p3); }
-inline std::vector<uint8_t> cancel_req(uint32_t kind, int id) { return manager::make_cancel(kind, id); }
 
 // Makes every connect to the Manager fail at once (ENOTDIR): the socket's
 // directory is a plain file. Undone by removing the file.
-inline void block_manager_socket() {
-  remove_tree("/tmp/kiv");
-  write_file("/tmp/kiv");
-}
+inline void block_manager_socket() { remove_tree("/tmp/kiv"), write_file("/tmp/kiv"); }
 
 // While the fast clock runs (children inherit it), the library's pauses are
 // noted instead of waited out: sleep() and select() (safe_sleep) return at
