@@ -44,13 +44,11 @@ inline std::vector<uint8_t> thread_rec(int pid, int p1, int p3) { return manager
 // directory is a plain file. Undone by removing the file.
 inline void block_manager_socket() { remove_tree("/tmp/kiv"), write_file("/tmp/kiv"); }
 
-// While the fast clock runs (children inherit it), the library's pauses are
-// noted instead of waited out: sleep() and select() (safe_sleep) return at
-// once, and a poll() waits at most 50 ms, enough for what a peer of the test
-// does at once. Turning it on or off clears the notes.
-void fast_clock(bool on);
-// The pauses noted since, in order, runs of equal ones counted: e.g.
-// "poll1000x5 sleep1000" (milliseconds; a poll is noted when it ran out).
+// While the fast clock runs (children inherit it), the library's sleep() and
+// select() (safe_sleep) return at once and its poll() waits at most 50 ms
+// (enough for a peer of the test); pauses() tells what they would have
+// waited, runs counted: "poll1000x5 sleep1000" (ms; a poll that ran out).
+void fast_clock(bool on);  // on or off: the notes start again
 std::string pauses();
 
 }  // namespace kiv::test

@@ -36,9 +36,11 @@ TEST_F(SpawnTest, ChildIsDetachedWithDefaults) {
   std::set<std::string> inheritable;
   for (const auto& [fd, target] : open_descriptors())
     if ((fcntl(fd, F_GETFD) & FD_CLOEXEC) == 0) inheritable.insert(std::to_string(fd));
+  const int here = open(".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
   ASSERT_EQ(0, chdir("/tmp/xt"));
   const pid_t pid = kiv_start_user_process("/tmp/xt/sleep 30");
-  ASSERT_EQ(0, chdir("/"));
+  ASSERT_EQ(0, fchdir(here));
+  close(here);
   pthread_setschedparam(pthread_self(), SCHED_OTHER, &normal);
   signal(SIGUSR1, SIG_DFL);
   ASSERT_GT(pid, 0);
