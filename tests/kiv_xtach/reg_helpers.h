@@ -1,22 +1,13 @@
-// What the registration and watchdog tests share: chosen pids, the command
-// line the library reads for a child of this test, the payloads the
-// Manager must receive, and "key=value" results printed by children.
+// What the registration, watchdog and RPC tests share: chosen pids, the
+// command line the library reads for a child of this test, the payloads the
+// Manager must receive, and the fast clock of time_seam.cc.
 #pragma once
 
-#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <limits.h>
-#include <stdio.h>
-#include <stdlib.h>
-#include <string.h>
 #include <sys/syscall.h>
-#include <unistd.h>
-
-#include <string>
-#include <vector>
 
 #include "frame.h"
-#include "kiv_xtach.h"
 #include "support/files.h"
 
 namespace kiv::test {
@@ -32,53 +23,32 @@ inline void next_pid_is(pid_t pid) {
 
 inline int own_tid() { return static_cast<int>(syscall(SYS_gettid)); }
 
-// The command line the library records for a forked child of this test:
-// the executable's real path, then the arguments after single spaces.
+// The command line the library records for a forked child of this test: the
+// executable's real path, then the arguments after single spaces.
 inline std::string child_cmdline() {
   char exe[PATH_MAX] = {};
-  if (readlink("/proc/self/exe", exe, sizeof exe - 1) <= 0) return {};
-  std::string text = exe;
-  const std::string raw = read_file("/proc/self/cmdline");
-  size_t pos = raw.find('\0');
-  while (pos != std::string::npos && pos + 1 < raw.size()) {
-    const size_t end = raw.find('\0', pos + 1);
-    text += " " + raw.substr(pos + 1, end - pos - 1);
-    pos = end;
-  }
+  std::string text = readlink("/proc/self/exe", exe, sizeof exe - 1) > 0 ? exe : "", raw = read_file("/proc/self/cmdline");
+  for (size_t pos = raw.find('\0'); pos != std::string::npos && pos + 1 < raw.size(); pos = raw.find('\0', pos + 1))
+    text += " " + std::string(raw.c_str() + pos + 1);
   return text;
 }
 
-// The program name of the pid database files this test's children write.
-inline std::string own_program_name() {
-  const std::string cmd = child_cmdline();
-  const std::string first = cmd.substr(0, cmd.find(' '));
-  return first.substr(first.rfind('/') + 1);
-}
-
-// The payloads, built by the Manager's encoders from the public records.
-inline std::vector<uint8_t> exit_rec(int pid, int vsd, const std::string& cmdline,
-                                     const std::string& name, uint32_t time_val = 0) {
+// The payloads, built by the Manager's encoders.
+inline std::vector<uint8_t> exit_rec(int pid, int vsd, const std::string& cmdline, const std::string& name,
+                                     uint32_t time_val = 0) {
   return manager::make_exit_action(pid, vsd, cmdline, time_val, name);
 }
-
-inline std::vector<uint8_t> thread_rec(int pid, int tid, int p1, int p3) {
-  return manager::make_thread_notify(tid, pid, p1, p3);
-}
-
-inline std::vector<uint8_t> cancel_req(uint32_t kind, int id) { return manager::make_cancel(kind, id); }
-
-// The integer after "key=" in a child's output; INT_MIN when missing.
-inline long long value_of(const std::string& out, const std::string& key) {
-  const size_t pos = out.find(key + "=");
-  if (pos == std::string::npos) return INT_MIN;
-  return atoll(out.c_str() + pos + key.size() + 1);
-}
+inline std::vector<uint8_t> thread_rec(int pid, int p1, int p3) { return manager::make_thread_notify(pid, pid, p1, p3); }
 
 // Makes every connect to the Manager fail at once (ENOTDIR): the socket's
 // directory is a plain file. Undone by removing the file.
-inline void block_manager_socket() {
-  remove_tree("/tmp/kiv");
-  write_file("/tmp/kiv");
-}
+inline void block_manager_socket() { remove_tree("/tmp/kiv"), write_file("/tmp/kiv"); }
+
+// While the fast clock runs (children inherit it), the library's sleep() and
+// select() (safe_sleep) return at once and its poll() waits at most 50 ms
+// (enough for a peer of the test); pauses() tells what they would have
+// waited, runs counted: "poll1000x5 sleep1000" (ms; a poll that ran out).
+void fast_clock(bool on);  // on or off: the notes start again
+std::string pauses();
 
 }  // namespace kiv::test
