@@ -109,7 +109,9 @@ run_tests() {  # log regex seconds [fail fast]
   # A planted fault needs one failing test: GoogleTest and ctest stop at the first.
   local fast=()
   [ -n "${4:-}" ] && fast=(--stop-on-failure)
-  (cd "$build" && GTEST_FAIL_FAST=${4:-0} timeout -k 10 "$3" ctest -R "$2" --output-on-failure "${fast[@]}") >>"$1" 2>&1
+  # KILL, not TERM: the sandbox's outer process ignores SIGTERM and would outlive ctest; killed, it takes
+  # its sandbox along (PR_SET_PDEATHSIG), and timeout signals ctest's whole process group.
+  (cd "$build" && GTEST_FAIL_FAST=${4:-0} timeout -s KILL "$3" ctest -R "$2" --output-on-failure "${fast[@]}") >>"$1" 2>&1
 }
 
 # Whatever happens, the copy gets its original file back.
@@ -190,7 +192,7 @@ for n in "${names[@]}"; do
     broken=$((broken + 1))
   else
     limit=$((base * factor + 30))
-    if run_tests "$log" "$rx" "$limit" 1; then
+    if { run_tests "$log" "$rx" "$limit" 1; } 2>/dev/null; then  # no "Killed" notice from the shell
       status=survived
       survived=$((survived + 1))
       survivors+=("$n")
