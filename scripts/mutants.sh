@@ -12,7 +12,8 @@
 #
 # Environment: MUTANTS_DIR (scratch directory, default build-mutants/ at the top of the tree; it holds
 # the copy in tree/, its build in build/ and one log per fault in logs/), MUTANTS_FACTOR (test timeout
-# as a multiple of the tests' unmutated time, default 3), MUTANTS_LIST (the fault list).
+# as a multiple of the tests' unmutated time, plus 30 s; default 3), MUTANTS_LIST (the fault list),
+# MUTANTS_REBASE=1 (measure the unmutated times again).
 # Needs root, like the tests themselves.
 set -u -o pipefail
 
@@ -104,8 +105,13 @@ build_targets() {  # log targets...
   cmake --build "$build" -j2 --target "$@" >>"$log" 2>&1
 }
 
-run_tests() {  # log regex seconds
-  (cd "$build" && timeout -k 10 "$3" ctest -R "$2" --output-on-failure) >>"$1" 2>&1
+run_tests() {  # log regex seconds [fail fast]
+  # A planted fault needs one failing test: GoogleTest and ctest stop at the first.
+  local fast=()
+  [ -n "${4:-}" ] && fast=(--stop-on-failure)
+  # KILL, not TERM: the sandbox's outer process ignores SIGTERM and would outlive ctest; killed, it takes
+  # its sandbox along (PR_SET_PDEATHSIG), and timeout signals ctest's whole process group.
+  (cd "$build" && GTEST_FAIL_FAST=${4:-0} timeout -s KILL "$3" ctest -R "$2" --output-on-failure "${fast[@]}") >>"$1" 2>&1
 }
 
 # Whatever happens, the copy gets its original file back.
@@ -119,28 +125,42 @@ restore() {
 trap 'restore; exit 130' INT TERM
 trap restore EXIT
 
-# Unmutated time of each test group the selected faults use: the base of their timeouts. A group that
-# fails unmutated cannot judge a fault.
+# Unmutated time of each test module the selected faults use: the base of their timeouts. A module
+# that fails unmutated cannot judge a fault. The times are kept in the scratch directory for as long
+# as the copy of the tree is byte for byte the same (MUTANTS_REBASE=1 measures again).
+tree_sum=$(cd "$tree" && find . -type f ! -path "./scripts/mutants*" -print0 | sort -z | xargs -0 md5sum | md5sum | cut -d' ' -f1)
+cache=$work/baseline.times
+[ "${MUTANTS_REBASE:-0}" = 1 ] && rm -f "$cache"
 declare -A base_secs
+if [ -f "$cache" ]; then
+  while read -r sum m secs; do
+    [ "$sum" = "$tree_sum" ] && base_secs[$m]=$secs
+  done <"$cache"
+fi
+module_targets() {  # module -> what its ctest entries need
+  case $1 in kiv_*) echo "${1}_test" ;; *) echo all ;; esac
+}
 for n in "${names[@]}"; do
   check_anchor "$n" >/dev/null || continue
-  rx=$(python3 "$helper" regex "$list" "$n")
-  [ -n "${base_secs[$rx]:-}" ] && continue
-  log=$logs/baseline.$(echo "$rx" | tr -c 'a-zA-Z0-9_\n' '_').log
-  : >"$log"
-  # shellcheck disable=SC2046
-  if ! build_targets "$log" $(python3 "$helper" targets "$list" "$n"); then
-    echo "mutants.sh: the unmutated tree does not build, see $log" >&2
-    exit 64
-  fi
-  start=$SECONDS
-  if run_tests "$log" "$rx" 1800; then
-    base_secs[$rx]=$((SECONDS - start))
-    echo "baseline $rx: passed in ${base_secs[$rx]}s"
-  else
-    base_secs[$rx]=failed
-    echo "baseline $rx: FAILED unmutated (see $log); its faults are not judged"
-  fi
+  for m in $(python3 "$helper" modules "$list" "$n"); do
+    [ -n "${base_secs[$m]:-}" ] && continue
+    log=$logs/baseline.$m.log
+    : >"$log"
+    # shellcheck disable=SC2046
+    if ! build_targets "$log" $(module_targets "$m"); then
+      echo "mutants.sh: the unmutated tree does not build, see $log" >&2
+      exit 64
+    fi
+    start=$SECONDS
+    if run_tests "$log" "^($m)(_|\$)" 1800; then
+      base_secs[$m]=$((SECONDS - start))
+      echo "baseline $m: passed in ${base_secs[$m]}s"
+    else
+      base_secs[$m]=failed
+      echo "baseline $m: FAILED unmutated (see $log); its faults are not judged"
+    fi
+    echo "$tree_sum $m ${base_secs[$m]}" >>"$cache"
+  done
 done
 lost=0
 
@@ -153,7 +173,12 @@ for n in "${names[@]}"; do
   rx=$(python3 "$helper" regex "$list" "$n")
   log=$logs/$n.log
   start=$SECONDS
-  if [ "${base_secs[$rx]}" = failed ]; then
+  base=0
+  for m in $(python3 "$helper" modules "$list" "$n"); do
+    if [ "${base_secs[$m]}" = failed ]; then base=failed; break; fi
+    base=$((base + base_secs[$m]))
+  done
+  if [ $base = failed ]; then
     printf '%-36s %-12s %4ds\n' "$n" "not judged" 0
     unjudged=$((unjudged + 1))
     continue
@@ -166,8 +191,8 @@ for n in "${names[@]}"; do
     status="build failed"
     broken=$((broken + 1))
   else
-    limit=$((base_secs[$rx] * factor + 30))
-    if run_tests "$log" "$rx" "$limit"; then
+    limit=$((base * factor + 30))
+    if { run_tests "$log" "$rx" "$limit" 1; } 2>/dev/null; then  # no "Killed" notice from the shell
       status=survived
       survived=$((survived + 1))
       survivors+=("$n")

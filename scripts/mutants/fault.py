@@ -100,6 +100,8 @@ def main():
                 print(f"{f['name']:34} {f['file']:36} {f['tests']}")
                 for w in f["why"]:
                     print(f"{'':34} {w}")
+    elif cmd == "modules":
+        print(" ".join(find(faults, sys.argv[3])["tests"].split()))
     elif cmd in ("file", "regex", "targets"):
         f = find(faults, sys.argv[3])
         print({"file": lambda: f["file"], "regex": lambda: regex(f),
