@@ -18,7 +18,6 @@
 
 #include "kiv_comp_config.h"
 #include "kiv_rpc.h"
-#include "kiv_vsd.h"
 #include "support/child.h"
 #include "support/files.h"
 #include "support/program.h"
@@ -177,21 +176,9 @@ int run_capture(const std::vector<std::string>& argv, std::string* out) {
   return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
 }
 
-Client::Client(std::vector<std::string> args, int vsd) : out_(scratch("client")) {
-  args.insert(args.begin(), {kClientPath, "-o", out_});
-  if (vsd == 0) {
-    first_ = spawn(args, -1);
-    return;
-  }
-  std::string cmd = "/sbin/mgr_client";
-  for (size_t i = 1; i < args.size(); ++i) cmd += " " + args[i];
-  first_ = fork();
-  if (first_ == 0) {
-    char buf[256];
-    snprintf(buf, sizeof buf, "%s", cmd.c_str());
-    (void)restart_proc_to_vsd(buf, vsd, 0);  // returns only when it failed
-    _exit(127);
-  }
+Client::Client(std::vector<std::string> args) : out_(scratch("client")) {
+  args.insert(args.begin(), {kClientPath, "mgr_client", "-o", out_});
+  first_ = spawn(args, -1);
 }
 
 void Client::kill_all() {

@@ -15,7 +15,9 @@ namespace kiv::manager::test {
 
 constexpr char kDaemonPath[] = KIV_BUILD_DIR "/tools/kiv";
 constexpr char kKivctlPath[] = KIV_BUILD_DIR "/tools/kivctl";
-constexpr char kClientPath[] = KIV_TEST_BIN_DIR "/mgr_client";
+// The library records a program by its executable, which for a link to
+// the test program is the test program itself: the mode goes first.
+constexpr char kClientPath[] = KIV_TEST_BIN_DIR "/kiv_test_program";
 
 // Started as a child with its log in a file; killed when it goes.
 class Daemon {
@@ -39,10 +41,10 @@ class Daemon {
 };
 
 // A mgr_client and the instances the Manager restarts; each appends its
-// lines to one file. With a VSD it is started inside it as /sbin/mgr_client.
+// lines to one file.
 class Client {
  public:
-  explicit Client(std::vector<std::string> args, int vsd = 0);
+  explicit Client(std::vector<std::string> args);
   ~Client() { kill_all(); }
   std::vector<pid_t> starts() const;
   pid_t wait_start(size_t n, int timeout_ms) const;  // pid of the n-th start, -1

@@ -1,0 +1,364 @@
+// The Manager end to end: the real daemon binary, device programs that
+// register through the library (the mgr_client mode of the test program),
+// and other users' raw packets and held connections, in the sandbox, at a
+// time scale of 0.01 unless a test says otherwise (120 s last 1.2 s).
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <poll.h>
+#include <signal.h>
+#include <stddef.h>
+#include <sys/resource.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <memory>
+#include <random>
+
+#include "base/unique_fd.h"
+#include "daemon.h"
+#include "frame.h"
+#include "kiv_comp_config.h"
+#include "kiv_vsd.h"
+#include "support/child.h"
+#include "support/files.h"
+
+namespace kiv::manager::test {
+namespace {
+
+using kiv::test::monotonic_ms;
+
+std::string kivctl(bool json, int expect_status = 0) {
+  std::string out;
+  std::vector<std::string> argv = {"/usr/bin/timeout", "5", kKivctlPath, "status"};
+  if (json) argv.push_back("--json");
+  EXPECT_EQ(expect_status, run_capture(argv, &out)) << out;
+  return out;
+}
+
+// Living processes of the client program.
+size_t live_clients() {
+  size_t n = 0;
+  for (const std::string& pid : kiv::test::list_dir("/proc")) {
+    n += slurp("/proc/" + pid + "/cmdline").rfind(kClientPath, 0) == 0 && alive(atoi(pid.c_str()));
+  }
+  return n;
+}
+
+// CPU time of pid in seconds.
+double cpu_s(pid_t pid) {
+  const std::string stat = slurp("/proc/" + std::to_string(pid) + "/stat");
+  unsigned long utime = 0, stime = 0;  // fields 14 and 15; field 3 follows ')'
+  (void)sscanf(stat.c_str() + stat.rfind(')') + 1, " %*c %*d %*d %*d %*d %*d %*u %*u %*u %*u %*u %lu %lu", &utime,
+               &stime);
+  return static_cast<double>(utime + stime) / static_cast<double>(sysconf(_SC_CLK_TCK));
+}
+
+// Many deaths at once, three times over, with the default policy in real
+// time: each comes back at once as exactly one copy, every copy that ends
+// is reaped, also once its registration is withdrawn.
+TEST_F(ManagerTest, EachDeathRestartsOneCopyAtOnceAndEveryCopyIsReaped) {
+  constexpr size_t kClients = 20;
+  Daemon d(std::vector<std::string>{});
+  ASSERT_TRUE(d.start()) << d.log();
+  std::vector<std::unique_ptr<Client>> clients;
+  for (size_t i = 0; i < kClients; ++i) clients.push_back(std::make_unique<Client>(std::vector<std::string>{"-r"}));
+  for (auto& c : clients) {
+    std::string ms;
+    ASSERT_TRUE(c->wait_line("registered ", 10000, &ms)) << d.log();
+    EXPECT_LT(atol(ms.c_str()), 4000) << "an acknowledgement was waited for";
+  }
+  for (size_t round = 1; round <= 3; ++round) {
+    std::vector<pid_t> old;
+    for (auto& c : clients) old.push_back(c->starts().back());
+    const int64_t t0 = monotonic_ms();
+    for (pid_t p : old) kill(p, SIGKILL);
+    for (auto& c : clients) ASSERT_GT(c->wait_start(round + 1, 3000), 0) << round << "\n" << d.log();
+    EXPECT_LT(monotonic_ms() - t0, 900) << round;
+    // Each copy registers itself again; an extra copy would show by then.
+    ASSERT_TRUE(d.wait_log("registered for restart", 5000, static_cast<int>(kClients * (round + 1))));
+    usleep(200000);
+    EXPECT_EQ(kClients, live_clients()) << round;
+    for (pid_t p : old) {
+      if (round == 1) (void)waitpid(p, nullptr, 0);  // the test's own children
+      EXPECT_TRUE(reaped_within(p, 1000)) << p << " round " << round;
+    }
+  }
+  const pid_t last = clients[0]->starts().back();
+  kiv::unique_fd sd(connect_raw());
+  EXPECT_EQ(5, ask(sd.get(), make_frame(5, "", make_cancel(0, last)), 1000));
+  kill(last, SIGKILL);
+  EXPECT_TRUE(reaped_within(last, 1000)) << d.log();
+  usleep(100000);
+  EXPECT_EQ(4u, clients[0]->starts().size());
+}
+
+// Restarts, shell scripts and restart scripts of uid 65534 run as it; a
+// program of a VSD is started inside it, with its group.
+TEST_F(ManagerTest, StartsRunAsTheRegistrantAndInItsVsd) {
+  const std::string who = "f=/tmp/who.${1:-shell}; { id -u; id -g; id -G; } > $f.new; mv $f.new $f; exec sleep 60\n";
+  kiv::test::write_file("/tmp/who.sh", who);
+  kiv::test::write_file("/etc/cmdmap/who_kw.sh", who);
+  kiv::test::write_file("/sbin/who_vsd", "#!/bin/sh\n" + who, 0755);
+  ASSERT_EQ(0, create_vsd(1));
+  Daemon d;
+  ASSERT_TRUE(d.start());
+  const struct {
+    uint32_t type;
+    const char* name;
+    const char* cmdline;
+    int vsd;
+    const char* ids;  // /tmp/who.<last word>
+  } rows[] = {
+      {1, "", "/bin/sh /tmp/who.sh restart", 0, "65534\n65534\n65534 4242\n"},
+      {2, "/tmp/who.sh", "/bin/sh shell", 0, "65534\n65534\n65534 4242\n"},
+      {2, "", "/usr/bin/who_kw keyword", 0, "65534\n65534\n65534 4242\n"},
+      {1, "", "/sbin/who_vsd vsd", 1, "0\n0\n0 3100\n"},  // root's
+  };
+  for (const auto& r : rows) {
+    // The registrant registers itself and ends.
+    auto registrant = [&] {
+      kiv::unique_fd sd(connect_raw());
+      return ask(sd.get(), make_frame(r.type, r.name, make_exit_action(getpid(), r.vsd, r.cmdline)), 2000) == r.type;
+    };
+    EXPECT_TRUE(r.vsd != 0 ? kiv::test::exit_code(kiv::test::run_in_child(registrant)) == 1 : as_nobody(registrant) == 1);
+    const std::string out = "/tmp/who." + std::string(strrchr(r.cmdline, ' ') + 1);
+    EXPECT_TRUE(wait_until([&] { return slurp(out) == r.ids; }, 3000)) << out << ": " << slurp(out) << d.log();
+  }
+}
+
+// Killed and started again, the Manager keeps a registration, a pending
+// delayed restart and a watched thread (whose table entry the new one
+// cleared, so the thread registers anew).
+TEST_F(ManagerTest, RegistrationsPendingRestartsAndWatchesSurviveAManagerRestart) {
+  EXPECT_NE(std::string::npos, kivctl(false, 3).find("manager: down"));
+  auto d = std::make_unique<Daemon>();
+  ASSERT_TRUE(d->start());
+  Client c({"-r", "-w", "2"});
+  Client delayed({"-r", "-t", "100"});  // 100 s: a second at this scale
+  std::string tid;
+  const pid_t pid = c.wait_start(1, 3000);
+  ASSERT_TRUE(c.wait_line("thread ", 3000, &tid));
+  ASSERT_TRUE(delayed.wait_line("registered ", 3000));
+  ASSERT_TRUE(d->wait_log("thread " + tid + " of pid " + std::to_string(pid) + " watched", 3000)) << d->log();
+  const std::string json = kivctl(true);
+  for (const std::string& want : {"\"manager\":{\"up\":true,\"pid\":" + std::to_string(d->pid()),
+                                  "\"pid\":" + std::to_string(pid) + ",\"kind\":\"restart\"",
+                                  "{\"tid\":" + tid + ",\"pid\":" + std::to_string(pid) + ",\"seq\":"}) {
+    EXPECT_NE(std::string::npos, json.find(want)) << want << "\n" << json;
+  }
+  const int64_t killed_at = monotonic_ms();
+  kill(delayed.wait_start(1, 0), SIGKILL);
+  ASSERT_TRUE(d->wait_log(" in 1000 ms", 1000)) << d->log();
+  usleep(100000);  // a busy Manager saves at most every 50 ms
+  d->kill_hard();
+  d = std::make_unique<Daemon>();
+  ASSERT_TRUE(d->start()) << d->log();
+  EXPECT_TRUE(d->wait_log("thread " + tid + " of pid " + std::to_string(pid) + " watched", 3000)) << d->log();
+  kill(pid, SIGKILL);
+  EXPECT_GT(c.wait_start(2, 1000), 0) << d->log();
+  EXPECT_GT(delayed.wait_start(2, 3000), 0) << d->log();
+  EXPECT_GE(monotonic_ms() - killed_at, 900);
+}
+
+// The service manager's end of the readiness protocol, a datagram socket
+// named by a path or (leading '@') by an abstract name; one instance only;
+// the exit marker while none runs; the unit file as shipped.
+TEST_F(ManagerTest, ReadinessOneInstanceAndTheExitMarker) {
+  for (const std::string name : {"@kiv-test-notify", "/tmp/notify.sock"}) {
+    kiv::unique_fd sock(socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0));
+    struct sockaddr_un addr = {};
+    addr.sun_family = AF_UNIX;
+    memcpy(addr.sun_path, name.data(), name.size());
+    if (name[0] == '@') addr.sun_path[0] = '\0';
+    ASSERT_EQ(0, bind(sock.get(), reinterpret_cast<sockaddr*>(&addr),
+                      static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + name.size())));
+    auto next = [&] {
+      struct pollfd p = {sock.get(), POLLIN, 0};
+      char buf[64] = {};
+      return poll(&p, 1, 2000) == 1 && recv(p.fd, buf, sizeof buf - 1, 0) > 0 ? std::string(buf) : "none";
+    };
+    // A socket file left by a dead Manager is replaced; an old exit marker goes.
+    kiv::test::write_file(KIV_SOCK_PATH);
+    kiv::test::write_file(KIV_STATUS_FILE);
+    setenv("NOTIFY_SOCKET", name.c_str(), 1);
+    Daemon d, second;
+    ASSERT_TRUE(d.start()) << d.log();
+    EXPECT_FALSE(second.start());
+    unsetenv("NOTIFY_SOCKET");
+    EXPECT_EQ("READY=1", next()) << name;
+    EXPECT_FALSE(kiv::test::exists(KIV_STATUS_FILE));
+    Client c({"-r"});  // what it starts does not report in its name
+    ASSERT_TRUE(c.wait_line("registered ", 3000));
+    kill(c.wait_start(1, 0), SIGKILL);
+    const pid_t restarted = c.wait_start(2, 2000);
+    ASSERT_GT(restarted, 0) << d.log();
+    EXPECT_EQ(std::string::npos, slurp("/proc/" + std::to_string(restarted) + "/environ").find("NOTIFY_SOCKET"));
+    EXPECT_EQ(0, d.stop());
+    EXPECT_EQ("STOPPING=1", next()) << name;
+    EXPECT_TRUE(kiv::test::exists(KIV_STATUS_FILE));
+    EXPECT_FALSE(kiv::test::exists(KIV_SOCK_PATH));
+    c.kill_all();
+    (void)unlink("/tmp/notify.sock");
+  }
+  std::string unit;
+  ASSERT_EQ(0, run_capture({"/bin/sed", std::string("s|^ExecStart=.*|ExecStart=") + kDaemonPath + "|",
+                            KIV_SOURCE_DIR "/tools/kiv/kiv.service.in"}, &unit));
+  kiv::test::write_file("/tmp/kiv.service", unit);
+  std::string out;
+  EXPECT_EQ(0, run_capture({"/bin/sh", "-c", "systemd-analyze verify --man=no /tmp/kiv.service 2>&1"}, &out));
+  EXPECT_EQ("", out);
+}
+
+// Malformed packets close their connection only; a time value is not
+// answered and the connection serves the next request.
+TEST_F(ManagerTest, MalformedPacketsCloseOnlyTheirConnection) {
+  Daemon d;
+  ASSERT_TRUE(d.start());
+  std::mt19937 rng(20240611);
+  for (int i = 0; i < 50; ++i) {
+    std::vector<uint8_t> p(rng() % 1200);
+    for (auto& b : p) b = static_cast<uint8_t>(rng());
+    int32_t len = static_cast<int32_t>(rng());  // never the true payload size
+    if (len >= 0 && static_cast<size_t>(len) + kHeaderLen == p.size()) len = -len - 1;
+    if (p.size() >= 8) memcpy(p.data() + offsetof(kiv_msg, msg_len), &len, sizeof len);
+    kiv::unique_fd sd(connect_raw());
+    EXPECT_EQ(p.empty() ? -1 : -2, ask(sd.get(), p, p.empty() ? 100 : 2000)) << i << ": " << p.size() << " bytes";
+  }
+  kiv::unique_fd sd(connect_raw());
+  EXPECT_EQ(-1, ask(sd.get(), make_frame(1, "", make_exit_action(getpid(), 0, "", 5, "test-1")), 200));
+  EXPECT_EQ(5, ask(sd.get(), make_frame(5, "", make_cancel(0, getpid())), 1000));
+}
+
+// A thread that stops advancing its byte in the alive table is aborted and
+// its process restarted; one that ignores the abort lives on.
+TEST_F(ManagerTest, HungThreadIsAbortedUnlessItsProcessIgnoresAborts) {
+  Daemon d;
+  ASSERT_TRUE(d.start());
+  Client hangs({"-r", "-w", "2", "-H", "300"}), ignores({"-r", "-n", "-w", "2", "-H", "300"});
+  ASSERT_GT(hangs.wait_start(2, 4000), 0) << d.log();
+  ASSERT_TRUE(d.wait_log("hung: no progress", 2000, 2)) << d.log();
+  usleep(100000);
+  EXPECT_TRUE(alive(ignores.wait_start(1, 0)));
+  EXPECT_EQ(1u, ignores.starts().size());
+}
+
+// Another user's requests about root's process are acknowledged, refused
+// and counted; its idle connection is closed.
+TEST_F(ManagerTest, AnotherUsersRequestsAreRefusedAndItsIdleConnectionClosed) {
+  Daemon d({"-s", "0.01", "--idle-timeout", "0.3"});
+  ASSERT_TRUE(d.start());
+  Client victim({"-r"});
+  const pid_t pid = victim.wait_start(1, 3000);
+  ASSERT_TRUE(victim.wait_line("registered ", 3000));
+  const int64_t t0 = monotonic_ms();
+  EXPECT_EQ(0, as_nobody([&] {
+    kiv::unique_fd sd(connect_raw());
+    return (ask(sd.get(), make_frame(1, "", make_exit_action(pid, 0, "/bin/evil")), 2000) != 1) +
+           (ask(sd.get(), make_frame(5, "", make_cancel(0, pid)), 2000) != 5) * 2 + (ask(sd.get(), {}, 2000) != -2) * 4;
+  }));
+  EXPECT_GE(monotonic_ms() - t0, 300);
+  std::string status;
+  EXPECT_TRUE(wait_until([&] {
+    status = kivctl(false);
+    return status.find("refused requests: 2\n") != std::string::npos &&
+           status.find("closed idle: 0\n") == std::string::npos;
+  }, 3000)) << status;
+  kill(pid, SIGKILL);
+  EXPECT_GT(victim.wait_start(2, 1000), 0) << d.log();
+}
+
+// One user's held connections, or no descriptor left at all, starve
+// neither restarts nor root's registrations nor the CPU.
+TEST_F(ManagerTest, HeldConnectionsAndNoDescriptorsStarveNothing) {
+  const struct {
+    int nofile;  // 0: the default; -1: no new descriptor at all
+    int connections;
+  } rows[] = {{64, 1024}, {0, 1024}, {-1, 50}};
+  for (const auto& r : rows) {
+    SCOPED_TRACE(r.nofile);
+    (void)unlink("/tmp/kiv/registrations");  // the last row's clients stay ended
+    Daemon d;
+    ASSERT_TRUE(d.start(r.nofile > 0 ? r.nofile : 0));
+    Client service({"-r"});
+    const pid_t first = service.wait_start(1, 3000);
+    ASSERT_TRUE(service.wait_line("registered ", 3000));
+    struct rlimit before;
+    ASSERT_EQ(0, prlimit(d.pid(), RLIMIT_NOFILE, nullptr, &before));
+    const struct rlimit none = {3, before.rlim_max};
+    if (r.nofile < 0) {
+      ASSERT_EQ(0, prlimit(d.pid(), RLIMIT_NOFILE, &none, nullptr));
+    }
+    int ready[2];
+    ASSERT_EQ(0, pipe2(ready, O_CLOEXEC));
+    kiv::test::Child attacker([&] {
+      if (setresuid(65534, 65534, 65534) != 0) return 1;
+      for (int i = 0; i < r.connections; ++i) (void)connect_raw();  // kept open
+      (void)!write(ready[1], "r", 1);
+      pause();
+      return 0;
+    });
+    close(ready[1]);
+    char c;
+    ASSERT_EQ(1, read(ready[0], &c, 1));
+    close(ready[0]);
+    usleep(100000);
+    auto restart_and_register = [&] {
+      const int64_t t1 = monotonic_ms();
+      kill(first, SIGKILL);
+      EXPECT_GT(service.wait_start(2, 1000), 0) << d.log();
+      EXPECT_LT(monotonic_ms() - t1, 1000);
+      Client late({"-r"});  // root registers anew while the connections are held
+      std::string ms;
+      EXPECT_TRUE(late.wait_line("registered ", 3000, &ms)) << d.log();
+      EXPECT_LT(atol(ms.c_str()), 1000);
+    };
+    const double cpu0 = cpu_s(d.pid());
+    const int64_t t0 = monotonic_ms();
+    if (r.nofile >= 0) restart_and_register();
+    while (monotonic_ms() - t0 < 1000) usleep(10000);
+    EXPECT_LT((cpu_s(d.pid()) - cpu0) / static_cast<double>(monotonic_ms() - t0) * 1000, 0.05);
+    if (r.nofile < 0) {
+      ASSERT_EQ(0, prlimit(d.pid(), RLIMIT_NOFILE, &before, nullptr));
+      restart_and_register();
+    }
+    if (r.nofile >= 0) {
+      EXPECT_EQ(std::string::npos, kivctl(false).find("connections turned away: 0,"));
+    }
+  }
+}
+
+// Traps in the world-writable directories: a FIFO swapped with a file
+// under one name, and a run directory another user made first.
+TEST_F(ManagerTest, TrapsInSharedDirectoriesStallNeitherStartNorStatus) {
+  ASSERT_EQ(0, chmod("/tmp/vsd/0/kiv/db", 01777));
+  int ready[2];
+  ASSERT_EQ(0, pipe2(ready, O_CLOEXEC));
+  kiv::test::Child attacker([&] {
+    if (setresuid(65534, 65534, 65534) != 0) return 1;
+    (void)!write(ready[1], "r", 1);
+    for (int i = 0;; ++i) {
+      if (i % 2 == 0) (void)close(open("/tmp/vsd/0/kiv/db/.swap", O_WRONLY | O_CREAT | O_CLOEXEC, 0644));
+      if (i % 2 == 1) (void)mkfifo("/tmp/vsd/0/kiv/db/.swap", 0666);
+      (void)rename("/tmp/vsd/0/kiv/db/.swap", "/tmp/vsd/0/kiv/db/swap.79");
+    }
+  });
+  close(ready[1]);
+  char c;
+  ASSERT_EQ(1, read(ready[0], &c, 1));
+  close(ready[0]);
+  ASSERT_EQ(0, chown("/tmp/kiv", 65534, 65534));
+  for (int round = 0; round < 3; ++round) {
+    Daemon d;
+    ASSERT_TRUE(d.start()) << round << "\n" << d.log();
+    (void)kivctl(false);
+  }
+  struct stat st;
+  ASSERT_EQ(0, lstat("/tmp/kiv", &st));
+  EXPECT_EQ(0u, st.st_uid);
+}
+
+}  // namespace
+}  // namespace kiv::manager::test
