@@ -71,7 +71,7 @@ kiv_xtach_test     ExitActionTest.RegisteringAnotherProcessLocksItsFileForTheCal
 kiv_xtach_test     FdWatchTest.FourthOverLimitObservationInARowExits              proc
 kiv_sys_alive_test AliveTest.MappedHeartbeatMakesNoSystemCall                     strace
 kiv_xtach_test     ThreadNotifyTest.HeartbeatMakesOnlyTheListAccess               strace
-kiv_utils_test     BaseTest.InterruptedSleepsLastTheirFullLength                  timing
+kiv_utils_test     BaseSlow.InterruptedSleepsLastTheirFullLength                  timing
 kiv_utils_test     ProcStatusTest.ThreadIdGivesOwningProcess                      join
 kiv_rpc_test       RpcTest.ForkedChildCallsOnItsOwnWhileAParentThreadHoldsTheCall wipeonfork
 kiv_xtach_test     ThreadNotifyTest.EachThreadAndForkedChildBeatsWithItsOwnIds    wipeonfork

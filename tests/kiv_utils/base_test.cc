@@ -19,6 +19,7 @@ namespace kiv::test {
 namespace {
 
 class BaseTest : public SandboxTest {};
+class BaseSlow : public SandboxTest {};
 
 std::atomic<int> g_signals{0};
 
@@ -31,7 +32,7 @@ void interrupt_thrice(pthread_t target) {
   }
 }
 
-TEST_F(BaseTest, InterruptedSleepsLastTheirFullLength) {
+TEST_F(BaseSlow, InterruptedSleepsLastTheirFullLength) {
   struct sigaction sa = {};
   sa.sa_handler = [](int) { ++g_signals; };
   sigemptyset(&sa.sa_mask);
