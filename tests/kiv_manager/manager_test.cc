@@ -47,6 +47,17 @@ size_t live_clients() {
   return n;
 }
 
+// Sockets open in pid: its own connection to the Manager at most.
+int sockets_of(pid_t pid) {
+  const std::string dir = "/proc/" + std::to_string(pid) + "/fd/";
+  int n = 0;
+  for (const std::string& fd : kiv::test::list_dir(dir)) {
+    char buf[64] = {};
+    n += readlink((dir + fd).c_str(), buf, sizeof buf - 1) > 0 && strncmp(buf, "socket:", 7) == 0;
+  }
+  return n;
+}
+
 // CPU time of pid in seconds.
 double cpu_s(pid_t pid) {
   const std::string stat = slurp("/proc/" + std::to_string(pid) + "/stat");
@@ -81,6 +92,7 @@ TEST_F(ManagerTest, EachDeathRestartsOneCopyAtOnceAndEveryCopyIsReaped) {
     ASSERT_TRUE(d.wait_log("registered for restart", 5000, static_cast<int>(kClients * (round + 1))));
     usleep(200000);
     EXPECT_EQ(kClients, live_clients()) << round;
+    EXPECT_GE(1, sockets_of(clients[0]->starts().back())) << "the Manager's connections inherited";
     for (pid_t p : old) {
       if (round == 1) (void)waitpid(p, nullptr, 0);  // the test's own children
       EXPECT_TRUE(reaped_within(p, 1000)) << p << " round " << round;

@@ -241,8 +241,9 @@ TEST_F(SupervisorTest, SavedStateAndHeldDatabaseFilesAreTakenBack) {
     r.cred = Credentials{uid, uid, {}, true};
     return r;
   };
-  ProcReg ended = saved(kiv::test::ended_pid(), "/bin/ended", 65534), live = saved(restored, "/bin/restored", 0),
-          pending = saved(31998, "/bin/pending", 0), gone = saved(withdrawn, "/bin/withdrawn", 0);
+  // The pid of "ended" now names a later process: its start time differs.
+  ProcReg ended = saved(waiter(0), "/bin/ended", 65534), live = saved(restored, "/bin/restored", 0),
+          pending = saved(31998, "/bin/pending", 0), gone = saved(withdrawn, "/bin/withdrawn", 1000);
   ended.start_ticks = 1;
   live.start_ticks = start_ticks(restored);
   pending.due_ms = 300;

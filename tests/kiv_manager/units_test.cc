@@ -225,12 +225,19 @@ TEST(SavedStateTest, RoundTripAndWhatIsNotTrusted) {
   EXPECT_TRUE(parse_saved("reg pid=5 kind=0 cmd=/x later=1", &r));
   EXPECT_TRUE(parse_saved("reg pid=5 kind=0 uid=7 groups=1 cmd=/x", &r));
   EXPECT_FALSE(r.cred.known);  // half the credentials are none
-  // A file others could have written, or one from another boot, is not read.
+  // Nothing from a link, a file of another user or one others could have
+  // written, or one from another boot.
+  ASSERT_EQ(0, symlink(path, "/tmp/kiv/state-link"));
+  EXPECT_TRUE(load_registrations("/tmp/kiv/state-link").empty());
+  ASSERT_EQ(0, chown(path, 65534, 0));
+  EXPECT_TRUE(load_registrations(path).empty());
+  ASSERT_EQ(0, chown(path, 0, 0));
   ASSERT_EQ(0, chmod(path, 0622));
   EXPECT_TRUE(load_registrations(path).empty());
   kiv::test::write_file(path, "boot 00000000-0000-0000-0000-000000000000\nreg pid=5 kind=0 cmd=/x\n", 0600);
   EXPECT_TRUE(load_registrations(path).empty());
   EXPECT_EQ(0, unlink(path));
+  EXPECT_EQ(0, unlink("/tmp/kiv/state-link"));
 }
 
 TEST(OptionsTest, ValuesDefaultsAndUsageErrors) {
