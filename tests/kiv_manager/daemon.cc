@@ -153,15 +153,13 @@ int Daemon::stop() {
 
 std::string Daemon::log() const { return slurp(log_path_); }
 
-int Daemon::count_log(const std::string& needle) const {
-  const std::string text = log();
-  int n = 0;
-  for (size_t p = text.find(needle); p != std::string::npos; p = text.find(needle, p + 1)) ++n;
-  return n;
-}
-
 bool Daemon::wait_log(const std::string& needle, int timeout_ms, int count) const {
-  return wait_until([&] { return count_log(needle) >= count; }, timeout_ms);
+  return wait_until([&] {
+    const std::string text = log();
+    int n = 0;
+    for (size_t p = text.find(needle); p != std::string::npos; p = text.find(needle, p + 1)) ++n;
+    return n >= count;
+  }, timeout_ms);
 }
 
 int run_capture(const std::vector<std::string>& argv, std::string* out) {

@@ -27,11 +27,9 @@ class Daemon {
   // Waits until it serves; with nofile, under that descriptor limit.
   bool start(int nofile = 0);
   void kill_hard();
-  // SIGTERM; the exit status, -1 when it did not end in 5 s.
-  int stop();
+  int stop();  // SIGTERM; the exit status, -1 when it did not end in 5 s
   pid_t pid() const { return pid_; }
   std::string log() const;
-  int count_log(const std::string& needle) const;
   bool wait_log(const std::string& needle, int timeout_ms, int count = 1) const;
 
  private:
@@ -40,8 +38,7 @@ class Daemon {
   pid_t pid_ = -1;
 };
 
-// A mgr_client and the instances the Manager restarts; each appends its
-// lines to one file.
+// A mgr_client and the copies the Manager restarts, all writing one file.
 class Client {
  public:
   explicit Client(std::vector<std::string> args);
@@ -51,29 +48,27 @@ class Client {
   // The rest of the first line beginning with prefix.
   bool wait_line(const std::string& prefix, int timeout_ms, std::string* rest = nullptr) const;
   void kill_all();
-  const std::string& out_path() const { return out_; }
 
  private:
   std::string out_;
   pid_t first_ = -1;
 };
 
-// A program run to its end; its exit status, stdout in *out.
+// A program run to its end; its exit status, stdout and stderr in *out.
 int run_capture(const std::vector<std::string>& argv, std::string* out);
 int connect_raw();  // a connection to the control socket, or -1
 // The type of the answer on sd after sending frame (when not empty): -1
 // none in time, -2 connection closed, -3 not a bare header, -4 not sent.
 int64_t ask(int sd, const std::vector<uint8_t>& frame, int timeout_ms);
-// fn in a child of uid and gid 65534 with the one extra group 4242, up
-// to the child's end; its result, or -1.
+// fn's result in a child of uid and gid 65534 with the extra group 4242.
 int as_nobody(const std::function<int()>& fn);
-bool alive(pid_t pid);                      // running, not a zombie
+bool alive(pid_t pid);                          // running, not a zombie
 bool reaped_within(pid_t pid, int timeout_ms);  // gone from /proc
 bool wait_until(const std::function<bool()>& cond, int timeout_ms);
 std::string slurp(const std::string& path);
 
-// Each test ends every process of the sandbox but pid 1 and itself: the
-// Manager's restarts have no other owner.
+// Each test ends every process of the sandbox but its init and itself:
+// what the Manager restarted has no other owner.
 class ManagerTest : public kiv::test::SandboxTest {
  protected:
   void TearDown() override;

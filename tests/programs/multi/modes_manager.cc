@@ -14,11 +14,9 @@
 namespace {
 
 const char* g_out = nullptr;
-int g_watch = 0;           // -w: time argument of the thread's watch
-bool g_no_proc = false;    // -n: the _no_proc registration
-long g_hang_ms = -1;       // -H: the thread stops beating after this
-long g_end_ms = -1;        // -E: the thread ends after this
-bool g_unwatch = false;    // -U: and withdraws its watch first
+int g_watch = 0;       // -w: time argument of the thread's watch
+bool g_no_proc = false;  // -n: the _no_proc registration
+long g_hang_ms = -1;   // -H: the thread stops beating after this
 
 void note(const char* fmt, long v) {
   FILE* f = g_out != nullptr ? fopen(g_out, "ae") : nullptr;
@@ -37,46 +35,30 @@ long now_ms() {
 void* watchdog(void*) {
   const int pid = getpid(), tid = static_cast<int>(syscall(SYS_gettid));
   note("thread %ld", tid);
-  note("watch %ld", g_no_proc ? kiv_client_reg_thread_notify_no_proc(pid, tid, g_watch, 1)
-                              : kiv_client_reg_thread_notify(pid, tid, g_watch, 1));
-  for (const long t0 = now_ms(); g_end_ms < 0 || now_ms() - t0 < g_end_ms; usleep(20000)) {
+  (void)(g_no_proc ? kiv_client_reg_thread_notify_no_proc(pid, tid, g_watch, 1)
+                   : kiv_client_reg_thread_notify(pid, tid, g_watch, 1));
+  for (const long t0 = now_ms();; usleep(20000)) {
     if (g_hang_ms < 0 || now_ms() - t0 < g_hang_ms) (void)kiv_client_reset_thread_notify(pid, tid, g_watch, 1);
-  }
-  if (g_unwatch) {
-    (void)kiv_client_unreg_thread_notify(tid);
-    note("unwatched", 0);
   }
   return nullptr;
 }
 
 }  // namespace
 
-// Appends "start PID", then a line per step, to the file of -o:
-//   -r / -p PID   restart registration of itself / of PID: "registered MS"
-//   -S SCRIPT     shell registration; -K keyword registration
-//   -t SECONDS    a time value first; -c withdraw afterwards ("cancel RC"),
-//                 -D MS after waiting; -x exit with status 3 at once
-//   -w TIME       a watched thread ("thread TID", "watch RC"), see above
+// Appends "start PID" to the file of -o, then with -r registers its
+// restart ("registered MS": how long that took, -1 when it failed), after
+// a time value with -t SECONDS; with -w TIME (see above) runs a watched
+// thread ("thread TID"). Then waits.
 int mode_mgr_client(int argc, char** argv) {
-  int c, pid = 0;
-  char kind = 0;
-  const char* shell = nullptr;
-  long time_value = -1, cancel_ms = -1;
-  bool exit_now = false;
-  while ((c = getopt(argc, argv, "rp:S:Kt:cD:xw:nH:E:Uo:")) != -1) {
+  bool restart = false;
+  long time_value = -1;
+  for (int c; (c = getopt(argc, argv, "rt:w:nH:o:")) != -1;) {
     switch (c) {
-      case 'r': case 'K': kind = static_cast<char>(c); break;
-      case 'p': pid = atoi(optarg); break;
-      case 'S': kind = 'S'; shell = optarg; break;
+      case 'r': restart = true; break;
       case 't': time_value = atol(optarg); break;
-      case 'c': cancel_ms = cancel_ms < 0 ? 0 : cancel_ms; break;
-      case 'D': cancel_ms = atol(optarg); break;
-      case 'x': exit_now = true; break;
       case 'w': g_watch = atoi(optarg); break;
       case 'n': g_no_proc = true; break;
       case 'H': g_hang_ms = atol(optarg); break;
-      case 'E': g_end_ms = atol(optarg); break;
-      case 'U': g_unwatch = true; break;
       case 'o': g_out = optarg; break;
       default: return 2;
     }
@@ -86,19 +68,10 @@ int mode_mgr_client(int argc, char** argv) {
   (void)setrlimit(RLIMIT_CORE, &no_core);
   note("start %ld", getpid());
   if (time_value >= 0) (void)kiv_time_set(0, KIV_EXIT_RESTART, static_cast<uint32_t>(time_value));
-  // The acknowledged registrations return 0 whatever happened: only the
-  // time they took tells whether the Manager answered at once.
+  // The acknowledged registration returns 0 whatever happened: only the
+  // time it took tells whether the Manager answered at once.
   const long t0 = now_ms();
-  int rc = 0;
-  if (kind == 'r') rc = reg_process_exit_action(pid, KIV_EXIT_RESTART);
-  if (kind == 'S') rc = reg_process_exit_action_shell(0, KIV_EXIT_SHELL_RESTART, shell);
-  if (kind == 'K') rc = reg_third_part_process_exit_action(0, "KIV_SHELL_RESTART");
-  if (kind != 0) note("registered %ld", rc == 0 ? now_ms() - t0 : -1);
-  if (cancel_ms >= 0) {
-    usleep(static_cast<useconds_t>(cancel_ms) * 1000);
-    note("cancel %ld", kiv_cancel_proc(0));
-  }
-  if (exit_now) return 3;
+  if (restart) note("registered %ld", reg_process_exit_action(0, KIV_EXIT_RESTART) == 0 ? now_ms() - t0 : -1);
   pthread_t t;
   if (g_watch != 0 && pthread_create(&t, nullptr, watchdog, nullptr) != 0) return 1;
   for (;;) pause();
