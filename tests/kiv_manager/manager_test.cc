@@ -30,6 +30,9 @@ namespace {
 
 using kiv::test::monotonic_ms;
 
+// The tests that wait out a watchdog window or measure a second of CPU.
+class ManagerSlow : public ManagerTest {};
+
 std::string kivctl(bool json, int expect_status = 0) {
   std::string out;
   std::vector<std::string> argv = {"/usr/bin/timeout", "5", kKivctlPath, "status"};
@@ -246,7 +249,7 @@ TEST_F(ManagerTest, MalformedPacketsCloseOnlyTheirConnection) {
 
 // A thread that stops advancing its byte in the alive table is aborted and
 // its process restarted; one that ignores the abort lives on.
-TEST_F(ManagerTest, HungThreadIsAbortedUnlessItsProcessIgnoresAborts) {
+TEST_F(ManagerSlow, HungThreadIsAbortedUnlessItsProcessIgnoresAborts) {
   Daemon d;
   ASSERT_TRUE(d.start());
   Client hangs({"-r", "-w", "2", "-H", "300"}), ignores({"-r", "-n", "-w", "2", "-H", "300"});
@@ -284,7 +287,7 @@ TEST_F(ManagerTest, AnotherUsersRequestsAreRefusedAndItsIdleConnectionClosed) {
 
 // One user's held connections, or no descriptor left at all, starve
 // neither restarts nor root's registrations nor the CPU.
-TEST_F(ManagerTest, HeldConnectionsAndNoDescriptorsStarveNothing) {
+TEST_F(ManagerSlow, HeldConnectionsAndNoDescriptorsStarveNothing) {
   const struct {
     int nofile;  // 0: the default; -1: no new descriptor at all
     int connections;
