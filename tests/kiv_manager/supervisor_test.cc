@@ -182,6 +182,7 @@ TEST_F(SupervisorTest, RequestsAreJudgedByThePeerAndActionsRunAsTheRegistrant) {
   } rows[] = {
       {su, make_frame(1, "", make_exit_action(root, 0, "/bin/prog r")), nullptr},
       {su, make_frame(3, "", make_thread_notify(root, root, 4, 180)), nullptr},
+      {su, make_frame(4, "", make_thread_notify(root, root, 4, 180)), nullptr},  // a heartbeat message
       {nobody, make_frame(1, "", make_exit_action(root, 0, "/bin/evil")), other},
       {nobody, make_frame(2, "/tmp/evil.sh", make_exit_action(root, 0, "/bin/evil")), other},
       {nobody, make_frame(3, "", make_thread_notify(root, root, 1, 1)), other},
@@ -198,9 +199,12 @@ TEST_F(SupervisorTest, RequestsAreJudgedByThePeerAndActionsRunAsTheRegistrant) {
     const Refusal got = w.handle(r.packet, r.peer, now += 10000);
     EXPECT_STREQ(r.refused, got ? got.why : nullptr) << &r - rows;
   }
-  // Root's thread beat last at 20 s: hung at 200 s, unless a refused
+  // Root's thread beat last at 30 s: hung at 210 s, unless a refused
   // request fed or replaced its watch.
-  w.threads.tick(now = 205000);
+  w.threads.tick(205000);
+  usleep(50000);
+  EXPECT_FALSE(pidfd_ended(w.reg.watched(root)->pidfd.get())) << "aborted before its window had passed";
+  w.threads.tick(now = 215000);
   const int root_fd = w.ended(root);
   ASSERT_GE(root_fd, 0) << "not aborted";
   w.sup.on_exit(root_fd, now);
