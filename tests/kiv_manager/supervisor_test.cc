@@ -43,7 +43,8 @@ pid_t fake_shell(const std::string& s, const Credentials& as) { return fake("she
 
 // A process that waits, as uid, after writing text to the database file
 // db (when given; "PID" in either stands for its own pid) and locking it.
-pid_t waiter(uid_t uid, std::string db = "", std::string text = "") {
+// A turncoat keeps root as its saved uid and takes it back on SIGUSR1.
+pid_t waiter(uid_t uid, std::string db = "", std::string text = "", bool turncoat = false) {
   int ready[2];
   if (pipe2(ready, O_CLOEXEC) != 0) return -1;
   const pid_t pid = fork();
@@ -53,7 +54,8 @@ pid_t waiter(uid_t uid, std::string db = "", std::string text = "") {
     for (std::string* s : {&db, &text}) {
       if (size_t at = s->find("PID"); at != std::string::npos) s->replace(at, 3, std::to_string(getpid()));
     }
-    if (uid != 0 && (setresgid(uid, uid, uid) != 0 || setresuid(uid, uid, uid) != 0)) _exit(120);
+    if (turncoat) signal(SIGUSR1, [](int) { (void)setresuid(0, 0, 0); });
+    if (uid != 0 && (setresgid(uid, uid, uid) != 0 || setresuid(uid, uid, turncoat ? 0 : uid) != 0)) _exit(120);
     const int fd = db.empty() ? -1 : open(db.c_str(), O_RDWR | O_CREAT, 0644);
     if (!db.empty() && (fd < 0 || write(fd, text.data(), text.size()) < 0 || fcntl(fd, F_SETLK, &lock) != 0)) {
       _exit(121);
@@ -170,9 +172,10 @@ TEST_F(SupervisorTest, ExitsRestartWithTheGuardsBackoffAndEveryChildIsReaped) {
 // what each user may do is done, and every start runs as the registrant.
 TEST_F(SupervisorTest, RequestsAreJudgedByThePeerAndActionsRunAsTheRegistrant) {
   World w;
-  const pid_t root = waiter(0), own = waiter(65534);
+  const pid_t root = waiter(0), own = waiter(65534), turncoat = waiter(65534, "", "", true);
   ASSERT_GT(root, 0);
   ASSERT_GT(own, 0);
+  ASSERT_GT(turncoat, 0);
   const Peer su{1, 0}, nobody{2, 65534};
   const char* other = "not a process of that user";
   const struct {
@@ -181,6 +184,7 @@ TEST_F(SupervisorTest, RequestsAreJudgedByThePeerAndActionsRunAsTheRegistrant) {
     const char* refused;
   } rows[] = {
       {su, make_frame(1, "", make_exit_action(root, 0, "/bin/prog r")), nullptr},
+      {nobody, make_frame(3, "", make_thread_notify(turncoat, turncoat, 4, 180)), nullptr},
       {su, make_frame(3, "", make_thread_notify(root, root, 4, 180)), nullptr},
       {su, make_frame(4, "", make_thread_notify(root, root, 4, 180)), nullptr},  // a heartbeat message
       {nobody, make_frame(1, "", make_exit_action(root, 0, "/bin/evil")), other},
@@ -199,18 +203,21 @@ TEST_F(SupervisorTest, RequestsAreJudgedByThePeerAndActionsRunAsTheRegistrant) {
     const Refusal got = w.handle(r.packet, r.peer, now += 10000);
     EXPECT_STREQ(r.refused, got ? got.why : nullptr) << &r - rows;
   }
-  // Root's thread beat last at 30 s: hung at 210 s, unless a refused
-  // request fed or replaced its watch.
-  w.threads.tick(205000);
+  // Root's thread beat last at 40 s: hung at 220 s, unless a refused
+  // request fed or replaced its watch. The turncoat's, hung too, is no
+  // longer of the user who asked.
+  ASSERT_EQ(0, kill(turncoat, SIGUSR1));
+  w.threads.tick(215000);
   usleep(50000);
   EXPECT_FALSE(pidfd_ended(w.reg.watched(root)->pidfd.get())) << "aborted before its window had passed";
-  w.threads.tick(now = 215000);
+  w.threads.tick(now = 225000);
   const int root_fd = w.ended(root);
   ASSERT_GE(root_fd, 0) << "not aborted";
   w.sup.on_exit(root_fd, now);
   ASSERT_EQ(0, kill(own, SIGKILL));
   w.sup.on_exit(w.ended(own), now);
-  EXPECT_TRUE(w.reg.threads().empty());
+  EXPECT_EQ(nullptr, w.reg.thread(root));
+  EXPECT_EQ(0, waitpid(turncoat, nullptr, WNOHANG)) << "aborted for another user";
   w.sup.tick(now + 600000 - 1);
   EXPECT_EQ(std::vector<std::string>{"shell /tmp/s.sh uid 65534"}, g_launches);
   w.sup.tick(now + 600000);
