@@ -207,6 +207,8 @@ TEST_F(SupervisorTest, RequestsAreJudgedByThePeerAndActionsRunAsTheRegistrant) {
   // request fed or replaced its watch. The turncoat's, hung too, is no
   // longer of the user who asked.
   ASSERT_EQ(0, kill(turncoat, SIGUSR1));
+  const std::string status = "/proc/" + std::to_string(turncoat) + "/status";
+  for (int i = 0; i < 1000 && kiv::test::read_file(status).find("Uid:\t0\t") == std::string::npos; ++i) usleep(1000);
   w.threads.tick(215000);
   usleep(50000);
   EXPECT_FALSE(pidfd_ended(w.reg.watched(root)->pidfd.get())) << "aborted before its window had passed";
@@ -236,6 +238,10 @@ TEST_F(SupervisorTest, SavedStateAndHeldDatabaseFilesAreTakenBack) {
   ASSERT_GT(adopted, 0);
   ASSERT_GT(waiter(65534, db + "forged." + std::to_string(victim),
                    std::to_string(victim) + "\n2\n" + victim_cmd), 0);
+  // A VSD's database directory replaced by a link to a file of root's.
+  ASSERT_EQ(0, mkdir("/tmp/linked", 0755));
+  ASSERT_GT(waiter(0, "/tmp/linked/linked.PID", "PID\n2\n/bin/linked"), 0);
+  ASSERT_EQ(0, system("mkdir -p /tmp/vsd/3/kiv && ln -s /tmp/linked /tmp/vsd/3/kiv/db"));
   kiv::test::write_file(db + "ghost.31999", "31999\n2\n/bin/ghost");
   ASSERT_EQ(0, mkfifo((db + "fifo.77").c_str(), 0666));
   ASSERT_EQ(0, symlink("fifo.77", (db + "link.78").c_str()));
