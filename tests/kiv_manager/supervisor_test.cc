@@ -183,6 +183,8 @@ TEST_F(SupervisorTest, RequestsAreJudgedByThePeerAndActionsRunAsTheRegistrant) {
     std::vector<uint8_t> packet;
     const char* refused;
   } rows[] = {
+      {nobody, make_frame(1, "", make_exit_action(root, 0, "", 5, "test-1")), other},  // not yet registered
+      {nobody, make_frame(3, "", make_thread_notify(root, root, 1, 1)), other},        // not yet watched
       {su, make_frame(1, "", make_exit_action(root, 0, "/bin/prog r")), nullptr},
       {nobody, make_frame(3, "", make_thread_notify(turncoat, turncoat, 4, 180)), nullptr},
       {su, make_frame(3, "", make_thread_notify(root, root, 4, 180)), nullptr},
@@ -203,16 +205,16 @@ TEST_F(SupervisorTest, RequestsAreJudgedByThePeerAndActionsRunAsTheRegistrant) {
     const Refusal got = w.handle(r.packet, r.peer, now += 10000);
     EXPECT_STREQ(r.refused, got ? got.why : nullptr) << &r - rows;
   }
-  // Root's thread beat last at 40 s: hung at 220 s, unless a refused
+  // Root's thread beat last at 60 s: hung at 240 s, unless a refused
   // request fed or replaced its watch. The turncoat's, hung too, is no
   // longer of the user who asked.
   ASSERT_EQ(0, kill(turncoat, SIGUSR1));
   const std::string status = "/proc/" + std::to_string(turncoat) + "/status";
   for (int i = 0; i < 1000 && kiv::test::read_file(status).find("Uid:\t0\t") == std::string::npos; ++i) usleep(1000);
-  w.threads.tick(215000);
+  w.threads.tick(235000);
   usleep(50000);
   EXPECT_FALSE(pidfd_ended(w.reg.watched(root)->pidfd.get())) << "aborted before its window had passed";
-  w.threads.tick(now = 225000);
+  w.threads.tick(now = 245000);
   const int root_fd = w.ended(root);
   ASSERT_GE(root_fd, 0) << "not aborted";
   w.sup.on_exit(root_fd, now);

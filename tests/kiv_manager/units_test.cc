@@ -128,10 +128,10 @@ TEST(GuardTest, QuickDeathsBackoffHealthyRunsAndTheWindow) {
 }
 
 TEST(WatchdogTest, HangOnlyAfterAWindowWithoutProgress) {
-  ThreadWatchState w(0, 40, 1200, 1);
+  ThreadWatchState w(0, 40, 1200, 200);
   int64_t now = 0;
-  int seq = 1;
-  while (now < 4000) EXPECT_FALSE(w.sample(now += 40, seq = seq % 255 + 1));  // beating, wrapping to 1
+  int seq = 200;
+  while (now < 4000) EXPECT_FALSE(w.sample(now += 40, seq = seq % 255 + 1));  // beating, from 255 to 1
   const int64_t last_change = now;
   while (!w.sample(now += 40, seq)) ASSERT_LT(now, last_change + 5000);
   EXPECT_GE(now - last_change, 1200);
