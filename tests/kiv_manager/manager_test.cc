@@ -261,9 +261,10 @@ TEST_F(ManagerSlow, HungThreadIsAbortedUnlessItsProcessIgnoresAborts) {
 }
 
 // Another user's requests about root's process are acknowledged, refused
-// and counted; its idle connection is closed.
+// and counted; a connection over its limit is turned away, an idle one
+// closed.
 TEST_F(ManagerTest, AnotherUsersRequestsAreRefusedAndItsIdleConnectionClosed) {
-  Daemon d({"-s", "0.01", "--idle-timeout", "0.3"});
+  Daemon d({"-s", "0.01", "--idle-timeout", "0.3", "--max-per-user", "2"});
   ASSERT_TRUE(d.start());
   Client victim({"-r"});
   const pid_t pid = victim.wait_start(1, 3000);
@@ -271,8 +272,11 @@ TEST_F(ManagerTest, AnotherUsersRequestsAreRefusedAndItsIdleConnectionClosed) {
   const int64_t t0 = monotonic_ms();
   EXPECT_EQ(0, as_nobody([&] {
     kiv::unique_fd sd(connect_raw());
+    kiv::unique_fd second(connect_raw()), third(connect_raw());  // one over its limit
     return (ask(sd.get(), make_frame(1, "", make_exit_action(pid, 0, "/bin/evil")), 2000) != 1) +
-           (ask(sd.get(), make_frame(5, "", make_cancel(0, pid)), 2000) != 5) * 2 + (ask(sd.get(), {}, 2000) != -2) * 4;
+           (ask(sd.get(), make_frame(5, "", make_cancel(0, pid)), 2000) != 5) * 2 +
+           (ask(third.get(), {}, 200) != -2) * 4 + (ask(second.get(), {}, 0) != -1) * 8 +
+           (ask(sd.get(), {}, 2000) != -2) * 16;
   }));
   EXPECT_GE(monotonic_ms() - t0, 300);
   std::string status;
