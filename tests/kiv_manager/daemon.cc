@@ -1,7 +1,6 @@
 // Driving the Manager binary and its clients in the end-to-end tests.
 #include "daemon.h"
 
-#include <dirent.h>
 #include <fcntl.h>
 #include <grp.h>
 #include <poll.h>
