@@ -240,15 +240,16 @@ TEST_F(SupervisorTest, SavedStateAndHeldDatabaseFilesAreTakenBack) {
   ASSERT_GT(adopted, 0);
   ASSERT_GT(waiter(65534, db + "forged." + std::to_string(victim),
                    std::to_string(victim) + "\n2\n" + victim_cmd), 0);
-  // A VSD's database directory replaced by a link to a file of root's.
+  // Links, to a held file of root's and to a directory holding it: a
+  // VSD's database directory replaced.
   ASSERT_EQ(0, mkdir("/tmp/linked", 0755));
-  ASSERT_GT(waiter(0, "/tmp/linked/linked.PID", "PID\n2\n/bin/linked"), 0);
+  ASSERT_GT(waiter(0, "/tmp/linked/held.1", "PID\n2\n/bin/linked"), 0);
+  ASSERT_EQ(0, symlink("/tmp/linked/held.1", (db + "link.78").c_str()));
   ASSERT_EQ(0, system("mkdir -p /tmp/vsd/3/kiv && ln -s /tmp/linked /tmp/vsd/3/kiv/db"));
   kiv::test::write_file(db + "ghost.31999", "31999\n2\n/bin/ghost");
   const pid_t unlocked = waiter(0);  // a living process whose file no one holds
   kiv::test::write_file(db + "unlocked." + std::to_string(unlocked), std::to_string(unlocked) + "\n2\n" + victim_cmd);
   ASSERT_EQ(0, mkfifo((db + "fifo.77").c_str(), 0666));
-  ASSERT_EQ(0, symlink("fifo.77", (db + "link.78").c_str()));
   // The registration withdrawn while no daemon ran: only a stranger's
   // file of its name is left.
   ASSERT_GT(kiv_get_db_file_name(0, withdrawn, "/bin/withdrawn", name, sizeof name), 0);
