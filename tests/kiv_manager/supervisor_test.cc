@@ -11,8 +11,10 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <map>
 #include <set>
 
+#include "db.h"
 #include "events.h"
 #include "kiv_pidfile.h"
 #include "kiv_utils.h"
@@ -250,6 +252,16 @@ TEST_F(SupervisorTest, SavedStateAndHeldDatabaseFilesAreTakenBack) {
   const pid_t unlocked = waiter(0);  // a living process whose file no one holds
   kiv::test::write_file(db + "unlocked." + std::to_string(unlocked), std::to_string(unlocked) + "\n2\n" + victim_cmd);
   ASSERT_EQ(0, mkfifo((db + "fifo.77").c_str(), 0666));
+  // Its writer keeps bytes in it, so that a reader that wrongly reads it
+  // gets them instead of hanging the test.
+  const pid_t feeder = fork();
+  if (feeder == 0) {
+    const int fd = open((db + "fifo.77").c_str(), O_RDWR | O_CLOEXEC);
+    const char text[] = "77\n2\n/bin/fifo\n";
+    for (int i = 0; fd >= 0 && i < 64; ++i) (void)!write(fd, text, sizeof text - 1);
+    pause();
+  }
+  g_children.push_back(feeder);
   // The registration withdrawn while no daemon ran: only a stranger's
   // file of its name is left.
   ASSERT_GT(kiv_get_db_file_name(0, withdrawn, "/bin/withdrawn", name, sizeof name), 0);
@@ -273,6 +285,13 @@ TEST_F(SupervisorTest, SavedStateAndHeldDatabaseFilesAreTakenBack) {
   ASSERT_TRUE(mkdir("/tmp/kiv", 0755) == 0 || errno == EEXIST);
   ASSERT_TRUE(save_registrations(kStatePath, {&ended, &live, &pending, &gone}));
 
+  std::map<std::string, std::string> skipped;
+  for (const DbEntry& e : scan_database()) {
+    if (e.skipped != nullptr) skipped[e.path] = e.skipped;
+  }
+  EXPECT_EQ((std::map<std::string, std::string>{{db + "fifo.77", "not a regular file"},
+                                                {db + "link.78", "a symbolic link"}}),
+            skipped);
   World w;
   w.sup.restore_saved(100);
   w.sup.adopt_database(100);
