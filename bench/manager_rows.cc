@@ -141,6 +141,12 @@ void many_clients() {
              fails == 0 && pairs > 0);
 }
 
+std::string us(double ns) {
+  char text[32];
+  snprintf(text, sizeof text, "%.0f us", ns / 1000);
+  return text;
+}
+
 bool read_pid(int fifo, pid_t* pid) {
   char msg[1 + sizeof(pid_t)];
   struct pollfd p = {fifo, POLLIN, 0};
@@ -194,7 +200,8 @@ void restart() {
   }
   bench::ratio_row("Manager restart: SIGKILL to new copy running, p99 vs fork+exec p99",
                    {bench::percentile(lib, 0.99), bench::percentile(floor, 0.99)}, 1.05,
-                   std::to_string(lib.size()) + " restarts");
+                   std::to_string(lib.size()) + " restarts; p50 " + us(bench::percentile(lib, 0.5)) + " vs " +
+                       us(bench::percentile(floor, 0.5)));
   (void)kill(copy, SIGKILL);
 }
 

@@ -1,10 +1,13 @@
 // Readers of /proc/PID files.
 #include "base/proc.h"
 
+#include <errno.h>
+#include <fcntl.h>
 #include <stdio.h>
 #include <string.h>
+#include <unistd.h>
 
-#include "base/file_io.h"
+#include "base/unique_fd.h"
 
 namespace kiv {
 
@@ -30,7 +33,17 @@ const char* status_value(const char* line, const char* key) {
 ssize_t read_proc_file(pid_t pid, const char* name, char* buf, size_t size) {
   char path[64];
   snprintf(path, sizeof path, "/proc/%d/%s", pid, name);
-  return read_small_file(path, buf, size);
+  unique_fd fd(open(path, O_RDONLY | O_CLOEXEC));
+  if (!fd.ok()) return -1;
+  // These files are made whole by one show call when they are opened for
+  // reading (seq_file single_open), so the first read that has room
+  // returns all of it; the read after it could only return 0.
+  ssize_t n;
+  do {
+    n = read(fd.get(), buf, size - 1);
+  } while (n < 0 && errno == EINTR);
+  buf[n < 0 ? 0 : n] = '\0';
+  return n;
 }
 
 const char* stat_fields_of(const char* text) {

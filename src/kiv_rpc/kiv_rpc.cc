@@ -26,6 +26,8 @@ constexpr char kLogModule[] = "kiv_rpc";
 constexpr int kConnectRetries = 5;  // after the first attempt: 6 in all
 constexpr int kAckPollMs = 1000;
 constexpr int kAckPolls = 5;
+constexpr int kRoomWaitMs = 1000;       // a full send queue is waited for this long
+constexpr int kSendBufLen = 1 << 20;    // asked for; see kiv_connect
 constexpr size_t kSmallFrameLen = 4096;  // a page: requests up to it stay off the heap
 constexpr size_t kAckFrameLen = 1024;    // acknowledgements are a bare header
 
@@ -77,16 +79,29 @@ int kiv_check_thread() {
 
 // Data pending on an idle connection is either a late acknowledgement of an
 // earlier call or the Manager's hang-up: either way the connection is spent.
-void kiv_check_socket() {
-  if (kiv_rpc_sd < 0) return;
-  struct pollfd pfd = {kiv_rpc_sd, POLLIN | POLLERR, 0};
+// The same poll tells whether the send queue has room: true when the
+// connection is kept but more than a quarter of its send buffer is in use.
+bool kiv_check_socket() {
+  if (kiv_rpc_sd < 0) return false;
+  struct pollfd pfd = {kiv_rpc_sd, POLLIN | POLLERR | POLLOUT, 0};
   int r = poll(&pfd, 1, 0);
-  if (r == 0) return;
+  if (r == 0) return true;
+  if (r > 0 && (pfd.revents & ~POLLOUT) == 0) return false;
   if (r < 0) {
     KIV_LOG("%s: poll fail(ret:%d, err:%d,%s)\n", "kiv_check_socket", r, errno, strerror(errno));
   }
   KIV_LOG("kiv_check_socket <0: pid=%d, tid=%ld\r\n", getpid(), static_cast<long>(gettid_int()));
   drop_socket();
+  return false;
+}
+
+// A send that meets a full queue fails at once (kiv_inner_send_msg), and
+// the connection and the frame are lost with it. A queue that the Manager
+// is still draining gets a bounded wait instead: for a SOCK_SEQPACKET
+// socket POLLOUT means a quarter of the send buffer or less is in use.
+void kiv_wait_for_room() {
+  struct pollfd pfd = {kiv_rpc_sd, POLLOUT, 0};
+  (void)poll(&pfd, 1, kRoomWaitMs);
 }
 
 // Connects kiv_rpc_sd; returns 0, or -1 when the Manager cannot be reached.
@@ -118,6 +133,11 @@ int kiv_connect() {
     ++retry;
     sleep(1);
   }
+  // One-way requests (heartbeats) may be sent faster than the Manager
+  // takes them: room for a burst before a send has to wait for room. The
+  // kernel caps the size at net.core.wmem_max.
+  int send_buf = kSendBufLen;
+  (void)setsockopt(sd.get(), SOL_SOCKET, SO_SNDBUF, &send_buf, sizeof send_buf);
   kiv_rpc_sd = sd.release();
   return 0;
 }
@@ -197,7 +217,7 @@ extern "C" int kiv_rpc(uint32_t type, const char* name, const void* data, uint32
     KIV_LOG("%s: thread of kiv, function return.\n", kName);
     return 0;
   }
-  kiv_check_socket();
+  if (kiv_check_socket()) kiv_wait_for_room();
   if (kiv_rpc_sd < 0 && kiv_connect() != 0) return ignore_conn_err == 1 ? 0 : -1;
 
   int r = kiv_inner_send_msg(kiv_rpc_sd, msg);

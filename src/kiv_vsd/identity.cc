@@ -1,13 +1,19 @@
 // Which VSD a process belongs to, and whether /sbin/ holds a program.
 #include <dirent.h>
 #include <errno.h>
+#include <fcntl.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <utility>
 
 #include "base/log.h"
 #include "base/proc.h"
 #include "base/unique_dir.h"
+#include "base/unique_fd.h"
 #include "kiv_utils/proc_text.h"
 #include "kiv_vsd.h"
 
@@ -17,6 +23,25 @@ namespace {
 constexpr char kLogModule[] = "kiv_vsd";
 constexpr int kGroupBase = 3000;
 constexpr int kGroupStep = 100;
+
+// Whether name can be one entry's name of a directory listing: neither
+// empty, nor "." or "..", nor holding a slash. A look-up of anything else
+// would reach past the directory.
+bool entry_name(const char* name) {
+  return name[0] != '\0' && strcmp(name, ".") != 0 && strcmp(name, "..") != 0 &&
+         strchr(name, '/') == nullptr;
+}
+
+// Whether the directory open as dir lists name.
+int listed_in(unique_fd dir, const char* name) {
+  unique_dir d(fdopendir(dir.get()));
+  if (!d.ok()) return 0;
+  (void)dir.release();  // closedir closes it now
+  while (const struct dirent* e = readdir(d.get())) {
+    if (strcmp(e->d_name, name) == 0) return 1;
+  }
+  return 0;
+}
 
 }  // namespace
 }  // namespace kiv
@@ -43,21 +68,19 @@ extern "C" int get_vsdid(pid_t pid) {
 }
 
 extern "C" int check_sbin(const char* name) {
-  kiv::unique_dir d(opendir("/sbin/"));
-  if (!d.ok()) {
+  kiv::unique_fd sbin(open("/sbin/", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  if (!sbin.ok()) {
     const int err = errno;
     KIV_LOG("%s: opendir fail: %s\n", "check_sbin", strerror(err));
     return -err;
   }
-  int found = 0;
-  if (name != nullptr) {
-    while (const struct dirent* e = readdir(d.get())) {
-      if (strcmp(e->d_name, ".") == 0 || strcmp(e->d_name, "..") == 0) continue;
-      if (strcmp(e->d_name, name) == 0) {
-        found = 1;
-        break;
-      }
-    }
-  }
-  return found;
+  const kiv::ErrnoRestorer keep_errno;  // a missing entry is no error
+  if (name == nullptr || !kiv::entry_name(name)) return 0;
+  // The entry itself, not what a link names: a dangling link is listed too.
+  struct stat st;
+  if (fstatat(sbin.get(), name, &st, AT_SYMLINK_NOFOLLOW) == 0) return 1;
+  if (errno == ENOENT || errno == ENAMETOOLONG) return 0;
+  // A directory that may be read but not searched (EACCES), or a look-up
+  // that failed for another reason: its listing still tells.
+  return kiv::listed_in(std::move(sbin), name);
 }

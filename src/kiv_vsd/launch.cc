@@ -1,8 +1,9 @@
 // Putting processes into a running VSD: the calling process itself
 // (restart as a program or a script) or a detached /sbin/ program.
-#include <dirent.h>
 #include <errno.h>
+#include <fcntl.h>
 #include <grp.h>
+#include <sched.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
@@ -10,6 +11,8 @@
 
 #include "base/log.h"
 #include "base/restart_script.h"
+#include "base/spawn.h"
+#include "base/unique_fd.h"
 #include "base/vsd_paths.h"
 #include "base/words.h"
 #include "kiv_utils.h"
@@ -52,6 +55,29 @@ int split_argv(char* cmdline, char* (&argv)[kArgSlots]) {
 const char* last_part(const char* word) {
   const char* slash = strrchr(word, '/');
   return slash != nullptr ? slash : word;
+}
+
+// The program create_proc_to_vsd starts, and what its process reports.
+struct Program {
+  char path[kPathLen] = {};  // "/sbin/NAME"
+  int ns_fd = -1;            // the VSD's namespace; -1 when it could not be opened
+  int setns_errno = 0;       // set by the process when setns failed
+};
+
+// The program's process, made by vfork_spawn: only async-signal-safe calls.
+int enter_and_exec(void* p) {
+  Program* prog = static_cast<Program*>(p);
+  if (prog->ns_fd < 0) return 1;
+  if (setns(prog->ns_fd, CLONE_NEWNET) != 0) {
+    prog->setns_errno = errno;
+    return 1;
+  }
+  // The namespace descriptor is close-on-exec. execvp, not execv: a path
+  // with a slash is not searched, but a file that is not a binary is still
+  // handed to the shell.
+  char* const argv[] = {prog->path, nullptr};
+  execvp(prog->path, argv);
+  return 0;
 }
 
 int make_member_file(char* path, size_t len, int vsd_no, pid_t pid) {
@@ -135,15 +161,16 @@ extern "C" int create_proc_to_vsd(const char* prog_name, int vsd_no) {
   }
   char root[kiv::kPathLen] = {};
   snprintf(root, sizeof root, KIV_VSD_ROOT, vsd_no);
-  DIR* d = opendir(root);
-  if (d == nullptr) {
+  if (!kiv::unique_fd(open(root, O_RDONLY | O_DIRECTORY | O_CLOEXEC)).ok()) {
     KIV_PRINT("vsd %d is not exist\n", vsd_no);
     exit(1);
   }
-  closedir(d);
 
   kiv::preload_fs_service();
   kiv::flush_stdout();
+  // A full fork: the child calls into the file-system service, changes its
+  // environment and logs, none of which a child sharing the caller's
+  // memory may do.
   const pid_t child = fork();
   if (child > 0) {
     KIV_LOG("%s: parent proc: %s\n", kiv::kCreateFn, strerror(errno));
@@ -151,7 +178,7 @@ extern "C" int create_proc_to_vsd(const char* prog_name, int vsd_no) {
   }
   if (child < 0) return 0;
 
-  // The child: it and the grandchild end here, never in the caller's code,
+  // The child: it and the program end here, never in the caller's code,
   // and with _exit, so the caller's atexit handlers and stdio buffers stay
   // the caller's.
   set_proc_env(vsd_no);
@@ -161,22 +188,17 @@ extern "C" int create_proc_to_vsd(const char* prog_name, int vsd_no) {
     kiv::flush_stdout();
     _exit(0);
   }
-  kiv::flush_stdout();
-  const pid_t grandchild = fork();
-  if (grandchild == 0) {
-    if (reassociate_netns_to_vsd(vsd_no) != 0) {
-      kiv::flush_stdout();
-      _exit(1);
-    }
-    char path[kiv::kPathLen] = {};
-    snprintf(path, sizeof path, "/sbin/%s", prog_name);
-    kiv::flush_stdout();
-    execlp(path, path, static_cast<char*>(nullptr));
-    _exit(0);
-  }
-  if (grandchild > 0) {
+  kiv::Program program;
+  snprintf(program.path, sizeof program.path, "/sbin/%s", prog_name);
+  kiv::unique_fd ns = kiv::open_vsd_netns(vsd_no);
+  program.ns_fd = ns.get();
+  // The program's process borrows this one's memory until its exec: it
+  // does not copy the caller's pages a second time.
+  const pid_t pid = kiv::vfork_spawn(kiv::enter_and_exec, &program);
+  if (program.setns_errno != 0) kiv::log_setns_fail(program.setns_errno);
+  if (pid > 0) {
     char member[kiv::kPathLen] = {};
-    (void)kiv::make_member_file(member, sizeof member, vsd_no, grandchild);
+    (void)kiv::make_member_file(member, sizeof member, vsd_no, pid);
   }
   kiv::flush_stdout();
   _exit(0);

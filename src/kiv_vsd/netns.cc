@@ -13,6 +13,7 @@
 #include "base/log.h"
 #include "base/vsd_paths.h"
 #include "kiv_vsd.h"
+#include "kiv_vsd/vsd_internal.h"
 
 namespace kiv {
 namespace {
@@ -108,22 +109,28 @@ extern "C" int delete_netns_for_vsd(int vsd_no) {
   return 0;
 }
 
-extern "C" int reassociate_netns_to_vsd(int vsd_no) {
+kiv::unique_fd kiv::open_vsd_netns(int vsd_no) {
   char file[kiv::kNsPathLen] = {};
   kiv::netns_file(vsd_no, file);
   KIV_LOG("vsd%d netns path:%s\n", vsd_no, file);
-  const int fd = open(file, O_RDONLY | O_CLOEXEC);
-  if (fd < 0) {
-    KIV_LOG("Open netns(%s) fail:%s!\n", file, strerror(errno));
-    return -1;
-  }
-  if (setns(fd, CLONE_NEWNET) != 0) {
-    KIV_LOG("Setns fail:%s!\n", strerror(errno));
-    (void)close(fd);
+  kiv::unique_fd fd(open(file, O_RDONLY | O_CLOEXEC));
+  if (!fd.ok()) KIV_LOG("Open netns(%s) fail:%s!\n", file, strerror(errno));
+  return fd;
+}
+
+void kiv::log_setns_fail(int err) { KIV_LOG("Setns fail:%s!\n", strerror(err)); }
+
+extern "C" int reassociate_netns_to_vsd(int vsd_no) {
+  kiv::unique_fd fd = kiv::open_vsd_netns(vsd_no);
+  if (!fd.ok()) return -1;
+  if (setns(fd.get(), CLONE_NEWNET) != 0) {
+    kiv::log_setns_fail(errno);
     return -1;
   }
   // Checked, not retried: Linux releases the descriptor even on EINTR.
-  if (close(fd) != 0) {
+  if (close(fd.release()) != 0) {
+    char file[kiv::kNsPathLen] = {};
+    kiv::netns_file(vsd_no, file);
     KIV_LOG("Close netns(%s) fail:%s!\n", file, strerror(errno));
     return -1;
   }

@@ -4,6 +4,8 @@
 
 #include <sys/types.h>
 
+#include "base/unique_fd.h"
+
 namespace kiv {
 
 // Removes path: a file or symbolic link is unlinked, a directory emptied
@@ -32,6 +34,14 @@ void preload_fs_service();
 // Creates a member file for every process of /proc/ that belongs to VSD
 // vsd_no. Failures are logged.
 void save_vsdinfo(int vsd_no);
+
+// The first half of reassociate_netns_to_vsd, with its log lines: opens
+// VSD vsd_no's namespace file (close-on-exec) for a setns that may then be
+// made in a child. Returns the descriptor, not ok() after its line.
+unique_fd open_vsd_netns(int vsd_no);
+
+// The line of reassociate_netns_to_vsd for a setns that failed with err.
+void log_setns_fail(int err);
 
 // Flushes standard output before fork or exec: a forked child would write
 // out the parent's pending lines again, and exec drops what is pending.

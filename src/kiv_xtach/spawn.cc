@@ -4,12 +4,13 @@
 #include <sched.h>
 #include <signal.h>
 #include <stdio.h>
-#include <stdio_ext.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include "base/log.h"
+#include "base/spawn.h"
 #include "base/words.h"
 #include "kiv_utils.h"
 #include "kiv_xtach.h"
@@ -21,7 +22,8 @@ constexpr char kLogModule[] = "kiv_xtach";
 constexpr size_t kCmdLen = 128;   // at most 127 characters of the command
 constexpr int kMaxTokens = 14;    // later words are dropped
 constexpr int kForkRetrySec = 5;
-constexpr int kMaxSignal = 64;
+constexpr char kShell[] = "/bin/sh";
+constexpr int kShellFailed = 127;  // what system() reports for a shell that can't run
 constexpr char kFlushFile[] = "/sys/kernel/qn_lowmem_killer/flush_tlb";
 constexpr char kFlushCmd[] = "echo 1 > /sys/kernel/qn_lowmem_killer/flush_tlb";
 constexpr char kSpawnName[] = "kiv_spawn_by_user";
@@ -33,51 +35,80 @@ constinit char kNoProgram[] = "";
 // kMaxTokens words, then a null pointer). Returns the number of words.
 int tokenise(char* cmd, char* (&argv)[kMaxTokens + 1]) { return split_words(cmd, argv, kMaxTokens); }
 
-// Ends a child that failed before exec. _exit, not exit: the atexit
-// handlers and stdio streams belong to the caller's program, whose copy in
-// the parent still runs them; only our own log lines are flushed.
-[[noreturn]] void child_fail() {
-  fflush(stdout);
-  _exit(1);
+// The detached child, made by vfork_spawn: async-signal-safe calls only.
+// It reports what it would have logged; the parent prints it.
+struct Detached {
+  char* const* argv;
+  char* const* flush_argv;  // /bin/sh -c kFlushCmd
+  int chdir_result = 0;     // nonzero: chdir("/") failed with this result
+  int flush_errno = 0;      // the control file's access() failed with this
+  int exec_errno = 0;       // execvp failed with this
+};
+
+int exec_shell(void* p) {
+  char* const* argv = static_cast<char* const*>(p);
+  execve(kShell, argv, environ);
+  return kShellFailed;
 }
 
-[[noreturn]] void run_child(char* const* argv, const sigset_t* old_mask) {
-  // Whatever the caller had buffered on stdout is the parent's to write;
-  // without this the child would print it a second time.
-  __fpurge(stdout);
-  (void)pthread_sigmask(SIG_SETMASK, old_mask, nullptr);
+// system(kFlushCmd), the way glibc's system() does it: SIGINT and SIGQUIT
+// ignored and SIGCHLD blocked while the shell runs, the shell given the
+// dispositions and mask from before.
+void run_flush_command(char* const* flush_argv) {
+  struct sigaction ign, old_int, old_quit;
+  memset(&ign, 0, sizeof ign);
+  ign.sa_handler = SIG_IGN;
+  (void)sigaction(SIGINT, &ign, &old_int);
+  (void)sigaction(SIGQUIT, &ign, &old_quit);
+  sigset_t chld, old_mask;
+  sigemptyset(&chld);
+  sigaddset(&chld, SIGCHLD);
+  (void)sigprocmask(SIG_BLOCK, &chld, &old_mask);
+  const pid_t shell = vfork_spawn(exec_shell, const_cast<char**>(flush_argv), &old_mask, SpawnSignals::kAllDefault);
+  if (shell > 0) {
+    while (waitpid(shell, nullptr, 0) < 0 && errno == EINTR) {
+    }
+  }
+  (void)sigaction(SIGINT, &old_int, nullptr);
+  (void)sigaction(SIGQUIT, &old_quit, nullptr);
+  (void)sigprocmask(SIG_SETMASK, &old_mask, nullptr);
+}
+
+int run_detached(void* p) {
+  Detached* d = static_cast<Detached*>(p);
   (void)setsid();
-  // A real-time caller must not hand its priority on.
+  // A real-time caller must not hand its priority on. The calling thread
+  // by its kernel id (0): pthread_self() would name the caller's.
   struct sched_param param;
   memset(&param, 0, sizeof param);
-  (void)pthread_setschedparam(pthread_self(), SCHED_OTHER, &param);
-  // Dispositions set to SIG_IGN survive exec; reset every one. SIGKILL,
-  // SIGSTOP and the numbers glibc keeps for itself refuse, harmlessly.
-  struct sigaction sa;
-  memset(&sa, 0, sizeof sa);
-  sa.sa_handler = SIG_DFL;
-  sigemptyset(&sa.sa_mask);
-  sa.sa_flags = SA_RESTART;
-  for (int sig = 1; sig <= kMaxSignal; ++sig) (void)sigaction(sig, &sa, nullptr);
+  (void)sched_setscheduler(0, SCHED_OTHER, &param);
   const int r = chdir("/");
   if (r != 0) {
-    KIV_LOG("%s--> chdir failed, ret: %d\n", kSpawnName, r);
-    child_fail();
+    d->chdir_result = r;
+    return 1;
   }
   if (access(kFlushFile, F_OK) == 0) {
-    const int status = system(kFlushCmd);
-    (void)status;
+    run_flush_command(d->flush_argv);
   } else {
-    KIV_LOG("%s find fail, error = %s.\n", kFlushFile, strerror(errno));
+    d->flush_errno = errno;
   }
-  fflush(stdout);  // exec discards what is still buffered
-  execvp(argv[0], argv);
-  KIV_LOG("HA_RESTART execvp fail, error = %s.\n", strerror(errno));
-  child_fail();
+  execvp(d->argv[0], d->argv);
+  d->exec_errno = errno;
+  return 1;
 }
 
-// Forks and executes cmd in a detached child. Returns the child's pid (also
-// in *out_pid), or 0 for a NULL cmd.
+// The lines of a child that Detached reports.
+void log_child(const Detached& d) {
+  if (d.chdir_result != 0) {
+    KIV_LOG("%s--> chdir failed, ret: %d\n", kSpawnName, d.chdir_result);
+    return;
+  }
+  if (d.flush_errno != 0) KIV_LOG("%s find fail, error = %s.\n", kFlushFile, strerror(d.flush_errno));
+  if (d.exec_errno != 0) KIV_LOG("HA_RESTART execvp fail, error = %s.\n", strerror(d.exec_errno));
+}
+
+// Starts cmd in a detached child. Returns the child's pid (also in
+// *out_pid), or 0 for a NULL cmd.
 pid_t kiv_spawn_by_user(const char* cmd, pid_t* out_pid) {
   if (cmd == nullptr) return 0;
   *out_pid = -1;
@@ -89,6 +120,7 @@ pid_t kiv_spawn_by_user(const char* cmd, pid_t* out_pid) {
     argv[0] = kNoProgram;
     argv[1] = nullptr;
   }
+  char* flush_argv[] = {const_cast<char*>("sh"), const_cast<char*>("-c"), const_cast<char*>(kFlushCmd), nullptr};
   for (;;) {
     // A SIGCHLD handler of the caller must not run before the pid is known.
     sigset_t chld;
@@ -96,11 +128,16 @@ pid_t kiv_spawn_by_user(const char* cmd, pid_t* out_pid) {
     sigemptyset(&chld);
     sigaddset(&chld, SIGCHLD);
     (void)pthread_sigmask(SIG_BLOCK, &chld, &old_mask);
-    const pid_t pid = fork();
-    if (pid == 0) run_child(argv, &old_mask);
+    Detached child;
+    child.argv = argv;
+    child.flush_argv = flush_argv;
+    // Signal dispositions set to SIG_IGN survive exec: the child sets every
+    // one back to SIG_DFL.
+    const pid_t pid = vfork_spawn(run_detached, &child, &old_mask, SpawnSignals::kAllDefault);
     const int fork_err = errno;
     *out_pid = pid;
     KIV_LOG("%s--> process = %s, new pid: %d\n", kSpawnName, argv[0], pid);
+    if (pid > 0) log_child(child);
     (void)pthread_sigmask(SIG_SETMASK, &old_mask, nullptr);
     if (pid > 0) return pid;
     KIV_LOG("%s--> fork fail, err: %s(%d)\n", kSpawnName, strerror(fork_err), fork_err);

@@ -34,7 +34,12 @@ TEST_F(ProcsTest, DetachedChildStartsCleanAndItsStatusIsCollected) {
   sigemptyset(&usr1);
   sigaddset(&usr1, SIGUSR1);
   sigprocmask(SIG_BLOCK, &usr1, &old);
+  // Nor what it ignores (a disposition that exec would keep).
+  struct sigaction ign = {}, term;
+  ign.sa_handler = SIG_IGN;
+  sigaction(SIGTERM, &ign, &term);
   const pid_t pid = spawn_detached({KIV_TEST_BIN_DIR "/mgr_probe", "/tmp/probe.out", "7"});
+  sigaction(SIGTERM, &term, nullptr);
   sigprocmask(SIG_SETMASK, &old, nullptr);
   ASSERT_GT(pid, 0);
   const ExitStatus s = collect(pid);

@@ -3,6 +3,7 @@
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <poll.h>
 #include <string.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -160,6 +161,43 @@ TEST_F(RpcTest, PeerClosingIsSurvived) {
   EXPECT_EQ(0, kiv_rpc(1, nullptr, &payload, 4, 1, 0));
   EXPECT_EQ(3, peer.connections());
   EXPECT_EQ(3u, peer.frames_within(100).size());
+}
+
+// One-way requests sent faster than a busy Manager takes them fill the
+// send queue: they wait for room instead of being lost with the connection.
+TEST_F(RpcTest, OneWayBurstWaitsForRoomAndLosesNothing) {
+  constexpr int kFrames = 5000;  // more than the largest send buffer holds
+  (void)unlink(KIV_SOCK_PATH);
+  const int lsd = socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0);
+  ASSERT_GE(lsd, 0);
+  struct sockaddr_un addr = {};
+  addr.sun_family = AF_UNIX;
+  strncpy(addr.sun_path, KIV_SOCK_PATH, sizeof addr.sun_path - 1);
+  ASSERT_EQ(0, bind(lsd, reinterpret_cast<sockaddr*>(&addr), sizeof addr));
+  ASSERT_EQ(0, listen(lsd, 8));
+  int accepted = 0, received = 0;
+  std::thread manager([&] {
+    const int sd = accept4(lsd, nullptr, nullptr, SOCK_CLOEXEC);
+    if (sd < 0) return;
+    ++accepted;
+    usleep(300 * 1000);  // busy elsewhere while the queue fills
+    char buf[1024];
+    const int64_t end = monotonic_ms() + 10000;
+    while (received < kFrames && monotonic_ms() < end) {
+      struct pollfd p = {sd, POLLIN, 0};
+      if (poll(&p, 1, 500) == 1 && recv(sd, buf, sizeof buf, 0) > 0) ++received;
+    }
+    close(sd);
+  });
+  const uint8_t beat[320] = {};
+  int failed = 0;
+  for (int i = 0; i < kFrames; ++i) failed += kiv_rpc(4, nullptr, beat, sizeof beat, 0, 0) != 0;
+  manager.join();
+  close(lsd);
+  (void)unlink(KIV_SOCK_PATH);
+  EXPECT_EQ(0, failed);
+  EXPECT_EQ(kFrames, received);
+  EXPECT_EQ(1, accepted);
 }
 
 TEST_F(RpcTest, ManagerProcessDoesNotCallItself) {

@@ -1,163 +1,239 @@
-// Creating a VSD: the start scripts run inside it and its members are
-// recorded.
-#include <errno.h>
+// Creating a VSD (its start scripts run inside it, its members are
+// recorded) and launching processes into it: the caller restarted as a
+// program or script, a detached /sbin/ program, the environment setup.
+#include <sched.h>
 #include <stdlib.h>
-#include <sys/stat.h>
-#include <unistd.h>
+#include <sys/mount.h>
+#include <sys/wait.h>
 
-#include <gmock/gmock.h>
-#include <gtest/gtest.h>
-
-#include "kiv_dbg.h"
-#include "kiv_vsd.h"
-#include "support/capture.h"
 #include "support/vsd_world.h"
 
 namespace kiv::test {
 namespace {
 
-using ::testing::HasSubstr;
-using ::testing::MatchesRegex;
-using ::testing::Not;
-
 class CreateTest : public VsdTest {
  protected:
   void SetUp() override {
     VsdTest::SetUp();
-    if (IsSkipped()) return;
-    install_start_script();
-    old_umask_ = umask(022);
+    if (!IsSkipped()) install_start_script();
   }
-  void TearDown() override {
-    umask(old_umask_);
-    VsdTest::TearDown();
-  }
-
- private:
-  mode_t old_umask_ = 022;
 };
 
-std::string member(int n, pid_t pid) {
-  return "/tmp/vsd/" + std::to_string(n) + "/kiv/" + std::to_string(pid);
+std::vector<std::string> vsd_dirs(const std::string& s) {
+  return {"/qn_cfg/vsd/" + s, "/talu/vsd/" + s, "/data/.talu/vsd/" + s, "/etc/vsd/" + s, "/tmp/vsd/" + s,
+          "/tmp/vsd/" + s + "/kiv", "/tmp/vsd/" + s + "/kiv/db", "/data/var/run/vsd/" + s};
 }
 
-std::vector<std::string> vsd_dirs(int n, bool data2) {
-  const std::string s = std::to_string(n);
-  std::vector<std::string> dirs = {"/qn_cfg/vsd/" + s, "/talu/vsd/" + s, "/data/.talu/vsd/" + s,
-                                   "/etc/vsd/" + s,    "/tmp/vsd/" + s,  "/tmp/vsd/" + s + "/kiv",
-                                   "/tmp/vsd/" + s + "/kiv/db", "/data/var/run/vsd/" + s};
-  if (data2) {
-    dirs.push_back("/data2/.talu/vsd/" + s);
-    dirs.push_back("/data2/var/run/vsd/" + s);
-  }
-  return dirs;
-}
-
+// VSD 1 without /data2/, VSD 2 with it.
 TEST_F(CreateTest, StartScriptsRunInsideTheNewVsdAndMembersAreRecorded) {
-  Hog earlier_member(0, {3100});
-  Hog host(0, {});
-  Hog other_vsd(0, {3200});
-  Hog look_alike(0, {13100});
-  ASSERT_EQ(0, mkdir("/qn_cfg/vsd/1", 0700));  // an existing directory is opened up too
+  Hog earlier(0, {3100}), host(0, {}), other_vsd(0, {3200}), look_alike(0, {13100});
+  make_dirs({"/qn_cfg/vsd/1"}, 0700);  // an existing directory is opened up too
   const unsigned long long own_ns = inode_of("/proc/self/ns/net");
+  ASSERT_EQ("", capture_stdout([] { EXPECT_EQ(0, create_vsd(1)); }));
+  make_dirs({"/data2", "/data2/.talu", "/data2/.talu/vsd", "/data2/var", "/data2/var/run", "/data2/var/run/vsd"});
+  capture_stdout([] { EXPECT_EQ(0, create_vsd(2)); });
 
-  g_kiv_dbg_level[KIV_DBG_LIB] = 0;
-  int r = -1;
-  std::string out = capture_stdout([&] { r = create_vsd(1); });
-  ASSERT_EQ(0, r);
-  EXPECT_THAT(out, HasSubstr("create_vsd: Setgroups success\n"));
-  EXPECT_THAT(out, HasSubstr("Create new net ns success:/tmp/vsd/1/netns/default\n"));
-
-  // The scripts ran once, with the runner's argument, as the VSD.
-  EXPECT_EQ("vsd\n", read_file("/tmp/vsd_probe/runs.1"));
-  auto seen = probe_report("vsd_probe_start_once", "1");
-  ASSERT_FALSE(seen.empty());
-  EXPECT_EQ("3100", seen["groups"]);
-  EXPECT_EQ("/qn_cfg/vsd/1", seen["QN_CFG_DIR"]);
-  EXPECT_EQ("/talu/vsd/1", seen["TALU_DIR"]);
-  EXPECT_EQ("/data/.talu/vsd/1", seen["DATA_TALU_DIR"]);
-  EXPECT_EQ("<unset>", seen["DATA_TALU_DIR2"]);
-  EXPECT_EQ("/tmp/vsd/1", seen["TMPDIR"]);
-  EXPECT_EQ("/data/var/run/vsd/1", seen["cwd"]);
-  const unsigned long long pinned = inode_of("/tmp/vsd/1/netns/default");
-  EXPECT_EQ(std::to_string(pinned), seen["netns"]);
-  EXPECT_NE(own_ns, pinned);
-  EXPECT_EQ(own_ns, inode_of("/proc/self/ns/net"));  // the caller stays where it was
-  EXPECT_EQ(nullptr, getenv("TMPDIR"));
-
-  for (const auto& dir : vsd_dirs(1, false)) EXPECT_EQ(0777, mode_of(dir)) << dir;
+  for (const std::string n : {"1", "2"}) {
+    EXPECT_EQ("vsd\n", read_file("/tmp/vsd_probe/runs." + n));  // once, with the runner's argument
+    const std::string pinned = std::to_string(inode_of("/tmp/vsd/" + n + "/netns/default"));
+    const std::map<std::string, std::string> want = {
+        {"groups", n == "1" ? "3100" : "3200"}, {"QN_CFG_DIR", "/qn_cfg/vsd/" + n}, {"TALU_DIR", "/talu/vsd/" + n},
+        {"DATA_TALU_DIR", "/data/.talu/vsd/" + n}, {"DATA_TALU_DIR2", n == "1" ? "<unset>" : "/data2/.talu/vsd/2"},
+        {"TMPDIR", "/tmp/vsd/" + n}, {"cwd", "/data/var/run/vsd/" + n}, {"netns", pinned},
+        {"argv", "/sbin/vsd_probe_start"}};
+    auto seen = probe_report("vsd_probe_start", n);
+    seen.erase("pid");
+    EXPECT_EQ(want, seen);
+    EXPECT_NE(std::to_string(own_ns), pinned);
+    std::vector<std::string> dirs = vsd_dirs(n);
+    if (n == "2") dirs.insert(dirs.end(), {"/data2/.talu/vsd/2", "/data2/var/run/vsd/2"});
+    for (const auto& dir : dirs) EXPECT_EQ(0777, mode_of(dir)) << dir;
+    EXPECT_THAT(read_file("/tmp/vsd/" + n + "/starttime"), MatchesRegex("[0-9]+\\.[0-9]+ [0-9]+\\.[0-9]+\n"));
+    EXPECT_EQ(0754, mode_of("/tmp/vsd/" + n + "/starttime"));
+    // What the scripts left running is a member.
+    EXPECT_EQ(0754, mode_of("/tmp/vsd/" + n + "/kiv/" + probe_report("vsd_probe_stay", n)["pid"]));
+  }
   EXPECT_FALSE(exists("/data2/.talu/vsd/1"));
-  EXPECT_THAT(read_file("/tmp/vsd/1/starttime"), MatchesRegex("[0-9]+\\.[0-9]+ [0-9]+\\.[0-9]+\n"));
-  EXPECT_EQ(0754, mode_of("/tmp/vsd/1/starttime"));
-
-  // Members: what the scripts left running and what carried the group
-  // before; no host process, no other VSD's, not the caller.
-  auto stay = probe_report("vsd_probe_stay", "1");
-  ASSERT_FALSE(stay["pid"].empty());
-  EXPECT_TRUE(exists("/tmp/vsd/1/kiv/" + stay["pid"]));
-  EXPECT_EQ(0754, mode_of("/tmp/vsd/1/kiv/" + stay["pid"]));
-  EXPECT_TRUE(exists(member(1, earlier_member.pid())));
-  EXPECT_FALSE(exists(member(1, host.pid())));
-  EXPECT_FALSE(exists(member(1, other_vsd.pid())));
-  EXPECT_FALSE(exists(member(1, look_alike.pid())));
-  EXPECT_FALSE(exists(member(1, getpid())));
+  EXPECT_EQ(own_ns, inode_of("/proc/self/ns/net"));  // the caller stays as it was
+  EXPECT_EQ(nullptr, getenv("TMPDIR"));
+  // What carried the group before is a member too; no host process, no
+  // other VSD's, not the caller.
+  for (pid_t pid : {earlier.pid(), host.pid(), other_vsd.pid(), look_alike.pid(), getpid()})
+    EXPECT_EQ(pid == earlier.pid(), exists("/tmp/vsd/1/kiv/" + std::to_string(pid))) << pid;
 
   // Created again while its namespace is still pinned: the creation stops
   // at the namespace, so the scripts do not run a second time.
-  out = capture_stdout([&] { r = create_vsd(1); });
-  EXPECT_EQ(0, r);
-  EXPECT_THAT(out, HasSubstr("Delete net ns fail"));
+  const unsigned long long pinned = inode_of("/tmp/vsd/1/netns/default");
+  EXPECT_THAT(logged([] { EXPECT_EQ(0, create_vsd(1)); }), HasSubstr("Delete net ns fail"));
   EXPECT_EQ("vsd\n", read_file("/tmp/vsd_probe/runs.1"));
   EXPECT_EQ(pinned, inode_of("/tmp/vsd/1/netns/default"));
 }
 
-TEST_F(CreateTest, SecondDataPartitionGetsItsDirectoriesAndVariable) {
-  for (const char* d : {"/data2", "/data2/.talu", "/data2/.talu/vsd", "/data2/var", "/data2/var/run",
-                        "/data2/var/run/vsd"})
-    ASSERT_EQ(0, mkdir(d, 0755)) << d;
-  ASSERT_EQ(0, capture_stdout([] { EXPECT_EQ(0, create_vsd(2)); }).size());
-
-  auto seen = probe_report("vsd_probe_start_once", "2");
-  EXPECT_EQ("3200", seen["groups"]);
-  EXPECT_EQ("/data2/.talu/vsd/2", seen["DATA_TALU_DIR2"]);
-  EXPECT_EQ("/data/.talu/vsd/2", seen["DATA_TALU_DIR"]);
-  EXPECT_EQ("/data/var/run/vsd/2", seen["cwd"]);
-  for (const auto& dir : vsd_dirs(2, true)) EXPECT_EQ(0777, mode_of(dir)) << dir;
-  auto stay = probe_report("vsd_probe_stay", "2");
-  EXPECT_TRUE(exists(member(2, atoi(stay["pid"].c_str()))));
-}
-
-// The last pid handed out in this pid namespace (fifth field of
-// /proc/loadavg): unchanged as long as nobody forks.
-std::string last_pid() {
-  std::string fields = read_file("/proc/loadavg");
-  return fields.substr(fields.rfind(' ') + 1);
-}
-
-TEST_F(CreateTest, NumbersOutsideOneToFifteenAreRefusedBeforeAnyFork) {
-  g_kiv_dbg_level[KIV_DBG_LIB] = 0;
+TEST_F(CreateTest, RefusalsAndFailuresInsideTheChild) {
+  // Numbers outside 1 to 15: refused before any fork (the last pid handed
+  // out, the fifth field of /proc/loadavg, stays).
+  const auto last_pid = [] {
+    const std::string s = read_file("/proc/loadavg");
+    return s.substr(s.rfind(' '));
+  };
   const std::string before = last_pid();
-  for (int n : {0, 16, -1}) {
-    int r = 0;
-    std::string out = capture_stdout([&] { r = create_vsd(n); });
-    EXPECT_EQ(-1, r);
-    EXPECT_THAT(out, MatchesRegex("\\[KIV:kiv_vsd:[0-9]+\\]Bad parameter vsd_no:" + std::to_string(n) + "\n"));
-  }
+  for (int n : {0, 16, -1}) EXPECT_EQ(-1, create_vsd(n)) << n;
   EXPECT_EQ(before, last_pid());
   EXPECT_TRUE(list_dir("/qn_cfg/vsd").empty());
+  // The file-system service fails: the child stops before the directories.
+  setenv("FS_SERVICE_STUB_FAIL", "13", 1);  // the creation child inherits it
+  EXPECT_THAT(logged([] { EXPECT_EQ(0, create_vsd(3)); }),
+              HasSubstr("]create_vsd: fs get vsd envs fail: Permission denied\n"));
+  for (const auto& dir : vsd_dirs("3")) EXPECT_FALSE(exists(dir)) << dir;
 }
 
-TEST_F(CreateTest, FileSystemServiceFailureStopsBeforeTheDirectories) {
-  g_kiv_dbg_level[KIV_DBG_LIB] = 0;
-  setenv("FS_SERVICE_STUB_FAIL", "13", 1);  // the creation child inherits it
-  int r = -1;
-  std::string out = capture_stdout([&] { r = create_vsd(3); });
-  unsetenv("FS_SERVICE_STUB_FAIL");
-  EXPECT_EQ(0, r);  // a failure inside the child is only logged
-  EXPECT_THAT(out, HasSubstr("create_vsd: fs get vsd envs fail: Permission denied\n"));
-  EXPECT_THAT(out, Not(HasSubstr("net ns")));
-  for (const auto& dir : vsd_dirs(3, false)) EXPECT_FALSE(exists(dir)) << dir;
-  EXPECT_FALSE(exists("/tmp/vsd_probe/runs.3"));
+class LaunchTest : public VsdTest {
+ protected:
+  void SetUp() override {
+    VsdTest::SetUp();
+    if (IsSkipped()) return;
+    capture_stdout([] { ASSERT_EQ(0, create_vsd(4)); });
+    pinned_ = std::to_string(inode_of("/tmp/vsd/4/netns/default"));
+    install_probe("vsd_probe_once");
+  }
+  // The report of probe name shows it ran as a recorded member of VSD 4.
+  void expect_member(const std::string& name, const std::string& argv) {
+    auto seen = probe_report(name, "4");
+    EXPECT_TRUE(exists("/tmp/vsd/4/kiv/" + seen["pid"])) << "member file of " << seen["pid"];
+    seen.erase("pid");
+    EXPECT_EQ((std::map<std::string, std::string>{
+                  {"groups", "3400"}, {"QN_CFG_DIR", "/qn_cfg/vsd/4"}, {"TALU_DIR", "/talu/vsd/4"},
+                  {"DATA_TALU_DIR", "/data/.talu/vsd/4"}, {"DATA_TALU_DIR2", "<unset>"}, {"TMPDIR", "/tmp/vsd/4"},
+                  {"cwd", "/data/var/run/vsd/4"}, {"netns", pinned_}, {"argv", argv}}),
+              seen);
+  }
+  std::string pinned_;
+};
+
+std::string words(const char* sep, int to) {
+  return to < 2 ? "" : words(sep, to - 1) + sep + std::to_string(to);
+}
+
+// Rows: a command line restarted in a child, whose exit code is the
+// program's, or 100 - the result when restart_proc_to_vsd came back.
+TEST_F(LaunchTest, RestartTurnsTheCallerIntoTheProgramOrScript) {
+  make_dirs({"/data/altbin"});
+  ASSERT_EQ(0, symlink(KIV_TEST_BIN_DIR "/vsd_probe_once", "/data/altbin/vsd_probe_once"));
+  const std::string script = "exec /sbin/vsd_probe_once \"$0\" \"$@\"\n";  // read by the shell: no x bit
+  write_file("/etc/cmdmap/vsdfoo.sh", script);
+  write_file("/etc/cmdmap/vsdfoo", script);
+  const std::string bad = "\\[KIV:kiv_vsd:[0-9]+\\]Bad parameter vsd_no:";
+  const std::string long_cmd = "/data/altbin/vsd_probe_once" + words(" a", 20);
+  const struct {
+    const char* cmd;
+    int vsd, script;
+    bool procdlog;
+    int exit;
+    std::string out, argv;  // argv: that of the probe's report, if one is due
+  } rows[] = {
+      // The word's own path runs; /sbin/ only vouches for its base name. Of
+      // 20 words the first 14 count.
+      {long_cmd.c_str(), 4, 0, false, 0, "", "/data/altbin/vsd_probe_once" + words("|a", 14)},
+      {"  vsd_probe_once\targ  ", 4, 0, false, 0, "", "vsd_probe_once|arg"},  // through PATH
+      {"/usr/local/bin/vsdfoo a b", 4, 1, false, 0, "", "/sbin/vsd_probe_once|/etc/cmdmap/vsdfoo.sh|a|b"},
+      {"vsdfoo a b", 4, 1, false, 0, "", "/sbin/vsd_probe_once|/etc/cmdmap/vsdfoo|a|b"},
+      // Refusals: the bad-parameter line is printed whatever the log
+      // levels, the others only with /data/.procdlog.
+      {"vsd_probe_once", 0, 0, false, 101, bad + "0\n", ""},
+      {"vsd_probe_once", 16, 0, false, 101, bad + "16\n", ""},
+      {nullptr, 4, 0, false, 101, bad + "4\n", ""},
+      {"/data/altbin/vsd_probe_gone", 4, 0, false, 101, "", ""},
+      {"/data/altbin/vsd_probe_gone", 4, 0, true, 101,
+       "\\[KIV:kiv_vsd:[0-9]+\\]restart_proc_to_vsd:/sbin//vsd_probe_gone is not exist.\n", ""},
+      {"/nowhere/vsd_probe_once", 4, 0, false, 101, "", ""},
+      {"/nowhere/vsd_probe_once", 4, 0, true, 101,
+       "\\[KIV:kiv_vsd:[0-9]+\\]HA_RESTART execvp fail, error = No such file or directory.\n", ""},
+      {" \t ", 4, 0, false, 101, "", ""},
+      {"vsd_probe_once", 9, 0, false, 100 + ENOENT, "", ""},  // no member directory
+  };
+  for (const auto& row : rows) {
+    const std::string what = row.cmd != nullptr ? row.cmd : "null";
+    if (row.procdlog) write_file("/data/.procdlog");
+    const ChildResult run = run_in_child([&] {
+      setenv("PATH", "/sbin:/bin:/usr/bin", 1);
+      std::string cmd = row.cmd != nullptr ? row.cmd : "";
+      return 100 - restart_proc_to_vsd(row.cmd != nullptr ? cmd.data() : nullptr, row.vsd, row.script);
+    });
+    (void)unlink("/data/.procdlog");
+    EXPECT_EQ(row.exit, exit_code(run)) << what;
+    EXPECT_THAT(run.output, MatchesRegex(row.out)) << what;
+    if (!row.argv.empty()) expect_member("vsd_probe_once", row.argv);
+    (void)unlink("/tmp/vsd_probe/vsd_probe_once.4");
+    // A program that could not be executed was made a member all the same.
+    EXPECT_EQ(row.exit == 0 || what.rfind("/nowhere", 0) == 0, exists("/tmp/vsd/4/kiv/" + std::to_string(run.pid)))
+        << what;
+  }
+}
+
+TEST_F(LaunchTest, CreateProcStartsADetachedMemberFromSbin) {
+  install_probe("vsd_probe_daemon");
+  // The caller's exit code is 10 + the result; it reaps what it can.
+  const auto launch = [](const char* name, int vsd, bool log = false) {
+    return run_in_child([=] {
+      g_kiv_dbg_level[KIV_DBG_LIB] = log ? 0 : KIV_DBG_OFF;
+      const int r = create_proc_to_vsd(name, vsd);
+      while (wait(nullptr) > 0) {
+      }
+      return r + 10;
+    });
+  };
+  EXPECT_EQ(10, exit_code(launch("vsd_probe_daemon", 4)));
+  expect_member("vsd_probe_daemon", "/sbin/vsd_probe_daemon");
+  // Adopted by the sandbox's init, not a child of the caller.
+  EXPECT_THAT(read_file("/proc/" + probe_report("vsd_probe_daemon", "4")["pid"] + "/status"),
+              HasSubstr("\nPPid:\t1\n"));
+  EXPECT_THAT(launch("vsd_probe_nothere", 4, true).output,
+              HasSubstr("]create_proc_to_vsd: /sbin/vsd_probe_nothere is not exist.\n"));
+  EXPECT_EQ(9, exit_code(launch(nullptr, 4)));
+  EXPECT_EQ(9, exit_code(launch("vsd_probe_daemon", 16)));
+  // A VSD that does not exist ends the caller, whatever the levels.
+  const ChildResult run = launch("vsd_probe_daemon", 7);
+  EXPECT_EQ(1, exit_code(run));
+  EXPECT_THAT(run.output, MatchesRegex("\\[KIV:kiv_vsd:[0-9]+\\]vsd 7 is not exist\n"));
+  // Without the namespace the process made for the program is recorded, but
+  // ends without running it.
+  ASSERT_EQ(0, unlink("/tmp/vsd_probe/vsd_probe_daemon.4") + delete_netns_for_vsd(4));
+  const size_t members = list_dir("/tmp/vsd/4/kiv").size();
+  EXPECT_THAT(launch("vsd_probe_daemon", 4, true).output,
+              HasSubstr("]Open netns(/tmp/vsd/4/netns/default) fail:No such file or directory!\n"));
+  EXPECT_FALSE(wait_for_file("/tmp/vsd_probe/vsd_probe_daemon.4", 300));
+  EXPECT_EQ(members + 1, list_dir("/tmp/vsd/4/kiv").size());
+}
+
+// set_proc_env in a fresh process, the log levels off: with the service
+// library, with it hidden behind an empty file (that failure is printed),
+// and with the service failing.
+TEST_F(LaunchTest, SetProcEnvPreparesTheCallerOrChangesNothing) {
+  const std::string unset = "<unset> / ";
+  const struct {
+    bool hide, fail;
+    std::string tag, seen, out;
+  } rows[] = {
+      {false, false, "4", "/tmp/vsd/4 /data/var/run/vsd/4 3400 kept", ""},
+      {true, false, "host", unset + " kept",
+       "\\[KIV:kiv_vsd:[0-9]+\\]fs_set_vsd_envs: not loaded from " FS_SERVICE_SONAME ": .*\n"},
+      {false, true, "host", unset + " kept", ""},
+  };
+  for (const auto& row : rows) {
+    const ChildResult run = run_in_child([&] {
+      if (row.hide && (unshare(CLONE_NEWNS) != 0 ||
+                       mount("/dev/null", KIV_BUILD_DIR "/" FS_SERVICE_SONAME, nullptr, MS_BIND, nullptr) != 0))
+        return 90;
+      if (row.fail) setenv("FS_SERVICE_STUB_FAIL", "5", 1);
+      setenv("DATA_TALU_DIR2", "kept", 1);  // no /data2/: left as it was
+      ProgramCommand(KIV_TEST_BIN_DIR "/vsd_set_env", {"vsd_set_env", "4"}).exec();
+      return 92;
+    });
+    EXPECT_THAT(run.output, MatchesRegex(row.out)) << row.tag;
+    auto seen = probe_report("vsd_set_env", row.tag);
+    EXPECT_EQ(row.seen, seen["TMPDIR"] + " " + seen["cwd"] + " " + seen["groups"] + " " + seen["DATA_TALU_DIR2"]);
+    (void)unlink(("/tmp/vsd_probe/vsd_set_env." + row.tag).c_str());
+  }
 }
 
 }  // namespace

@@ -1,86 +1,144 @@
-// A process's VSD number from its groups; the /sbin/ and digit tests.
-#include <errno.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
-#include <gtest/gtest.h>
+// A process's VSD number, the pid-name and /sbin/ tests, the device-monitor
+// and debug markers, and the network namespaces pinned on a VSD's file.
+#include <grp.h>
 
 #include "base/pid_walk.h"
-#include "kiv_vsd.h"
 #include "support/vsd_world.h"
 
 namespace kiv::test {
 namespace {
 
 using IdentityTest = VsdTest;
+using NetnsTest = VsdTest;
 
 TEST_F(IdentityTest, VsdNumberFollowsTheFirstSupplementaryGroup) {
-  struct Case {
-    std::vector<gid_t> groups;
-    int want;
-  };
-  const Case cases[] = {
-      {{3200, 3500}, 2},  // only the first id counts
-      {{3500, 3200}, 2},  // the kernel keeps the list sorted
-      {{}, -30},          // no group at all: host
-      {{3000}, 0},
-      {{3099}, 0},
-      {{2901}, 0},
-      {{3100}, 1},
-      {{3199}, 1},
-      {{4500}, 15},
-      {{2900}, -1},
-      {{4600}, 16},
-      {{13100}, 101},
+  const std::pair<std::vector<gid_t>, int> rows[] = {
+      {{3200, 3500}, 2}, {{3500, 3200}, 2},  // the kernel sorts; the first counts
+      {{}, -30},         {{3000}, 0},   {{3099}, 0},   {{2901}, 0},    {{3100}, 1},  {{3199}, 1},
+      {{4500}, 15},      {{2900}, -1},  {{4600}, 16},  {{13100}, 101},
       {{2147483648u}, -21474866},  // reads as INT_MIN, minus 3000 without overflow
   };
-  for (const Case& c : cases) {
-    Hog holder(0, c.groups);
-    EXPECT_EQ(c.want, get_vsdid(holder.pid())) << "first group " << (c.groups.empty() ? 0 : c.groups[0]);
-  }
-}
-
-TEST_F(IdentityTest, GoneProcessGivesMinusEnoent) {
+  for (const auto& [groups, want] : rows) EXPECT_EQ(want, get_vsdid(Hog(0, groups).pid())) << groups.size();
   EXPECT_EQ(-ENOENT, get_vsdid(ended_pid()));
 }
 
-// The one rule for pid-named entries of /proc and the member directories.
 TEST_F(IdentityTest, PidNameRule) {
-  const struct {
-    const char* name;
-    pid_t pid;
-  } cases[] = {
-      {"1", 1},       {"4711", 4711}, {"2147483647", 2147483647}, {"0", 0},      {"", 0},
-      {"12a", 0},     {"-12", 0},     {"+12", 0},                 {" 12", 0},    {"12 ", 0},
-      {"self", 0},    {"2147483648", 0}, {"4294967297", 0},       {nullptr, 0},
+  const std::pair<const char*, pid_t> rows[] = {
+      {"1", 1},    {"4711", 4711}, {"2147483647", 2147483647}, {"0", 0},   {"", 0},      {"12a", 0}, {"-12", 0},
+      {"+12", 0},  {" 12", 0},     {"12 ", 0},   {"self", 0},  {"2147483648", 0}, {"4294967297", 0}, {nullptr, 0},
   };
-  for (const auto& c : cases) {
-    EXPECT_EQ(c.pid, kiv::pid_of_name(c.name)) << (c.name != nullptr ? c.name : "(null)");
-  }
+  for (const auto& [name, pid] : rows) EXPECT_EQ(pid, pid_of_name(name)) << (name != nullptr ? name : "null");
 }
 
+// The entry counts, not its target: vsd_probe_x is a dangling link.
 TEST_F(IdentityTest, SbinEntryByExactName) {
-  install_probe("vsd_probe_sbin_test");
-  ASSERT_EQ(0, mkdir("/sbin/vsd_probe_dir", 0755));
-  EXPECT_EQ(1, check_sbin("vsd_probe_sbin_test"));
-  EXPECT_EQ(1, check_sbin("vsd_probe_dir"));  // any kind of entry counts
-  EXPECT_EQ(0, check_sbin("vsd_probe_sbin"));  // no prefix match
-  EXPECT_EQ(0, check_sbin("vsd_probe_sbin_test_"));
-  EXPECT_EQ(0, check_sbin("vsd_probe_dir/x"));
-  EXPECT_EQ(0, check_sbin("."));
-  EXPECT_EQ(0, check_sbin(".."));
-  EXPECT_EQ(0, check_sbin(""));
+  install_probe("vsd_probe_x");
+  make_dirs({"/sbin/vsd_probe_dir", "/tmp/emptyroot"});
+  const std::string long_name(300, 'x');
+  const std::pair<const char*, int> rows[] = {
+      {"vsd_probe_x", 1}, {"vsd_probe_dir", 1}, {"vsd_probe_", 0}, {"vsd_probe_x_", 0}, {"vsd_probe_dir/x", 0},
+      {".", 0}, {"..", 0}, {"", 0}, {"vsd_probe_dir/", 0}, {"../sbin/vsd_probe_dir", 0}, {long_name.c_str(), 0},
+      {nullptr, 0},
+  };
+  for (const auto& [name, want] : rows) EXPECT_EQ(want, check_sbin(name)) << (name != nullptr ? name : "null");
   ASSERT_EQ(0, rmdir("/sbin/vsd_probe_dir"));
+  EXPECT_TRUE(run_in_child([] { return chroot("/tmp/emptyroot") != 0 ? 99 : -check_sbin("sh"); }).exited(ENOENT));
+  // Readable but not searchable: still listed.
+  struct stat st;
+  ASSERT_EQ(0, stat("/sbin/", &st));
+  ASSERT_EQ(0, chmod("/sbin/", 0744));
+  const ChildResult run = run_in_child([] {
+    if (setgroups(0, nullptr) != 0 || setgid(65534) != 0 || setuid(65534) != 0) return 99;
+    return check_sbin("vsd_probe_x") * 10 + check_sbin("vsd_probe_");
+  });
+  ASSERT_EQ(0, chmod("/sbin/", st.st_mode & 07777));
+  EXPECT_TRUE(run.exited(10)) << run.status;
 }
 
-TEST_F(IdentityTest, SbinThatCannotBeOpenedGivesNegatedErrno) {
-  const std::string root = std::string(kProbeDir) + "/emptyroot";
-  ASSERT_EQ(0, mkdir(root.c_str(), 0755));
-  ChildResult run = run_in_child([&] {
-    if (chroot(root.c_str()) != 0) return 99;
-    return check_sbin("sh") == -ENOENT ? 0 : 1;
+// Steps in turn: a call, its result, whether /etc/dev_mon is there after it.
+TEST_F(IdentityTest, MarkersAreCreatedTestedAndRemovedSilently) {
+  const struct {
+    int (*op)();
+    int want;
+    bool dev_mon;
+  } rows[] = {
+      {del_dev_mon_log, -ENOENT, false}, {del_dev_mon_restart, -ENOENT, false}, {debug_log, -ENOENT, false},
+      {dev_mon_restart, 0, true},        {dev_mon_restart, 0, true},            {del_dev_mon_log, 0, true},
+      {debug_log, -ENOENT, true},
+      {del_dev_mon_restart, 0, false},   {del_dev_mon_restart, -ENOENT, false},
+  };
+  EXPECT_EQ("", logged([&] {
+    for (const auto& row : rows) EXPECT_EQ(row.want * 10 + row.dev_mon, row.op() * 10 + exists("/etc/dev_mon"));
+  }));
+  EXPECT_EQ(0, dev_mon_restart());
+  EXPECT_EQ(0754, mode_of("/etc/dev_mon"));
+  write_file("/etc/dev_mon", "content", 0640);  // an existing marker is left as it is
+  EXPECT_EQ(0, dev_mon_restart());
+  EXPECT_EQ("content", read_file("/etc/dev_mon"));
+  write_file("/etc/debug_log");
+  EXPECT_EQ(0, debug_log());
+  ASSERT_EQ(0, unlink("/etc/dev_mon"));
+  make_dirs({"/etc/dev_mon"});  // cannot be opened for writing
+  EXPECT_EQ(-EISDIR * 2, del_dev_mon_log() + del_dev_mon_restart());
+  EXPECT_TRUE(exists("/etc/dev_mon"));
+}
+
+constexpr char kNsFile[] = "/tmp/vsd/5/netns/default";
+
+// Runs op in a child (it moves its caller), with the log on: its result,
+// then its log.
+std::string in_child(const std::function<int()>& op) {
+  const ChildResult run = run_in_child([&] {
+    g_kiv_dbg_level[KIV_DBG_LIB] = 0;
+    return op() + 10;
   });
-  EXPECT_TRUE(run.exited(0)) << run.status;
+  return std::to_string(exit_code(run) - 10) + " " + without_line_numbers(run.output);
+}
+
+TEST_F(NetnsTest, PinnedNamespaceOutlivesItsCreatorAndCanBeEntered) {
+  make_dirs({"/tmp/vsd/5"});
+  const unsigned long long own = inode_of("/proc/self/ns/net");
+  EXPECT_THAT(in_child([] { return create_netns_for_vsd(5); }), testing::StartsWith("0 "));
+  EXPECT_EQ(0755, mode_of("/tmp/vsd/5/netns"));  // 0777 less the umask: no chmod
+  const unsigned long long pinned = inode_of(kNsFile);
+  EXPECT_NE(own, pinned);
+  // The creator has ended; a new process still joins the same namespace.
+  const auto enter = [](unsigned long long want) {
+    return [want] { return reassociate_netns_to_vsd(5) * 10 + (inode_of("/proc/self/ns/net") == want ? 1 : 2); };
+  };
+  EXPECT_EQ("1 " + kTag + "vsd5 netns path:" + kNsFile + "\n", in_child(enter(pinned)));
+  EXPECT_EQ(own, inode_of("/proc/self/ns/net"));
+  // A mounted namespace file cannot be replaced.
+  EXPECT_THAT(in_child([] { return create_netns_for_vsd(5); }),
+              MatchesRegex("-1 (.|\n)*The ns file is exist,delete first!\n"
+                           ".*Delete net ns fail:Device or resource busy!\n"));
+  EXPECT_EQ(pinned, inode_of(kNsFile));
+  EXPECT_EQ(0, delete_netns_for_vsd(5));
+  EXPECT_EQ(std::vector<std::string>{}, list_dir("/tmp/vsd/5/netns"));  // the directory goes with the VSD root
+  // Entering a namespace that is gone fails and leaves the caller where it was.
+  EXPECT_EQ("-9 " + kTag + "vsd5 netns path:" + kNsFile + "\n" + kTag + "Open netns(" + kNsFile +
+                ") fail:No such file or directory!\n",
+            in_child(enter(own)));
+  // A stale file that is not mounted is replaced by a fresh namespace.
+  write_file(kNsFile);
+  EXPECT_THAT(in_child([] { return create_netns_for_vsd(5); }), HasSubstr("The ns file is exist,delete first!\n"));
+  EXPECT_NE(own, inode_of(kNsFile));
+}
+
+TEST_F(NetnsTest, FailuresOfTheSteps) {
+  const std::pair<std::function<int()>, int> rows[] = {
+      {[] { return create_netns_for_vsd(0); }, -1},
+      {[] { return create_netns_for_vsd(16); }, -1},
+      {[] { return delete_netns_for_vsd(-1); }, -1},
+      {[] { return create_netns(nullptr, "x", getpid()) + create_netns("/tmp", nullptr, getpid()); }, -4},
+      {[] { return create_netns_for_vsd(6); }, -1},  // no VSD root: no namespace directory
+      {[] { return delete_netns_for_vsd(5); }, 0},   // a file that is not mounted: removed all the same
+      {[] { return delete_netns_for_vsd(5); }, -1},  // no file
+  };
+  make_dirs({"/tmp/vsd/5", "/tmp/vsd/5/netns"}, 0777);
+  write_file(kNsFile);
+  for (const auto& [op, want] : rows) EXPECT_THAT(in_child(op), testing::StartsWith(std::to_string(want) + " "));
+  EXPECT_FALSE(exists("/tmp/vsd/0/netns") || exists("/tmp/vsd/6"));
 }
 
 }  // namespace

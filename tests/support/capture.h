@@ -1,4 +1,4 @@
-// Capturing what code under test prints on standard output.
+// Capturing what code under test prints on standard output (files.cc).
 #pragma once
 
 #include <functional>

@@ -1,6 +1,6 @@
-// Running code in a forked child process: for calls that change or end the
-// calling process (namespaces, groups, exit) or that must run concurrently
-// with other slow calls. Also wait statuses and the monotonic clock.
+// Child processes for tests: code run in a forked child (calls that change
+// or end the calling process, or must run beside slow ones), wait statuses
+// and the monotonic clock. TestProgram (program.h) runs on the same fork.
 #pragma once
 
 #include <stdint.h>
@@ -20,22 +20,25 @@ struct ChildResult {
   bool signaled(int sig) const;
 };
 
-// How a child is made: fork() runs the pthread_atfork handlers; _Fork()
-// and a bare clone() system call run none.
+// fork() runs the pthread_atfork handlers; _Fork() and a bare clone() none.
 enum class ForkKind { kFork, kUnderscoreFork, kClone };
 const char* fork_kind_name(ForkKind kind);
 
-// Starts fn in a child whose stdout (and stderr, if asked) goes to a memory
-// file; the child ends with fn's return value. wait() collects it; the
-// destructor kills a child that was not waited for.
+// The one fork of the support code: fn runs in a child with stdout on out
+// (and stderr on err when err >= 0); the child ends with fn's result.
+pid_t fork_running(ForkKind kind, int out, int err, const std::function<int()>& fn);
+// Reaps pid into *status; false while it still runs after timeout_ms
+// (negative: as long as it takes).
+bool reap(pid_t pid, int* status, int timeout_ms);
+
+// fn in a child whose stdout (and stderr, if asked) goes to a memory file.
+// The destructor kills a child that was not waited for.
 class Child {
  public:
-  explicit Child(const std::function<int()>& fn, bool capture_stderr = false,
-                 ForkKind kind = ForkKind::kFork);
+  explicit Child(const std::function<int()>& fn, bool capture_stderr = false, ForkKind kind = ForkKind::kFork);
   ~Child();
   Child(const Child&) = delete;
   Child& operator=(const Child&) = delete;
-
   pid_t pid() const { return pid_; }
   // Waits at most timeout_s seconds; then kills the child and fails the test.
   ChildResult wait(int timeout_s = 60);
@@ -46,7 +49,6 @@ class Child {
   int err_ = -1;
 };
 
-// Runs fn in a child and waits for it (see Child::wait).
 ChildResult run_in_child(const std::function<int()>& fn, int timeout_s = 60);
 
 // Exit code of a wait status; -1000 - signal when it was killed.
@@ -56,7 +58,6 @@ inline int exit_code(const ChildResult& r) { return exit_code(r.status); }
 // The pid of a child that has already ended and been reaped.
 pid_t ended_pid();
 
-// Milliseconds of the monotonic clock.
 int64_t monotonic_ms();
 
 }  // namespace kiv::test

@@ -1,4 +1,4 @@
-// Small file helpers for tests.
+// Small file helpers for tests (implemented in files.cc).
 #pragma once
 
 #include <sys/types.h>
@@ -8,6 +8,8 @@
 
 namespace kiv::test {
 
+// Everything left to read on fd.
+std::string read_fd(int fd);
 // Reads a whole file; empty when it can't be read.
 std::string read_file(const std::string& path);
 // Creates or truncates path with text and mode; a failure fails the test.

@@ -13,18 +13,13 @@ namespace kiv::test {
 std::map<int, std::string> open_descriptors() {
   std::map<int, std::string> fds;
   DIR* d = opendir("/proc/self/fd");
-  if (d == nullptr) return fds;
-  const int own = dirfd(d);
-  while (struct dirent* e = readdir(d)) {
-    if (e->d_name[0] == '.') continue;
-    int fd = atoi(e->d_name);
-    if (fd == own) continue;
+  while (struct dirent* e = d != nullptr ? readdir(d) : nullptr) {
     char target[512] = {};
-    std::string path = std::string("/proc/self/fd/") + e->d_name;
-    ssize_t n = readlink(path.c_str(), target, sizeof target - 1);
-    fds[fd] = n > 0 ? std::string(target, static_cast<size_t>(n)) : std::string("?");
+    const std::string path = std::string("/proc/self/fd/") + e->d_name;
+    const ssize_t n = e->d_name[0] == '.' || atoi(e->d_name) == dirfd(d) ? -2 : readlink(path.c_str(), target, 511);
+    if (n != -2) fds[atoi(e->d_name)] = n > 0 ? std::string(target, static_cast<size_t>(n)) : "?";
   }
-  closedir(d);
+  if (d != nullptr) closedir(d);
   return fds;
 }
 
@@ -39,8 +34,7 @@ void SandboxTest::TearDown() {
   if (IsSkipped() || !sandbox::sandbox_unavailable_reason().empty()) return;
   for (const auto& [fd, target] : open_descriptors()) {
     auto it = fds_before_.find(fd);
-    if (it != fds_before_.end() && it->second == target) continue;
-    bool kept = false;
+    bool kept = it != fds_before_.end() && it->second == target;
     for (const auto& prefix : kept_) kept = kept || target.compare(0, prefix.size(), prefix) == 0;
     if (!kept) ADD_FAILURE() << "descriptor " << fd << " (" << target << ") left open";
   }

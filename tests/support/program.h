@@ -1,5 +1,5 @@
-// Running the small test programs (tests/programs/) as real child
-// processes, with their standard output coming back through a pipe.
+// The test programs (tests/programs/) as real child processes, their
+// standard output coming back through a pipe (implemented in child.cc).
 #pragma once
 
 #include <sys/types.h>
@@ -10,17 +10,13 @@
 
 namespace kiv::test {
 
-// A program and its argument words, made ready before fork() so that the
-// child has only execvp() left to call. When KIV_TEST_EMULATOR is set (words
-// separated by spaces, e.g. "qemu-aarch64 -L /usr/aarch64-linux-gnu") the
-// programs of this build (under KIV_BUILD_DIR) run under that emulator: a
-// cross-built test runs under qemu-user, and without binfmt_misc the kernel
-// cannot execute the target's programs. System programs are the host's; one
-// that runs a program of this build in turn (timeout 5 PROGRAM ...) gets the
-// emulator in front of that word.
+// A program and its argument words (words[0] is its argv[0]), made ready
+// before fork() so that the child has only execvp() left. Programs of this
+// build run under KIV_TEST_EMULATOR when it is set (a cross build under
+// qemu-user, without binfmt_misc); a system program that runs one of them
+// (timeout 5 PROGRAM ...) gets the emulator in front of that word.
 class ProgramCommand {
  public:
-  // words[0] becomes the program's argv[0].
   ProgramCommand(const std::string& path, const std::vector<std::string>& words);
   ProgramCommand(const ProgramCommand&) = delete;
   ProgramCommand& operator=(const ProgramCommand&) = delete;
@@ -34,7 +30,7 @@ class ProgramCommand {
 
 // How the child is prepared before it executes the program.
 struct ProgramOptions {
-  std::string argv0;                         // argv[0]; the program's path when empty
+  std::string argv0;                         // the program's path when empty
   int uid = -1;                              // >= 0: take this user and group id, no groups
   std::optional<std::vector<gid_t>> groups;  // exactly these supplementary groups
   std::vector<std::string> cgroup_tasks;     // cgroup tasks files to join
@@ -59,8 +55,8 @@ class TestProgram {
   // Everything the program writes until it closes its output.
   std::string read_all(int timeout_ms = 5000);
   void kill(int sig);
-  // The program's wait status once it has ended (also on later calls);
-  // -1 while it still runs after timeout_ms (negative: wait as long as it takes).
+  // The wait status once it has ended (also on later calls); -1 while it
+  // still runs after timeout_ms (negative: as long as it takes).
   int wait(int timeout_ms = -1);
   // Whether it still runs (not ended, not a zombie).
   bool running() { return wait(0) == -1; }

@@ -1,16 +1,10 @@
 // Helpers of the VSD tests (see vsd_world.h).
 #include "support/vsd_world.h"
 
-#include <errno.h>
-#include <fcntl.h>
-#include <signal.h>
-#include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
 #include <sys/mount.h>
-#include <sys/stat.h>
 #include <sys/wait.h>
-#include <unistd.h>
 
 #include <sstream>
 
@@ -19,98 +13,62 @@
 namespace kiv::test {
 namespace {
 
-constexpr char kStartScript[] = "/etc/rc.d/rc.vsd/S10probe";
-
-void remove_probe_links() {
-  for (const auto& name : list_dir("/sbin")) {
-    if (name.rfind("vsd_probe", 0) == 0) (void)unlink(("/sbin/" + name).c_str());
-  }
-}
-
-void clear_probe_dir() {
-  for (const auto& name : list_dir(kProbeDir)) (void)unlink((std::string(kProbeDir) + "/" + name).c_str());
-  (void)mkdir(kProbeDir, 0777);
-}
-
-std::vector<pid_t> other_processes() {
-  std::vector<pid_t> pids;
-  for (const auto& name : list_dir("/proc")) {
-    if (name.find_first_not_of("0123456789") != std::string::npos) continue;
-    pid_t pid = static_cast<pid_t>(atoi(name.c_str()));
-    if (pid != 1 && pid != getpid()) pids.push_back(pid);
-  }
-  return pids;
-}
-
-}  // namespace
-
-void end_sandbox_processes() {
-  // Only inside the sandbox: there every other process is this binary's.
-  if (!sandbox::sandbox_unavailable_reason().empty()) return;
-  for (int round = 0; round < 100; ++round) {
-    std::vector<pid_t> pids = other_processes();
-    if (pids.empty()) return;
-    for (pid_t p : pids) (void)kill(p, SIGKILL);
+// Inside the sandbox every other process is this binary's.
+void end_processes_and_cgroups() {
+  for (int round = 0;; ++round) {
+    bool any = false;
+    for (const auto& name : list_dir("/proc")) {
+      const pid_t pid = atoi(name.c_str());
+      if (pid > 1 && pid != getpid() && name.find_first_not_of("0123456789") == std::string::npos)
+        any = kill(pid, SIGKILL) == 0 || any;
+    }
     while (waitpid(-1, nullptr, WNOHANG) > 0) {
     }
+    if (!any) break;
+    if (round == 100) ADD_FAILURE() << "processes of the test still run";
     usleep(20000);
   }
-  ADD_FAILURE() << "processes of the test still run";
-}
-
-// The creation child opens up two device nodes of the device. /dev in the
-// sandbox is the host's: should a host have such nodes, a sandbox file is
-// mounted over each (in the sandbox's private mount namespace) so that the
-// host's stay as they are. false when that could not be done.
-static bool shield_host_device_nodes() {
-  for (const char* dev : {"/dev/lsm", "/dev/mmapipc"}) {
-    struct stat st;
-    if (lstat(dev, &st) != 0) continue;
-    if (read_file("/proc/self/mountinfo").find(std::string(" ") + dev + " ") != std::string::npos) continue;
-    const std::string stand_in = std::string("/tmp/.vsd_shield_") + (dev + 5);
-    write_file(stand_in, "", 0600);
-    if (mount(stand_in.c_str(), dev, nullptr, MS_BIND, nullptr) != 0) return false;
-  }
-  return true;
-}
-
-static void remove_vsd_cgroups() {
-  for (int n = 1; n <= 15; ++n) {
-    for (const char* h : {"/memory", "/cpu"}) {
-      const std::string dir = std::string(h) + "/vsd_" + std::to_string(n);
+  for (int n = 0; n <= 15 && sandbox::have_cgroups(); ++n) {
+    for (const char* h : {"/memory/vsd_", "/cpu/vsd_"}) {
+      const std::string dir = h + std::to_string(n);
       for (int i = 0; i < 50 && rmdir(dir.c_str()) != 0 && errno == EBUSY; ++i) usleep(20000);
     }
   }
 }
 
+}  // namespace
+
 void VsdTest::SetUp() {
-  end_sandbox_processes();
-  if (sandbox::have_cgroups()) remove_vsd_cgroups();
+  if (!sandbox::sandbox_unavailable_reason().empty()) GTEST_SKIP() << sandbox::sandbox_unavailable_reason();
+  end_processes_and_cgroups();
   SandboxTest::SetUp();
-  if (IsSkipped()) return;
-  if (!shield_host_device_nodes()) GTEST_SKIP() << "cannot keep the host's /dev/lsm and /dev/mmapipc apart";
-  remove_probe_links();
-  clear_probe_dir();
+  // The creation child opens up two device nodes. /dev is the host's: a
+  // sandbox file is mounted over each (in the sandbox's mount namespace).
+  for (const char* dev : {"/dev/lsm", "/dev/mmapipc"}) {
+    if (!exists(dev) || mounted(dev)) continue;
+    write_file(std::string("/tmp/.vsd_shield_") + (dev + 5), "", 0600);
+    if (mount((std::string("/tmp/.vsd_shield_") + (dev + 5)).c_str(), dev, nullptr, MS_BIND, nullptr) != 0)
+      GTEST_SKIP() << "cannot keep the host's " << dev << " apart";
+  }
+  for (const auto& name : list_dir("/sbin"))
+    if (name.rfind("vsd_probe", 0) == 0) (void)unlink(("/sbin/" + name).c_str());
+  remove_tree("/tmp/vsd_probe");
+  make_dirs({"/tmp/vsd_probe"}, 0777);
   unsetenv("FS_SERVICE_STUB_FAIL");
   unsetenv("DATA_TALU_DIR2");
+  umask_ = umask(022);
 }
 
 void VsdTest::TearDown() {
-  end_sandbox_processes();
-  if (sandbox::have_cgroups()) remove_vsd_cgroups();
+  if (!sandbox::sandbox_unavailable_reason().empty()) return;
+  umask(umask_);
+  end_processes_and_cgroups();
   SandboxTest::TearDown();
 }
 
-static ProgramOptions hog_options(const std::vector<gid_t>& groups, const std::vector<std::string>& tasks_files) {
-  ProgramOptions opt;
-  opt.groups = groups;
-  opt.cgroup_tasks = tasks_files;
-  opt.wait_ready = true;
-  return opt;
-}
-
 Hog::Hog(unsigned kib, const std::vector<gid_t>& groups, const std::vector<std::string>& tasks_files)
-    : TestProgram("vsd_res_hog", {std::to_string(kib)}, hog_options(groups, tasks_files)) {}
+    : TestProgram("vsd_res_hog", {std::to_string(kib)},
+                  {.argv0 = {}, .uid = -1, .groups = groups, .cgroup_tasks = tasks_files, .wait_ready = true}) {}
 
 bool Hog::killed_by(int sig) {
   const int status = wait(1000);
@@ -118,54 +76,40 @@ bool Hog::killed_by(int sig) {
 }
 
 void install_probe(const std::string& name) {
-  const std::string link = "/sbin/" + name;
-  (void)unlink(link.c_str());
-  if (symlink(KIV_TEST_BIN_DIR "/vsd_probe", link.c_str()) != 0)
-    ADD_FAILURE() << "symlink " << link << ": " << strerror(errno);
+  if (symlink((KIV_TEST_BIN_DIR "/" + name).c_str(), ("/sbin/" + name).c_str()) != 0)
+    ADD_FAILURE() << "symlink /sbin/" << name << ": " << strerror(errno);
 }
 
 void install_start_script() {
-  install_probe("vsd_probe_start_once");
-  install_probe("vsd_probe_stay");
-  install_probe("vsd_probe_ignterm");
-  // Background members must not keep run-parts' output pipes open, or the
-  // runner would wait for them.
-  write_file(kStartScript,
-             "#!/bin/sh\n"
-             "n=${TMPDIR##*/}\n"
-             "echo \"$1\" >> /tmp/vsd_probe/runs.$n\n"
-             "/sbin/vsd_probe_start_once\n"
+  for (const char* name : {"vsd_probe_start", "vsd_probe_stay", "vsd_probe_ignterm"}) install_probe(name);
+  // Background members must not keep run-parts' output pipes open, or it
+  // would wait for them.
+  write_file("/etc/rc.d/rc.vsd/S10probe",
+             "#!/bin/sh\nn=${TMPDIR##*/}\necho \"$1\" >> /tmp/vsd_probe/runs.$n\n/sbin/vsd_probe_start\n"
              "/sbin/vsd_probe_stay </dev/null >/dev/null 2>&1 &\n"
-             "if [ -e /tmp/vsd_probe/ignterm.$n ]; then\n"
-             "  /sbin/vsd_probe_ignterm </dev/null >/dev/null 2>&1 &\n"
-             "fi\n"
-             "exit 0\n",
+             "if [ -e /tmp/vsd_probe/ignterm.$n ]; then /sbin/vsd_probe_ignterm </dev/null >/dev/null 2>&1 & fi\n",
              0755);
 }
 
-std::map<std::string, std::string> probe_report(const std::string& name, const std::string& tag,
-                                                int timeout_ms) {
-  const std::string path = std::string(kProbeDir) + "/" + name + "." + tag;
-  (void)wait_for_file(path, timeout_ms);
+std::map<std::string, std::string> probe_report(const std::string& name, const std::string& tag) {
+  const std::string path = "/tmp/vsd_probe/" + name + "." + tag;
+  (void)wait_for_file(path, 5000);
   std::map<std::string, std::string> report;
   std::istringstream in(read_file(path));
-  std::string line;
-  while (std::getline(in, line)) {
-    size_t eq = line.find('=');
-    if (eq != std::string::npos) report[line.substr(0, eq)] = line.substr(eq + 1);
-  }
+  for (std::string line; std::getline(in, line);)
+    if (line.find('=') != std::string::npos) report[line.substr(0, line.find('='))] = line.substr(line.find('=') + 1);
   return report;
 }
 
-void make_member_dir(int vsd_no) {
-  const std::string root = "/tmp/vsd/" + std::to_string(vsd_no);
-  for (const std::string& d : {root, root + "/kiv", root + "/kiv/db"}) {
-    if (mkdir(d.c_str(), 0777) != 0 && errno != EEXIST) ADD_FAILURE() << "mkdir " << d << ": " << strerror(errno);
-  }
+void make_dirs(const std::vector<std::string>& dirs, mode_t mode) {
+  for (const auto& d : dirs)
+    if (mkdir(d.c_str(), mode) != 0 && errno != EEXIST) ADD_FAILURE() << "mkdir " << d << ": " << strerror(errno);
 }
 
-void add_member(int vsd_no, pid_t pid) {
-  write_file("/tmp/vsd/" + std::to_string(vsd_no) + "/kiv/" + std::to_string(pid), "", 0754);
+void make_member_dir(int vsd_no, const std::vector<pid_t>& members) {
+  const std::string root = "/tmp/vsd/" + std::to_string(vsd_no);
+  make_dirs({root, root + "/kiv", root + "/kiv/db"}, 0777);
+  for (pid_t pid : members) write_file(root + "/kiv/" + std::to_string(pid), "", 0754);
 }
 
 std::set<pid_t> tasks_of(const std::string& tasks_file) {
@@ -175,10 +119,20 @@ std::set<pid_t> tasks_of(const std::string& tasks_file) {
   return pids;
 }
 
-std::string control_value(const std::string& path) {
-  std::string text = read_file(path);
-  while (!text.empty() && text.back() == '\n') text.pop_back();
-  return text;
+std::string logged(const std::function<void()>& fn) {
+  g_kiv_dbg_level[KIV_DBG_LIB] = 0;
+  const std::string out = capture_stdout(fn);
+  g_kiv_dbg_level[KIV_DBG_LIB] = KIV_DBG_OFF;
+  return without_line_numbers(out);
+}
+
+bool gone(const std::string& pid) {
+  const std::string stat = read_file("/proc/" + pid + "/stat");
+  return stat.empty() || stat.find(") Z ") != std::string::npos;
+}
+
+bool mounted(const std::string& path) {
+  return read_file("/proc/self/mountinfo").find(" " + path + " ") != std::string::npos;
 }
 
 }  // namespace kiv::test

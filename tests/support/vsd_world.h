@@ -1,69 +1,75 @@
 // What the VSD tests build around the library inside the sandbox: probe
-// programs in /sbin, start scripts, processes with chosen groups, cgroups
+// programs in /sbin, a start script, processes with chosen groups, cgroups
 // and resident memory, and bare member directories.
 #pragma once
 
-#include <sys/types.h>
+#include <errno.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
+#include <functional>
 #include <map>
 #include <set>
 #include <string>
 #include <vector>
 
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include "kiv_dbg.h"
+#include "kiv_vsd.h"
+#include "support/capture.h"
 #include "support/child.h"
 #include "support/files.h"
 #include "support/fixture.h"
+#include "support/log_text.h"
 #include "support/program.h"
 
 namespace kiv::test {
 
-inline constexpr char kProbeDir[] = "/tmp/vsd_probe";
+using ::testing::HasSubstr;
+using ::testing::MatchesRegex;
+inline const std::string kTag = "[KIV:kiv_vsd:N]";
 
-// Base of the VSD tests: no process of an earlier test is left, no probe
-// in /sbin, an empty /tmp/vsd_probe, and the test's processes are ended
-// afterwards (every process of the sandbox but pid 1 and the test itself).
+// No process of an earlier test, VSD cgroup, probe in /sbin or probe report
+// is left; every process of the sandbox but pid 1 and the test's own is
+// ended afterwards.
+// The umask is 022 meanwhile.
 class VsdTest : public SandboxTest {
  protected:
   void SetUp() override;
   void TearDown() override;
+
+ private:
+  mode_t umask_ = 022;
 };
 
-// Ends every process in the sandbox except pid 1 and the caller, reaps
-// the caller's children and removes the VSD cgroups.
-void end_sandbox_processes();
-
-// A running vsd_res_hog that holds kib KiB of touched, locked anonymous
-// memory, with exactly the supplementary groups given, in the cgroups whose
-// tasks files are given (so that all of its memory is charged there).
-// With kib 0 it is a plain member-like process of those groups.
+// A vsd_res_hog holding kib KiB of locked memory, with exactly the groups
+// given, in the cgroups whose tasks files are given.
 class Hog : public TestProgram {
  public:
   Hog(unsigned kib, const std::vector<gid_t>& groups, const std::vector<std::string>& tasks_files = {});
-  // Waits up to a second for it to end: true when it was killed by sig.
-  bool killed_by(int sig);
+  bool killed_by(int sig);  // within a second
 };
 
-// /sbin/NAME as a link to the probe program.
+// /sbin/NAME as a link to the test program's mode NAME.
 void install_probe(const std::string& name);
-
-// The start script of every VSD: it counts its runs in
-// /tmp/vsd_probe/runs.N (one line with its argument per run), lets the probe
-// vsd_probe_start_once record its surroundings, leaves vsd_probe_stay
-// running, and also vsd_probe_ignterm when /tmp/vsd_probe/ignterm.N exists.
+// The start script of every VSD: it appends its argument to
+// /tmp/vsd_probe/runs.N, runs vsd_probe_start, leaves vsd_probe_stay
+// running, and vsd_probe_ignterm too when /tmp/vsd_probe/ignterm.N exists.
 void install_start_script();
+// The report of probe NAME run in VSD TAG, waited for up to 5 s.
+std::map<std::string, std::string> probe_report(const std::string& name, const std::string& tag);
 
-// The report of probe NAME with tag TAG, as key -> value; waits for it up
-// to timeout_ms; empty when it didn't come.
-std::map<std::string, std::string> probe_report(const std::string& name, const std::string& tag,
-                                                int timeout_ms = 5000);
-
-// Makes /tmp/vsd/N/kiv/db (and the directories above it).
-void make_member_dir(int vsd_no);
-// An empty member file /tmp/vsd/N/kiv/PID.
-void add_member(int vsd_no, pid_t pid);
-// The pids in a cgroup tasks file.
+void make_dirs(const std::vector<std::string>& dirs, mode_t mode = 0755);
+// /tmp/vsd/N/kiv/db and an empty member file for each pid.
+void make_member_dir(int vsd_no, const std::vector<pid_t>& members = {});
 std::set<pid_t> tasks_of(const std::string& tasks_file);
-// The text of a kernel file without its line end.
-std::string control_value(const std::string& path);
+// What fn prints with the library's log on, source lines masked.
+std::string logged(const std::function<void()>& fn);
+// Ended (reaped, or a zombie waiting for pid 1).
+bool gone(const std::string& pid);
+bool mounted(const std::string& path);
 
 }  // namespace kiv::test

@@ -20,7 +20,6 @@ namespace kiv::manager {
 
 namespace {
 
-constexpr int kPacketsPerWakeup = 32;    // fairness between busy clients
 constexpr int kAcceptsPerWakeup = 64;    // then the other events get their turn
 // Descriptors that connections never take: restarts, helpers, registrations
 // and the database need them however many clients wait.
@@ -218,19 +217,34 @@ void ControlSocket::on_conn(int fd, uint32_t events) {
   Conn& conn = it->second;
   const pid_t peer = conn.peer.pid;
   conn.last_ms = mono_ms();
+  // Every packet queued, up to a batch, in one system call. MSG_TRUNC makes
+  // each length the packet's true size even when it did not fit its
+  // buffer, so an oversized packet cannot pass as a short one.
+  struct iovec iov[kPacketsPerWakeup];
+  struct mmsghdr msgs[kPacketsPerWakeup] = {};
   for (int i = 0; i < kPacketsPerWakeup; ++i) {
-    // MSG_TRUNC makes recv report the packet's true size even when it did
-    // not fit the buffer, so an oversized packet cannot pass as a short one.
-    const ssize_t n = recv(fd, buf_, sizeof buf_, MSG_DONTWAIT | MSG_TRUNC);
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      if (errno != EAGAIN) {
-        KIVD_DEBUG("client pid %d: receive failed: %m", peer);
-        close_conn(fd);
-      }
-      return;
+    iov[i].iov_base = buf_[i];
+    iov[i].iov_len = sizeof buf_[i];
+    msgs[i].msg_hdr.msg_iov = &iov[i];
+    msgs[i].msg_hdr.msg_iovlen = 1;
+  }
+  int got;
+  do {
+    got = recvmmsg(fd, msgs, kPacketsPerWakeup, MSG_DONTWAIT | MSG_TRUNC, nullptr);
+  } while (got < 0 && errno == EINTR);
+  if (got < 0) {
+    if (errno != EAGAIN) {
+      KIVD_DEBUG("client pid %d: receive failed: %m", peer);
+      close_conn(fd);
     }
+    return;
+  }
+  for (int i = 0; i < got; ++i) {
+    const uint8_t* buf = buf_[i];
+    const ssize_t n = msgs[i].msg_len;
     if (n == 0) {
+      // An empty packet, or the end of the connection (which fills the
+      // rest of the batch with empty entries).
       if ((events & (EPOLLHUP | EPOLLRDHUP)) == 0) {
         KIVD_EVENT("client pid %d: malformed frame (empty packet), connection closed", peer);
       } else {
@@ -240,10 +254,10 @@ void ControlSocket::on_conn(int fd, uint32_t events) {
       return;
     }
     Frame f;
-    const FrameCheck c = parse_frame(buf_, static_cast<size_t>(n), &f);
+    const FrameCheck c = parse_frame(buf, static_cast<size_t>(n), &f);
     if (c != FrameCheck::kOk) {
       uint32_t type = 0;
-      if (n >= static_cast<ssize_t>(sizeof type)) memcpy(&type, buf_ + offsetof(kiv_msg, msg_type), sizeof type);
+      if (n >= static_cast<ssize_t>(sizeof type)) memcpy(&type, buf + offsetof(kiv_msg, msg_type), sizeof type);
       KIVD_EVENT("client pid %d: malformed frame (%s; %zd bytes, type %u), connection closed", peer,
                  frame_check_text(c), n, type);
       close_conn(fd);

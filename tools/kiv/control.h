@@ -20,6 +20,10 @@
 
 namespace kiv::manager {
 
+// Packets of one connection taken per wake-up: fairness between busy
+// clients, and one receive call for a burst.
+constexpr int kPacketsPerWakeup = 32;
+
 struct ControlLimits {
   size_t max_clients = 1024;
   size_t max_per_uid = 64;  // connections of one uid other than root
@@ -75,7 +79,7 @@ class ControlSocket {
   int64_t log_window_ms_ = 0;  // rate limit of lines a client can cause
   int log_lines_ = 0;
   uint64_t log_dropped_ = 0;
-  uint8_t buf_[kMaxPacket];
+  uint8_t buf_[kPacketsPerWakeup][kMaxPacket];  // one batch of packets
 };
 
 }  // namespace kiv::manager

@@ -4,6 +4,7 @@
 #include <errno.h>
 #include <stdarg.h>
 #include <stdio.h>
+#include <string.h>
 #include <time.h>
 #include <unistd.h>
 
@@ -13,10 +14,30 @@ namespace kiv::manager {
 
 int g_log_verbosity = kLogEvent;
 
+namespace {
+
+constexpr size_t kLineLen = 1024;
+// Every line of one wake-up of a busy loop, in one write(2): one system
+// call per wake-up instead of one per event. Whole lines only, so lines
+// of the daemon and of its children never interleave mid-line.
+constexpr size_t kPendingLen = 16 * kLineLen;
+char g_pending[kPendingLen];
+size_t g_pending_len = 0;
+
+}  // namespace
+
+void log_flush() {
+  if (g_pending_len == 0) return;
+  const int saved_errno = errno;
+  (void)kiv::write_all(STDERR_FILENO, g_pending, g_pending_len);
+  g_pending_len = 0;
+  errno = saved_errno;
+}
+
 void log_line(int level, const char* fmt, ...) {
   if (level > g_log_verbosity) return;
   const int saved_errno = errno;
-  char line[1024];
+  char line[kLineLen];
   struct timespec ts;
   clock_gettime(CLOCK_REALTIME, &ts);
   struct tm tm;
@@ -32,7 +53,9 @@ void log_line(int level, const char* fmt, ...) {
   if (m > 0) n += static_cast<size_t>(m);
   if (n > sizeof line - 2) n = sizeof line - 2;  // cut, but keep the line end
   line[n++] = '\n';
-  (void)kiv::write_all(STDERR_FILENO, line, n);
+  if (g_pending_len + n > kPendingLen) log_flush();
+  memcpy(g_pending + g_pending_len, line, n);
+  g_pending_len += n;
   errno = saved_errno;
 }
 

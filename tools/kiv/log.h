@@ -1,4 +1,5 @@
-// The daemon's event log: one time-stamped line per event on standard error.
+// The daemon's event log: one time-stamped line per event on standard error,
+// gathered while the event loop is awake and written before it sleeps.
 #pragma once
 
 namespace kiv::manager {
@@ -12,9 +13,14 @@ enum LogLevel : int {
 // Lines above this level are dropped; set from the command line.
 extern int g_log_verbosity;
 
-// Prints "YYYY-mm-dd HH:MM:SS.mmm kiv: " + text + "\n" in one write, so
-// that lines from the daemon and its children never interleave mid-line.
+// Adds "YYYY-mm-dd HH:MM:SS.mmm kiv: " + text + "\n" to the lines not yet
+// written; a line that no longer fits writes them first.
 void log_line(int level, const char* fmt, ...) __attribute__((format(printf, 2, 3)));
+
+// Writes the gathered lines, whole lines only, in the order they were
+// logged. The event loop calls it before each wait and before it returns,
+// the supervisor once a restart has started, main() before it returns.
+void log_flush();
 
 }  // namespace kiv::manager
 

@@ -78,6 +78,9 @@ bool make_run_dir() {
 }  // namespace
 
 int main(int argc, char** argv) {
+  // Every way out of main() writes what was logged; the children the
+  // daemon forks leave by _exit() or exec, so never write it twice.
+  (void)atexit(log_flush);
   Options opt;
   const int rc = parse_options(argc, argv, &opt);
   if (rc >= 0) return rc;

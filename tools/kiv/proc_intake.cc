@@ -22,16 +22,6 @@ namespace {
 
 constexpr uint32_t kMaxTimeValue = 600;  // seconds of delay a time value may ask
 
-pid_t parent_of(pid_t pid) {
-  char buf[kiv::kProcStatLen];
-  if (kiv::read_proc_file(pid, "stat", buf, sizeof buf) <= 0) return -1;
-  const char* p = kiv::stat_fields_of(buf);
-  int ppid = -1;
-  char state;
-  if (p == nullptr || sscanf(p, "%c %d", &state, &ppid) != 2) return -1;
-  return ppid;
-}
-
 }  // namespace
 
 void ProcSupervisor::restore_saved(int64_t now) {
@@ -133,8 +123,9 @@ bool ProcSupervisor::watch_process(ProcReg&& r, const char* how, int64_t now) {
   const pid_t pid = r.pid;
   if (!r.db_file) r.db_file = db_file_exists(r.vsd, pid, r.cmdline, r.cred.known ? r.cred.uid : 0);
   if (reg_.watched(pid) == nullptr) {  // an update keeps what was learnt
-    r.child = parent_of(pid) == getpid();
-    r.start_ticks = start_ticks(pid);
+    pid_t parent = -1;
+    r.start_ticks = start_ticks(pid, &parent);
+    r.child = parent == self_;
     r.guard.started(now);
   }
   for (auto it = helpers_.begin(); r.child && it != helpers_.end(); ++it) {

@@ -34,11 +34,16 @@ void ProcSupervisor::on_exit(int fd, int64_t now) {
       reg.child ? reap_child(reg.pidfd.get()) : foreign_exit_status(reg.pidfd.get(), pid, reg.start_ticks);
   reg.pidfd.reset();
   KIVD_EVENT("pid %d exited (%s): %s", pid, describe(st).c_str(), reg.cmdline.c_str());
+  // A restart due now is started first; what concerns only the old
+  // process waits until the new one runs.
+  const int32_t vsd = reg.vsd;
+  const std::string cmdline = reg.cmdline;
+  after_exit(std::move(reg), now, 0);
+  log_flush();
   if (threads_ != nullptr) threads_->process_ended(pid);
   // Its database file names a process that no longer exists; the new
-  // instance writes its own when it registers.
-  remove_db_file(reg.vsd, pid, reg.cmdline);
-  after_exit(std::move(reg), now, 0);
+  // instance writes its own, under its own pid, when it registers.
+  remove_db_file(vsd, pid, cmdline);
 }
 
 bool ProcSupervisor::withdraw(pid_t pid) {

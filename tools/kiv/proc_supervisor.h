@@ -8,6 +8,7 @@
 
 #include <stdint.h>
 #include <sys/types.h>
+#include <unistd.h>
 
 #include <map>
 #include <string>
@@ -91,6 +92,7 @@ class ProcSupervisor {
   ThreadSupervisor* threads_;
   std::map<int, Helper> helpers_;
   std::vector<pid_t> orphans_;  // children without a pidfd, polled until reaped
+  const pid_t self_ = getpid();  // once: the daemon is made after main() detached
   bool dirty_ = false;          // registrations changed since the last save
   int64_t saved_ms_ = 0;
 };

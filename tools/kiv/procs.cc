@@ -17,6 +17,7 @@
 
 #include "base/proc.h"
 #include "base/restart_script.h"
+#include "base/spawn.h"
 #include "base/unique_fd.h"
 #include "base/words.h"
 
@@ -138,10 +139,12 @@ bool stat_fields(pid_t pid, std::vector<std::string>* fields) {
 
 }  // namespace
 
-uint64_t start_ticks(pid_t pid) {
+uint64_t start_ticks(pid_t pid, pid_t* ppid) {
+  if (ppid != nullptr) *ppid = -1;
   std::vector<std::string> f;
   // Field 22 overall; the list starts at field 3 (the state).
   if (!stat_fields(pid, &f) || f.size() < 20) return 0;
+  if (ppid != nullptr) *ppid = static_cast<pid_t>(atoi(f[1].c_str()));
   return strtoull(f[19].c_str(), nullptr, 10);
 }
 
@@ -180,27 +183,58 @@ std::vector<char*> exec_argv(const std::vector<std::string>& words) {
   return args;
 }
 
+namespace {
+
+// What the child of spawn_detached needs, all made ready by the parent: the
+// child shares the parent's memory and may not allocate.
+struct Detached {
+  char* const* argv;
+  const Credentials* as;  // null: keep the daemon's
+  const gid_t* groups;
+  size_t group_count;
+};
+
+// The child, in the parent's memory until it executes: async-signal-safe
+// calls only, and the credential calls as raw system calls, since glibc's
+// wrappers would try to change every thread of the daemon.
+int detached_child(void* arg) {
+  const Detached* d = static_cast<const Detached*>(arg);
+  (void)setsid();
+  struct sched_param sp = {};
+  (void)sched_setscheduler(0, SCHED_OTHER, &sp);
+  if (chdir("/") != 0) return 127;
+  // Groups before gid before uid: once the uid is not 0 the other two can
+  // no longer be changed.
+  if (d->as != nullptr &&
+      (syscall(SYS_setgroups, d->group_count, d->groups) != 0 ||
+       syscall(SYS_setresgid, d->as->gid, d->as->gid, d->as->gid) != 0 ||
+       syscall(SYS_setresuid, d->as->uid, d->as->uid, d->as->uid) != 0)) {
+    return 127;
+  }
+  execvp(d->argv[0], d->argv);
+  return 127;
+}
+
+}  // namespace
+
 pid_t spawn_detached(const std::vector<std::string>& argv, const Credentials* as) {
   if (argv.empty()) {
     errno = EINVAL;
     return -1;
   }
+  if (as != nullptr && !as->known) {
+    errno = EPERM;
+    return -1;
+  }
   std::vector<char*> args = exec_argv(argv);
-  const pid_t pid = fork();
-  if (pid != 0) return pid;
-  // The child: only async-signal-safe calls until exec.
-  (void)setsid();
-  struct sched_param sp = {};
-  (void)sched_setscheduler(0, SCHED_OTHER, &sp);
-  struct sigaction sa = {};
-  sa.sa_handler = SIG_DFL;
-  for (int sig = 1; sig < NSIG; ++sig) (void)sigaction(sig, &sa, nullptr);
+  Detached d = {args.data(), as, as != nullptr ? as->groups.data() : nullptr, as != nullptr ? as->groups.size() : 0};
   sigset_t none;
   sigemptyset(&none);
-  (void)sigprocmask(SIG_SETMASK, &none, nullptr);
-  if (chdir("/") != 0 || (as != nullptr && !become(*as, 0))) _exit(127);
-  execvp(args[0], args.data());
-  _exit(127);
+  // The child borrows this process's memory until it executes, so starting
+  // a program costs no copy of the daemon's page tables.
+  // Every disposition back to SIG_DFL: an ignored one would stay ignored in
+  // the program.
+  return kiv::vfork_spawn(detached_child, &d, &none, kiv::SpawnSignals::kAllDefault);
 }
 
 }  // namespace kiv::manager

@@ -33,8 +33,9 @@ std::string describe(const ExitStatus& s);
 // Collects the status of an exited child of this daemon through its pidfd.
 ExitStatus reap_child(int pidfd);
 // Start time of a process in clock ticks since boot (field 22 of
-// /proc/PID/stat), 0 when unreadable.
-uint64_t start_ticks(pid_t pid);
+// /proc/PID/stat), 0 when unreadable; with ppid, also its parent's pid
+// (field 4) from the same read, -1 when unreadable.
+uint64_t start_ticks(pid_t pid, pid_t* ppid = nullptr);
 // The status of an exited process that is not this daemon's child: once
 // its parent has reaped it, the pidfd itself reports it (kernels from 6.15
 // on); until then it is a zombie whose /proc entry, if it has the same

@@ -70,10 +70,17 @@ int Server::run() {
   KIVD_EVENT("serving on %s (pid %d, time scale %g)", KIV_SOCK_PATH, getpid(), cfg_.scale.factor());
   struct epoll_event events[64];
   for (;;) {
+    log_flush();
     const int n = epoll_wait(events_.fd(), events, 64, timeout_ms(mono_ms()));
     if (n < 0 && errno != EINTR) {
       KIVD_ERROR("epoll_wait: %m");
+      log_flush();
       return 1;
+    }
+    // Exits first: a program killed hangs up its connection too, and its
+    // restart should not wait behind that in the same batch.
+    for (int i = 0; i < n; ++i) {
+      if (EventSet::tag_of(events[i].data.u64) == kProc) procs_.on_exit(EventSet::fd_of(events[i].data.u64), mono_ms());
     }
     for (int i = 0; i < n; ++i) {
       const int fd = EventSet::fd_of(events[i].data.u64);
@@ -83,12 +90,13 @@ int Server::run() {
           char c = 0;
           if (read(fd, &c, 1) == 1 && (c == SIGTERM || c == SIGINT)) {
             stop(c);
+            log_flush();
             return 0;
           }
           break;
         }
         case kConn: control_.on_conn(fd, events[i].events); break;
-        case kProc: procs_.on_exit(fd, mono_ms()); break;
+        case kProc: break;  // above
         case kHelper: procs_.on_helper_exit(fd); break;
         default: break;
       }

@@ -37,6 +37,13 @@ Refusal ThreadSupervisor::on_thread(const Frame& f, bool beat, const Peer& c, in
     return {};
   }
   ThreadReg* old = reg_.thread(t.tid);
+  // A heartbeat for a watch of the same process and user feeds it without
+  // a look at the thread: one whose thread has ended is dropped by its next
+  // sample (tick), and the heartbeat after that starts a new watch.
+  if (beat && old != nullptr && old->pid == t.pid && (c.uid == 0 || old->owner == c.uid)) {
+    old->state.beat(now);
+    return {};
+  }
   // Another user's watch is neither fed nor replaced while its thread lives.
   if (c.uid != 0 && old != nullptr && old->owner != c.uid && !pidfd_ended(old->thread_fd.get())) {
     return {beat ? "heartbeat" : "thread watch", t.tid};
@@ -50,10 +57,6 @@ Refusal ThreadSupervisor::on_thread(const Frame& f, bool beat, const Peer& c, in
   const int32_t window = clamp_seconds(t.window, kDefaultWindow);
   const int64_t period_ms = scale_.ms(period) > 0 ? scale_.ms(period) : 1;
   const int64_t window_ms = scale_.ms(window) > 0 ? scale_.ms(window) : 1;
-  if (old != nullptr && beat) {
-    old->state.beat(now);
-    return {};
-  }
   ThreadReg n(t.tid, t.pid, now, period_ms, window_ms, -1);
   n.owner = c.uid;
   if (old != nullptr) {

@@ -30,8 +30,10 @@ const char* status_value(const char* line, const char* key);
 // Enough for /proc/PID/stat: the command name is at most 64 bytes.
 constexpr size_t kProcStatLen = 1024;
 
-// Reads /proc/PID/NAME as text into buf (read_small_file). Returns the
-// length, or -1 (errno) when it can't be read: mostly a process gone.
+// Reads /proc/PID/NAME as text into buf (at most size - 1 bytes, then a
+// NUL; size >= 1) with one read(2): for the files made by one show call
+// (stat, status, comm, ...). Returns the length, or -1 (errno; buf empty
+// once opened) when it can't be read: mostly a process gone.
 ssize_t read_proc_file(pid_t pid, const char* name, char* buf, size_t size);
 
 // The fields of a /proc/PID/stat text after the command name, which may

@@ -1,2 +1,0 @@
-/* kiv_sem.h compiles as C11 on its own: it includes what it needs. */
-#include "kiv_sem.h"

@@ -1,2 +1,0 @@
-/* kiv_sys_alive.h compiles as C11 on its own: it includes what it needs. */
-#include "kiv_sys_alive.h"

@@ -1,0 +1,132 @@
+// The log gate and the debug configuration file: which level lets which
+// line through, which file lines set which level, and the two path messages
+// that are printed whatever the levels.
+#include "base/log.h"
+
+#include <errno.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/stat.h>
+
+#include <string>
+
+#include "kiv_dbg.h"
+#include "support/capture.h"
+#include "support/files.h"
+#include "support/fixture.h"
+#include "support/log_text.h"
+
+namespace kiv::test {
+namespace {
+
+constexpr char kLogModule[] = "kiv_test";
+constexpr char kFile[] = "/data/cfg/qn_utils/qn_utils_dbg_cfg.txt";
+
+class DbgTest : public SandboxTest {
+ protected:
+  void SetUp() override {
+    SandboxTest::SetUp();
+    if (IsSkipped()) return;  // no sandbox: nothing on the host is touched
+    setenv(KIV_DATA_TALU_ENV, "/data/cfg", 1);
+    mkdir("/data/cfg", 0755);
+    mkdir("/data/cfg/qn_utils", 0755);
+  }
+  void TearDown() override {
+    unsetenv(KIV_DATA_TALU_ENV);
+    SandboxTest::TearDown();
+  }
+  // Parses, checks the result, and returns what the parse printed.
+  static std::string parse() {
+    return capture_stdout([] { EXPECT_EQ(0, kiv_parse_dbg_file()); });
+  }
+};
+
+int g_evaluated = 0;
+
+TEST_F(DbgTest, EachLevelGatesItsOwnLinesAndSuppressedOnesCostNothing) {
+  const struct {
+    int pub, alive, lib;
+    std::string out;
+  } rows[] = {
+      {KIV_DBG_OFF, KIV_DBG_OFF, KIV_DBG_OFF, ""},
+      {0, KIV_DBG_OFF, KIV_DBG_OFF, ""},  // the public level gates nothing inside
+      {KIV_DBG_OFF, KIV_DBG_OFF, 0, "[KIV:kiv_test:N]lib 1\n"},
+      {KIV_DBG_OFF, -7, KIV_DBG_OFF, "[KIV:kiv_test:N]alive 1\r\n"},  // negatives are on too
+      {KIV_DBG_OFF, 5, 3, "[KIV:kiv_test:N]lib 1\n[KIV:kiv_test:N]alive 2\r\n"},
+  };
+  for (const auto& r : rows) {
+    g_kiv_dbg_level[KIV_DBG_PUB] = r.pub;
+    g_kiv_dbg_level[KIV_DBG_ALIVE] = r.alive;
+    g_kiv_dbg_level[KIV_DBG_LIB] = r.lib;
+    g_evaluated = 0;
+    const std::string out = capture_stdout([] {
+      KIV_LOG("lib %d\n", ++g_evaluated);
+      KIV_LOG_ALIVE("alive %d\r\n", ++g_evaluated);
+    });
+    EXPECT_EQ(r.out, without_line_numbers(out));
+    EXPECT_EQ(count_of(out, "[KIV"), g_evaluated) << "arguments of suppressed lines are not evaluated";
+  }
+  g_kiv_dbg_level[KIV_DBG_LIB] = KIV_DBG_OFF;
+  const std::string out = capture_stdout([] {
+    errno = ENOSPC;
+    KIV_PRINT("always %s\n", strerror(errno));
+    EXPECT_EQ(ENOSPC, errno);
+  });
+  EXPECT_EQ("[KIV:kiv_test:" + std::to_string(__LINE__ - 3) + "]always No space left on device\n", out);
+}
+
+TEST_F(DbgTest, FileLinesSetTheirLevelsAndOthersChangeNothing) {
+  const struct {
+    std::string text;
+    int pub, alive, lib;  // after the parse, from all levels at 4
+  } rows[] = {
+      {"g_kiv_lib_dbg_level 0\n", 4, 4, 0},
+      {"g_kiv_pub_dbg_level 0\ng_kiv_alive_dbg_level\t -3\ng_kiv_lib_dbg_level7\ng_kiv_lib_dbg_level 2\n", 0, -3, 2},
+      {"g_kiv_lib_dbg_level=1\n g_kiv_lib_dbg_level 1\nG_KIV_LIB_DBG_LEVEL 1\ng_kiv_lib_dbg_level\n"
+       "# g_kiv_pub_dbg_level 1\n",
+       4, 4, 4},
+      {std::string(127, 'x') + "g_kiv_lib_dbg_level 0\n", 4, 4, 0},  // read in pieces of 127 characters
+      {std::string(126, 'x') + "g_kiv_lib_dbg_level 0\n", 4, 4, 4},
+  };
+  for (const auto& r : rows) {
+    for (int i = 0; i < KIV_DBG_LEVELS; ++i) g_kiv_dbg_level[i] = KIV_DBG_OFF;
+    write_file(kFile, r.text);
+    EXPECT_EQ("", parse());
+    EXPECT_EQ(r.pub, g_kiv_dbg_level[KIV_DBG_PUB]) << r.text;
+    EXPECT_EQ(r.alive, g_kiv_dbg_level[KIV_DBG_ALIVE]) << r.text;
+    EXPECT_EQ(r.lib, g_kiv_dbg_level[KIV_DBG_LIB]) << r.text;
+    EXPECT_EQ(r.pub != KIV_DBG_OFF, kiv_is_open_pub_dbg());
+  }
+  write_file(kFile, "g_kiv_lib_dbg_level 0\n");
+  parse();
+  write_file(kFile, "g_kiv_alive_dbg_level 4\n");
+  EXPECT_EQ("", parse());
+  EXPECT_EQ(0, g_kiv_dbg_level[KIV_DBG_LIB]) << "an absent key leaves its level";
+  unlink(kFile);
+  g_kiv_dbg_level[KIV_DBG_LIB] = 1;
+  EXPECT_EQ("", parse()) << "a missing file changes nothing and says nothing";
+  EXPECT_EQ(1, g_kiv_dbg_level[KIV_DBG_LIB]);
+}
+
+TEST_F(DbgTest, PathMessagesArePrintedWhateverTheLevels) {
+  write_file(kFile, "g_kiv_lib_dbg_level 0\n");
+  const std::string fits = "/data/" + std::string(219, 'd');  // 225 + 30 suffix characters fit 255
+  const struct {
+    std::string dir;  // empty: unset
+    std::string out;
+  } rows[] = {
+      {"", "[KIV]<kiv_comp_config, kiv_make_vsd_data_talu_path, N>:get DATA_TALU_DIR fail!\r\n"},
+      {fits, ""},
+      {fits + "e", "[KIV]<kiv_comp_config, kiv_make_vsd_path, N>:not enough path memory(prefix:" + fits +
+                                 "e, suffix:/qn_utils/qn_utils_dbg_cfg.txt, len:256)!\n"},
+  };
+  for (const auto& r : rows) {
+    if (r.dir.empty()) unsetenv(KIV_DATA_TALU_ENV);
+    if (!r.dir.empty()) setenv(KIV_DATA_TALU_ENV, r.dir.c_str(), 1);
+    EXPECT_EQ(r.out, without_line_numbers(parse()));
+    EXPECT_EQ(KIV_DBG_OFF, g_kiv_dbg_level[KIV_DBG_LIB]);
+  }
+}
+
+}  // namespace
+}  // namespace kiv::test

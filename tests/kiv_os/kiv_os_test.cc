@@ -1,0 +1,241 @@
+// kiv_os: the close-on-exec rule, the hex dump's table, record memory in
+// named shared memory, and mutex semaphores between real processes.
+#include "kiv_os.h"
+
+#include <errno.h>
+#include <fcntl.h>
+#include <pthread.h>
+#include <signal.h>
+#include <stdio.h>
+#include <sys/sem.h>
+#include <unistd.h>
+
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "support/capture.h"
+#include "support/child.h"
+#include "support/files.h"
+#include "support/fixture.h"
+#include "support/sysv.h"
+
+namespace kiv::test {
+namespace {
+
+using OsTest = SandboxTest;
+
+TEST_F(OsTest, CloseOnExecIsAddedAndOtherFlagsKept) {
+  int p[2];
+  ASSERT_EQ(0, pipe2(p, O_NONBLOCK));
+  EXPECT_EQ(0, kiv_os_set_fd_close_on_exec(p[0]));
+  EXPECT_EQ(FD_CLOEXEC, fcntl(p[0], F_GETFD));
+  EXPECT_NE(0, fcntl(p[0], F_GETFL) & O_NONBLOCK);
+  EXPECT_EQ(0, fcntl(p[1], F_GETFD) & FD_CLOEXEC);
+  close(p[0]);
+  close(p[1]);
+  EXPECT_EQ(-1, kiv_os_set_fd_close_on_exec(p[0]));
+  EXPECT_EQ(-1, kiv_os_set_fd_close_on_exec(-1));
+}
+
+TEST_F(OsTest, DumpPrintsTheTableRowByRow) {
+  const std::string rule = "---------+-------------------------------------------------+-----------------\n";
+  const std::string head = " Offset  |  0  1  2  3  4  5  6  7  8  9  A  B  C  D  E  F | 0123456789ABCDEF\n" + rule;
+  const struct {
+    std::vector<unsigned char> bytes;
+    std::string rows;
+  } rows[] = {
+      {{0x20, 0x41, 0x7F}, "00000000 | 20 41 7F" + std::string(13 * 3, ' ') + " | .A.\n"},
+      {{'H', 'e', 'l', 'l', 'o', ' ', 0x00, 0x09, 0x7F, 0x80, 0xFF, '~', '!', 0x41, '0', '\n'},
+       "00000000 | 48 65 6C 6C 6F 20 00 09 7F 80 FF 7E 21 41 30 0A | Hello......~!A0.\n"},
+      {{'A', 'B', 'C', 'D', 'E', 'F', 'G', 'H', 'I', 'J', 'K', 'L', 'M', 'N', 'O', 'P', 'Q'},
+       "00000000 | 41 42 43 44 45 46 47 48 49 4A 4B 4C 4D 4E 4F 50 | ABCDEFGHIJKLMNOP\n"
+       "00000010 | 51" + std::string(15 * 3, ' ') + " | Q\n"},
+  };
+  for (const auto& r : rows) {
+    const auto len = static_cast<uint32_t>(r.bytes.size());
+    char title[96];
+    snprintf(title, sizeof title, "dump req msg(addr:%p, len:%u):\n", static_cast<const void*>(r.bytes.data()), len);
+    EXPECT_EQ(title + head + r.rows + rule, capture_stdout([&] { (void)kiv_os_dump_msg("req", r.bytes.data(), len); }));
+  }
+  const char b[] = "a";
+  const struct {
+    const char* prefix;
+    const void* msg;
+    uint32_t len;
+  } bad[] = {{nullptr, b, 1}, {"p", b, 0}, {"p", nullptr, 4}};
+  for (const auto& c : bad) {
+    char want[96];
+    snprintf(want, sizeof want, "argument err(prx:%p, msg:%p, len%u)!\n", static_cast<const void*>(c.prefix), c.msg, c.len);
+    EXPECT_EQ(want, capture_stdout([&] { (void)kiv_os_dump_msg(c.prefix, c.msg, c.len); }));
+  }
+}
+
+TEST_F(OsTest, RecordIsWholeZeroedPagesSharedByName) {
+  const uint32_t page = static_cast<uint32_t>(sysconf(_SC_PAGESIZE));
+  for (uint32_t size : {1u, page, page + 1}) {
+    kiv_os_record rec = {};
+    int err = -1;
+    ASSERT_EQ(0, kiv_os_init_record_memory("/kiv-rec", size, &rec, &err));
+    EXPECT_EQ(0, err);
+    EXPECT_STREQ("/kiv-rec", rec.path);
+    EXPECT_EQ((size + page - 1) / page * page, rec.size) << size;
+    EXPECT_EQ(std::string(rec.size, '\0'), std::string(static_cast<char*>(rec.addr), rec.size));
+    ChildResult r = run_in_child([] {
+      kiv_os_record mine = {};
+      int e = 0;
+      return kiv_os_init_record_memory("/kiv-rec", 1, &mine, &e) || kiv_os_write_record_memory(&mine, "child", 6, &e);
+    });
+    ASSERT_TRUE(r.exited(0));
+    char got[6] = {};
+    ASSERT_EQ(0, kiv_os_read_record_memory(&rec, got, sizeof got));
+    EXPECT_STREQ("child", got);
+    ASSERT_EQ(0, kiv_os_close_record_memory(&rec, &err));
+    EXPECT_FALSE(exists("/dev/shm/kiv-rec"));
+  }
+}
+
+TEST_F(OsTest, ClosedNameStartsAfreshWhileOldMappingsKeepTheirBytes) {
+  kiv_os_record first = {}, old = {}, fresh = {};
+  int err = 0;
+  ASSERT_EQ(0, kiv_os_init_record_memory("/kiv-rec", 100, &first, &err));
+  ASSERT_EQ(0, kiv_os_init_record_memory("/kiv-rec", 100, &old, &err));
+  ASSERT_EQ(0, kiv_os_write_record_memory(&first, "old", 4, &err));
+  ASSERT_EQ(0, kiv_os_close_record_memory(&first, &err));
+  ASSERT_EQ(0, kiv_os_init_record_memory("/kiv-rec", 100, &fresh, &err));
+  char got[4] = {'?', '?', '?', '?'};
+  ASSERT_EQ(0, kiv_os_read_record_memory(&fresh, got, 4));
+  EXPECT_EQ(std::string(4, '\0'), std::string(got, 4));
+  ASSERT_EQ(0, kiv_os_read_record_memory(&old, got, 4));
+  EXPECT_STREQ("old", got);
+  ASSERT_EQ(0, kiv_os_close_record_memory(&fresh, &err));
+  EXPECT_EQ(-8, kiv_os_close_record_memory(&old, &err));  // the name is already gone
+  EXPECT_EQ(ENOENT, err);
+  EXPECT_EQ(-7, kiv_os_close_record_memory(&old, &err));  // and so is the mapping
+}
+
+TEST_F(OsTest, RecordRefusesBadArgumentsAndCopiesBeyondItsSize) {
+  kiv_os_record rec = {}, other = {};
+  int err = 0;
+  char buf[8192] = {};
+  ASSERT_EQ(0, kiv_os_init_record_memory("/kiv-rec", 10, &rec, &err));
+  err = 55;
+  const struct {
+    int want, got;
+  } rows[] = {
+      {-1, kiv_os_init_record_memory(nullptr, 1, &other, &err)},
+      {-1, kiv_os_init_record_memory("/kiv-rec", 0, &other, &err)},
+      {-1, kiv_os_init_record_memory("/kiv-rec", 1, nullptr, &err)},
+      {-1, kiv_os_init_record_memory("/kiv-rec", 1, &other, nullptr)},
+      {-1, kiv_os_close_record_memory(nullptr, &err)},
+      {-1, kiv_os_close_record_memory(&other, nullptr)},
+      {-1, kiv_os_read_record_memory(&other, buf, 1)},
+      {-1, kiv_os_write_record_memory(&rec, buf, rec.size + 1, &err)},
+      {-1, kiv_os_write_record_memory(&rec, buf, 0, &err)},
+      {-1, kiv_os_write_record_memory(&rec, nullptr, 1, &err)},
+      {-1, kiv_os_write_record_memory(nullptr, buf, 1, &err)},
+      {-1, kiv_os_write_record_memory(&rec, buf, 1, nullptr)},
+      {-1, kiv_os_read_record_memory(&rec, buf, rec.size + 1)},
+      {-1, kiv_os_read_record_memory(&rec, buf, 0)},
+      {-1, kiv_os_read_record_memory(nullptr, buf, 1)},
+      {-1, kiv_os_read_record_memory(&rec, nullptr, 1)},
+      {0, kiv_os_read_record_memory(&rec, buf, rec.size)},
+  };
+  for (size_t i = 0; i < std::size(rows); ++i) EXPECT_EQ(rows[i].want, rows[i].got) << "row " << i;
+  EXPECT_EQ(55, err) << "refused arguments leave the error number alone";
+  ASSERT_EQ(0, kiv_os_write_record_memory(&rec, buf, rec.size, &err));
+  EXPECT_EQ(0, err);
+  ASSERT_EQ(0, kiv_os_close_record_memory(&rec, &err));
+
+  EXPECT_EQ(-4, kiv_os_init_record_memory("/kiv/rec", 1, &other, &err));  // no valid object name
+  EXPECT_EQ(nullptr, other.path);
+  // Whole pages of this size do not fit 32 bits: the name is removed again.
+  EXPECT_EQ(-5, kiv_os_init_record_memory("/kiv-huge", 0xFFFFFFFFu, &other, &err));
+  EXPECT_EQ(EOVERFLOW, err);
+  EXPECT_FALSE(exists("/dev/shm/kiv-huge"));
+}
+
+class MutexSemTest : public SandboxTest {
+ protected:
+  void SetUp() override {
+    SandboxTest::SetUp();
+    if (IsSkipped()) return;  // no sandbox: nothing on the host is touched
+    write_file(kKey, "k");
+  }
+  void TearDown() override {
+    const int id = IsSkipped() ? -1 : semget(ftok(kKey, 1), 1, 0);  // sets outlive the test in this ipc namespace
+    if (id != -1) semctl(id, 0, IPC_RMID);
+    SandboxTest::TearDown();
+  }
+  // A child that takes the lock, then holds it for hold_ms (or until killed).
+  static std::function<int()> holder(int hold_ms) {
+    return [hold_ms] {
+      int id = -1;
+      if (kiv_os_init_mutex_sem(kKey, &id) != 0 || kiv_os_lock_mutex_sem(id) != 0) return 1;
+      usleep(hold_ms * 1000);
+      return kiv_os_unlock_mutex_sem(id) == 0 ? 0 : 2;
+    };
+  }
+  static int wait_value(int id, int value) {
+    for (int i = 0; i < 2000 && semctl(id, 0, GETVAL) != value; ++i) usleep(1000);
+    return semctl(id, 0, GETVAL);
+  }
+  static constexpr char kKey[] = "/data/mutex_key";
+};
+
+TEST_F(MutexSemTest, CreatedFreeAttachedUntouchedAndReleasedWithItsHolder) {
+  int id = -1, again = -1;
+  ASSERT_EQ(0, kiv_os_init_mutex_sem(kKey, &id));
+  EXPECT_EQ(1, semctl(id, 0, GETVAL));
+  EXPECT_EQ(0777, sem_stat(id).sem_perm.mode & 0777);
+  Child first(holder(60000));
+  ASSERT_EQ(0, wait_value(id, 0));
+  ASSERT_EQ(0, kiv_os_init_mutex_sem(kKey, &again));
+  EXPECT_EQ(id, again);
+  EXPECT_EQ(0, semctl(id, 0, GETVAL)) << "a second init must not free a held lock";
+  Child second(holder(0));
+  for (int i = 0; i < 2000 && semctl(id, 0, GETNCNT) != 1; ++i) usleep(1000);
+  EXPECT_EQ(1, semctl(id, 0, GETNCNT)) << "the second waits";
+  kill(first.pid(), SIGKILL);
+  EXPECT_TRUE(second.wait(10).exited(0)) << "the kernel undoes a killed holder's lock";
+  EXPECT_EQ(1, semctl(id, 0, GETVAL));
+
+  int out = 5;
+  EXPECT_EQ(-2, kiv_os_init_mutex_sem(nullptr, &out));
+  EXPECT_EQ(-2, kiv_os_init_mutex_sem(kKey, nullptr));
+  EXPECT_EQ(-3, kiv_os_init_mutex_sem("/data/no-such-key", &out));
+  EXPECT_EQ(-7, kiv_os_lock_mutex_sem(-1));
+  EXPECT_EQ(-8, kiv_os_unlock_mutex_sem(-1));
+}
+
+class MutexSemSlow : public MutexSemTest {};
+
+volatile sig_atomic_t g_interrupts = 0;
+
+TEST_F(MutexSemSlow, LockInterruptedBySignalResumesAfterASecond) {
+  int id = -1;
+  ASSERT_EQ(0, kiv_os_init_mutex_sem(kKey, &id));
+  Child h(holder(300));
+  ASSERT_EQ(0, wait_value(id, 0));
+  struct sigaction sa = {}, old = {};
+  sa.sa_handler = [](int) { g_interrupts = g_interrupts + 1; };  // no SA_RESTART
+  ASSERT_EQ(0, sigaction(SIGUSR1, &sa, &old));
+  const pthread_t self = pthread_self();
+  std::thread poke([self] {
+    usleep(100 * 1000);
+    pthread_kill(self, SIGUSR1);
+  });
+  const int64_t t0 = monotonic_ms();
+  EXPECT_EQ(0, kiv_os_lock_mutex_sem(id));
+  const int64_t waited = monotonic_ms() - t0;
+  poke.join();
+  sigaction(SIGUSR1, &old, nullptr);
+  EXPECT_EQ(1, g_interrupts);
+  EXPECT_GE(waited, 1000) << "interrupted at 0.1 s, released at 0.3 s, taken after the 1 s pause";
+  EXPECT_LT(waited, 3000);
+  EXPECT_TRUE(h.wait().exited(0));
+  EXPECT_EQ(0, kiv_os_unlock_mutex_sem(id));
+}
+
+}  // namespace
+}  // namespace kiv::test

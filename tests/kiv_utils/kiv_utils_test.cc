@@ -1,0 +1,261 @@
+// kiv_utils: sleeps that survive signals, whole transfers, the /proc
+// readers against real processes, the single-instance lock file and the oom
+// adjustment.
+#include "kiv_utils.h"
+
+#include <fcntl.h>
+#include <limits.h>
+#include <pthread.h>
+#include <signal.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/prctl.h>
+#include <sys/syscall.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <string>
+#include <thread>
+
+#include "kiv_dbg.h"
+#include "support/capture.h"
+#include "support/child.h"
+#include "support/files.h"
+#include "support/fixture.h"
+#include "support/log_text.h"
+#include "support/program.h"
+#include "support/sanitizer.h"
+
+namespace kiv::test {
+namespace {
+
+using UtilsTest = SandboxTest;
+using BaseSlow = SandboxTest;
+
+std::atomic<int> g_signals{0};
+
+TEST_F(BaseSlow, InterruptedSleepsLastTheirFullLength) {
+  struct sigaction sa = {}, old = {};
+  sa.sa_handler = [](int) { ++g_signals; };  // no SA_RESTART: select() fails with EINTR
+  ASSERT_EQ(0, sigaction(SIGUSR1, &sa, &old));
+  const struct {
+    int (*sleep)(int);
+    int length, ms;
+  } rows[] = {{safe_sleep, 1, 1000}, {safe_usleep, 700 * 1000, 700}};
+  for (const auto& r : rows) {
+    const pthread_t self = pthread_self();
+    std::thread poke([self] {
+      for (int i = 0; i < 3; ++i) {
+        usleep(200 * 1000);  // a sleep begun anew each time would last 600 ms longer
+        pthread_kill(self, SIGUSR1);
+      }
+    });
+    const int64_t start = monotonic_ms();
+    EXPECT_EQ(0, r.sleep(r.length));
+    poke.join();
+    EXPECT_GE(monotonic_ms() - start, r.ms - 10);
+    EXPECT_LT(monotonic_ms() - start, r.ms + 400);
+  }
+  // ThreadSanitizer runs a handler only at the thread's next intercepted
+  // call, and the select() loop makes none: signals pending meanwhile merge.
+  EXPECT_EQ(kThreadSanitized ? g_signals.load() : 6, g_signals.load());
+  sigaction(SIGUSR1, &old, nullptr);
+  EXPECT_EQ(EINVAL, safe_usleep(-1)) << "an error other than EINTR is reported, not retried";
+}
+
+TEST_F(UtilsTest, AllocationIsZeroedAndTheExitMarkerIsSeen) {
+  auto* p = static_cast<unsigned char*>(safe_malloc(1 << 20));
+  EXPECT_EQ(std::string(1 << 20, '\0'), std::string(reinterpret_cast<char*>(p), 1 << 20));
+  free(p);
+  EXPECT_EQ(-1, kiv_get_proc_status());
+  write_file(KIV_STATUS_FILE);
+  EXPECT_EQ(0, kiv_get_proc_status());
+}
+
+TEST_F(UtilsTest, WholeTransfersAndPathWrites) {
+  int p[2];
+  ASSERT_EQ(0, pipe2(p, O_CLOEXEC));
+  char buf[16] = {};
+  EXPECT_EQ(0, safe_read(-1, buf, 0)) << "n = 0 makes no system call";
+  EXPECT_EQ(0, safe_write(-1, buf, 0));
+  EXPECT_EQ(5, safe_write(p[1], "hello", 5));
+  close(p[1]);
+  EXPECT_EQ(5, safe_read(p[0], buf, sizeof buf));  // short count at end of file
+  EXPECT_STREQ("hello", buf);
+  close(p[0]);
+  EXPECT_EQ(-1, safe_read(p[0], buf, 1));
+
+  const char* path = "/tmp/kiv/io_file";
+  EXPECT_EQ(-1, safe_write_path(path, "x", 1));
+  EXPECT_FALSE(exists(path)) << "safe_write_path never creates";
+  write_file(path, "abcdef");
+  EXPECT_EQ(2, safe_write_path(path, "XY", 2));
+  EXPECT_EQ("XYcdef", read_file(path)) << "written at offset 0, not truncated";
+  char small[4] = "zzz";
+  EXPECT_EQ(-1, kiv_read_to_buf("/tmp/kiv/missing", small, sizeof small));
+  EXPECT_STREQ("zzz", small);
+  EXPECT_EQ(3, kiv_read_to_buf(path, small, sizeof small));
+  EXPECT_STREQ("XYc", small);
+  EXPECT_EQ(0, kiv_read_to_buf(path, small, 1));
+  EXPECT_STREQ("", small);
+}
+
+// utils_sleeper started with exactly argv, alive past exec.
+struct Sleeper : TestProgram {
+  explicit Sleeper(const std::vector<std::string>& argv)
+      : TestProgram("utils_sleeper", {argv.begin() + 1, argv.end()}, {argv[0], -1, {}, {}, true}) {}
+};
+
+std::pair<int, std::string> cmdline(pid_t pid, size_t size) {
+  std::string buf(size + 8, '#');
+  const int r = kiv_get_cmdline(pid, buf.data(), size);
+  EXPECT_EQ('#', buf[size]) << "wrote past the buffer";
+  return {r, buf.c_str()};
+}
+
+TEST_F(UtilsTest, CmdlineIsTheExecutablePathThenTheArgumentsCutToFit) {
+  char real[PATH_MAX];
+  ASSERT_NE(nullptr, realpath(KIV_TEST_BIN_DIR "/utils_sleeper", real));
+  const std::string e = real;
+  const struct {
+    std::vector<std::string> argv;
+    std::string text;
+  } rows[] = {
+      {{"just-a-name"}, e},  // the separator is not left behind
+      {{"x", "a", "", "b"}, e + " a  b"},
+      {{"x", "a", "", ""}, e + " a"},
+      {{"x", "a", "one\ntwo", "b"}, e + " a one"},
+  };
+  for (const auto& r : rows) EXPECT_EQ(std::pair(0, r.text), cmdline(Sleeper(r.argv).pid(), 512));
+  EXPECT_EQ(std::pair(-1, std::string()), cmdline(ended_pid(), 64));
+
+  const size_t len = e.size();
+  Sleeper p({"x", "ab"});
+  const struct {
+    size_t size;
+    int ret;
+    std::string text;
+  } small[] = {
+      {len + 2, 0, e},  // too small for a separator and one character: the path alone
+      {len, 0, e.substr(0, len - 1)},
+      {len + 4, -2, e + " ab"},  // filling the buffer is -2, also when the last argument fits exactly
+      {len + 3, -2, e + " a"},
+      {len + 5, -2, e + " ab"},  // the NUL after the last argument takes a place, as a space dropped at the end
+      {len + 6, 0, e + " ab"},
+      {1, -1, ""},
+  };
+  for (const auto& r : small) EXPECT_EQ(std::pair(r.ret, r.text), cmdline(p.pid(), r.size)) << r.size;
+  EXPECT_EQ(-1, kiv_get_cmdline(p.pid(), nullptr, 64));
+}
+
+// A child named `name` that waits (alive) or has ended unreaped (zombie).
+pid_t named_child(const char* name, bool zombie) {
+  int p[2];
+  if (pipe2(p, O_CLOEXEC) != 0) return -1;
+  const pid_t pid = fork_running(ForkKind::kFork, 1, -1, [&] {
+    prctl(PR_SET_NAME, name);
+    while (write(p[1], "r", 1) == 1 && !zombie) pause();
+    return 0;
+  });
+  char c;
+  close(p[1]);
+  (void)!read(p[0], &c, 1);
+  close(p[0]);
+  siginfo_t si;
+  if (zombie) waitid(P_PID, static_cast<id_t>(pid), &si, WEXITED | WNOWAIT);
+  return pid;
+}
+
+TEST_F(UtilsTest, ProcReadersOfThreadsNamesAndLife) {
+  std::atomic<int> tid{0};
+  std::atomic<bool> done{false};
+  std::thread t([&] {
+    tid = static_cast<int>(syscall(SYS_gettid));
+    while (!done) usleep(1000);
+  });
+  while (tid == 0) usleep(1000);
+  EXPECT_EQ(getpid(), kiv_get_ppid_form_pid(tid));
+  EXPECT_EQ(getpid(), kiv_get_ppid_form_pid(getpid()));
+  done = true;
+  t.join();
+  EXPECT_EQ(-1, kiv_get_ppid_form_pid(-5));
+
+  const pid_t alive = named_child("a) Z (b", false), zombie = named_child("a) S (b", true);
+  char buf[64] = "junk";
+  const struct {
+    int n, ret;
+    std::string name;
+  } rows[] = {{64, 0, "a) Z (b"}, {4, 0, "a) "}, {1, 0, ""}, {0, -1, ""}};
+  for (const auto& r : rows) {
+    EXPECT_EQ(r.ret, kiv_get_pid_name(alive, buf, r.n));
+    EXPECT_EQ(r.ret == 0 ? r.name : std::string(buf), buf) << r.n;
+  }
+  EXPECT_EQ(-1, kiv_get_pid_name(alive, nullptr, 8));
+  // A name holding ") Z" must not pass for a zombie's state, nor ") S" hide one.
+  EXPECT_EQ(0, process_life(alive));
+  const int64_t start = monotonic_ms();
+  EXPECT_EQ(-1, process_life(zombie));
+  EXPECT_GE(monotonic_ms() - start, 29) << "three looks, 10 ms apart";
+  for (pid_t pid : {alive, zombie}) {
+    kill(pid, SIGKILL);
+    waitpid(pid, nullptr, 0);
+  }
+  EXPECT_EQ(-1, process_life(alive));
+  strcpy(buf, "kept");
+  EXPECT_EQ(-1, kiv_get_pid_name(alive, buf, sizeof buf));
+  EXPECT_STREQ("kept", buf);
+
+  struct timeval tv = {-1, -1};
+  EXPECT_EQ(&tv, kiv_get_timeval(&tv));
+  EXPECT_LE(tv.tv_sec * 1000 + tv.tv_usec / 1000, monotonic_ms()) << "the monotonic clock";
+  EXPECT_GE(tv.tv_sec + 1, kiv_get_time());
+  EXPECT_EQ(nullptr, kiv_get_timeval(nullptr));
+}
+
+TEST_F(UtilsTest, SecondInstanceIsRefusedAndLeavesTheTextAlone) {
+  const char* path = "/tmp/kiv/instance.lock";
+  write_file(path, "99999999999999999999");
+  const int fd = already_running(path);
+  ASSERT_GE(fd, 0);
+  EXPECT_EQ(FD_CLOEXEC, fcntl(fd, F_GETFD) & FD_CLOEXEC);
+  const std::string mine = std::to_string(getpid()) + '\0';
+  // Children look: a look of ours would drop our lock when it closes.
+  EXPECT_TRUE(run_in_child([&] { return already_running(path) != -1 || read_file(path) != mine; }).exited(0));
+  ASSERT_EQ(0, close(fd));
+  EXPECT_TRUE(run_in_child([&] {
+                return already_running(path) < 0 || read_file(path) != std::to_string(getpid()) + '\0';
+              }).exited(0));
+  const int other = already_running("/tmp/kiv/new.lock");
+  EXPECT_EQ(0700, mode_of("/tmp/kiv/new.lock") & 0777 & ~0077);  // 0700 before the umask
+  close(other);
+  EXPECT_EQ(-1, already_running("/tmp/kiv/no/such/dir/lock"));
+  EXPECT_EQ(-1, already_running(nullptr));
+}
+
+TEST_F(UtilsTest, OomAdjustmentOfLivingAndEndedProcesses) {
+  g_kiv_dbg_level[KIV_DBG_LIB] = 0;
+  const pid_t gone = ended_pid();
+  EXPECT_EQ("[KIV:kiv_utils:N]safe_write_path: fd < 0: No such file or directory\n",
+            without_line_numbers(capture_stdout([&] { EXPECT_EQ(-1, kiv_ignore_lmk(gone)); })));
+  g_kiv_dbg_level[KIV_DBG_LIB] = KIV_DBG_OFF;
+  // Lowering needs CAP_SYS_RESOURCE, which root lacks on some hosts: the
+  // child finds out first, then starts the library from a raised value.
+  ChildResult r = run_in_child([] {
+    const int fd = open("/proc/self/oom_adj", O_WRONLY | O_CLOEXEC);
+    const bool may = write(fd, "-17\n", 4) == 4;
+    if (pwrite(fd, "5\n", 2, 0) != 2) return 9;
+    close(fd);
+    const std::string before = read_file("/proc/self/oom_adj");
+    const int ignored = kiv_ignore_lmk(getpid());
+    const std::string after_ignore = read_file("/proc/self/oom_adj");
+    const int reset = kiv_reset_lmk(getpid());
+    const std::string after_reset = read_file("/proc/self/oom_adj");
+    if (!may) return ignored == -1 && after_ignore == before && reset == -1 && after_reset == before ? 0 : 2;
+    return ignored == 5 && after_ignore == "-17\n" && reset == 3 && after_reset == "0\n" ? 0 : 1;
+  });
+  EXPECT_TRUE(r.exited(0)) << exit_code(r);
+}
+
+}  // namespace
+}  // namespace kiv::test
