@@ -37,20 +37,15 @@ declare -A why=(
   [wipeonfork]="qemu-user accepts MADV_WIPEONFORK but does not clear the page in the child, so a forked child takes its parent's per-process state (cached ids, the call lock) for its own"
 )
 cannot="
-kiv_manager_test   HostileTest.RequestsAboutRootsProcessesAreAcknowledgedRefusedAndCounted exec
-kiv_manager_test   HostileTest.HeldConnectionsStarveNeitherRestartsNorRootNorTheCpu exec
-kiv_manager_test   ManagerTest.WithDefaultOptionsAClientKilledThreeTimesIsBackWithinOneSecondEachTime exec
-kiv_manager_test   ManagerTest.FiftyClientsKilledTogetherComeBackAsExactlyFiftyAndTheOldAreReaped exec
-kiv_manager_test   ManagerTest.RestartedProgramIsReapedAfterItsRegistrationIsWithdrawn exec
-kiv_manager_test   ManagerTest.PendingRestartAndThirdPartyRegistrationSurviveAManagerRestart exec
-kiv_manager_test   ManagerTest.ReadinessAndStoppingAreReportedThroughTheNotifySocket exec
-kiv_manager_test   ManagerTest.ProcessOfAVsdIsRestartedInsideItsVsd               exec
-kiv_manager_test   ManagerTest.WithdrawnRegistrationIsNotRestartedAndTimeValueDelays exec
-kiv_manager_test   ManagerTest.CrashLoopGuardStopsAProgramThatDiesAtOnce          exec
-kiv_manager_test   ManagerTest.HungThreadIsAbortedAndItsProcessRestarted          exec
-kiv_manager_test   ManagerTest.RegistrationSurvivesAManagerKilledAndStartedAgain  exec
+kiv_manager_test   ManagerTest.EachDeathRestartsOneCopyAtOnceAndEveryCopyIsReaped exec
+kiv_manager_test   ManagerTest.StartsRunAsTheRegistrantAndInItsVsd                exec
+kiv_manager_test   ManagerTest.RegistrationsPendingRestartsAndWatchesSurviveAManagerRestart exec
+kiv_manager_test   ManagerTest.ReadinessOneInstanceAndTheExitMarker               exec
+kiv_manager_test   ManagerTest.AnotherUsersRequestsAreRefusedAndItsIdleConnectionClosed exec
+kiv_manager_test   ManagerSlow.HungThreadIsAbortedUnlessItsProcessIgnoresAborts   exec
+kiv_manager_test   ManagerSlow.HeldConnectionsAndNoDescriptorsStarveNothing       exec
 kiv_manager_test   ProcsTest.DetachedChildStartsCleanAndItsStatusIsCollected      exec
-kiv_manager_test   ProcsTest.SignalThroughPidfdAndForeignExitStatus               exec
+kiv_manager_test   ProcsTest.ForeignExitStatusThroughProc                         exec
 kiv_vsd_test       CreateTest.StartScriptsRunInsideTheNewVsdAndMembersAreRecorded exec
 kiv_vsd_test       LaunchTest.CreateProcStartsADetachedMemberFromSbin             exec
 kiv_vsd_test       LaunchTest.RestartTurnsTheCallerIntoTheProgramOrScript         exec

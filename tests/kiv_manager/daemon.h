@@ -1,40 +1,36 @@
-// The real Manager binary as the end-to-end tests drive it: started as a
-// child with its log in a file, stopped or killed on request, and always
-// killed, with every client the test started, when the test ends.
+// The real Manager binary as the end-to-end tests drive it, its clients
+// (the mgr_client mode of the test program) and raw packets on its socket.
 #pragma once
 
 #include <stdint.h>
 #include <sys/types.h>
 
+#include <functional>
 #include <string>
 #include <vector>
+
+#include "support/fixture.h"
 
 namespace kiv::manager::test {
 
 constexpr char kDaemonPath[] = KIV_BUILD_DIR "/tools/kiv";
 constexpr char kKivctlPath[] = KIV_BUILD_DIR "/tools/kivctl";
-constexpr char kClientPath[] = KIV_TEST_BIN_DIR "/mgr_client";
+// The library records a program by its executable, which for a link to
+// the test program is the test program itself: the mode goes first.
+constexpr char kClientPath[] = KIV_TEST_BIN_DIR "/kiv_test_program";
 
+// Started as a child with its log in a file; killed when it goes.
 class Daemon {
  public:
-  // args: options of the daemon; the test scale is the default.
-  explicit Daemon(std::vector<std::string> args = {"-s", "0.01"});
-  ~Daemon();
-  Daemon(const Daemon&) = delete;
-  Daemon& operator=(const Daemon&) = delete;
-
-  // Starts it and waits until its socket accepts connections; with nofile,
-  // under that descriptor limit (soft and hard, so it cannot raise it).
+  explicit Daemon(std::vector<std::string> args = {"-s", "0.01"}) : args_(std::move(args)) {}
+  ~Daemon() { kill_hard(); }
+  // Waits until it serves; with nofile, under that descriptor limit.
   bool start(int nofile = 0);
-  // SIGKILL, and collects it.
   void kill_hard();
-  // SIGTERM; returns the exit status (-1 when it did not end in 5 s).
-  int stop();
+  int stop();  // SIGTERM; the exit status, -1 when it did not end in 5 s
   pid_t pid() const { return pid_; }
   std::string log() const;
-  // Waits until the log holds needle count times.
   bool wait_log(const std::string& needle, int timeout_ms, int count = 1) const;
-  int count_log(const std::string& needle) const;
 
  private:
   std::vector<std::string> args_;
@@ -42,24 +38,14 @@ class Daemon {
   pid_t pid_ = -1;
 };
 
-// Runs a program to its end with stdout captured; returns its exit status.
-int run_capture(const std::vector<std::string>& argv, std::string* out);
-
-// A client process of mgr_client: its "start PID" lines live in out_path.
-// With a VSD number it is started inside that VSD, as /sbin/mgr_client
-// (which must exist), the way the VSD's programs are.
+// A mgr_client and the copies the Manager restarts, all writing one file.
 class Client {
  public:
-  explicit Client(std::vector<std::string> args, int vsd = 0);
-  ~Client();  // kills every instance it saw start
-  Client(const Client&) = delete;
-  Client& operator=(const Client&) = delete;
-  const std::string& out_path() const { return out_; }
-  // The pids in "start" lines so far.
+  explicit Client(std::vector<std::string> args);
+  ~Client() { kill_all(); }
   std::vector<pid_t> starts() const;
-  // Waits for at least n starts; returns the pid of the n-th.
-  pid_t wait_start(size_t n, int timeout_ms) const;
-  // Waits for a line beginning with prefix; returns the rest of it.
+  pid_t wait_start(size_t n, int timeout_ms) const;  // pid of the n-th start, -1
+  // The rest of the first line beginning with prefix.
   bool wait_line(const std::string& prefix, int timeout_ms, std::string* rest = nullptr) const;
   void kill_all();
 
@@ -68,20 +54,24 @@ class Client {
   pid_t first_ = -1;
 };
 
-// The whole content of a file, empty when it cannot be read.
-std::string slurp(const std::string& path);
-// A raw connection to the control socket, or -1.
-int connect_raw();
-// The type of the answer on sd, -1 when none came within timeout_ms, -2
-// when the daemon closed the connection, -3 for an answer of a wrong size.
-int64_t answer(int sd, int timeout_ms);
-// One frame sent on sd; its answer as answer() gives it, -4 when not sent.
+// A program run to its end; its exit status, stdout and stderr in *out.
+int run_capture(const std::vector<std::string>& argv, std::string* out);
+int connect_raw();  // a connection to the control socket, or -1
+// The type of the answer on sd after sending frame (when not empty): -1
+// none in time, -2 connection closed, -3 not a bare header, -4 not sent.
 int64_t ask(int sd, const std::vector<uint8_t>& frame, int timeout_ms);
+// fn's result in a child of uid and gid 65534 with the extra group 4242.
+int as_nobody(const std::function<int()>& fn);
+bool alive(pid_t pid);                          // running, not a zombie
+bool reaped_within(pid_t pid, int timeout_ms);  // gone from /proc
+bool wait_until(const std::function<bool()>& cond, int timeout_ms);
+std::string slurp(const std::string& path);
 
-bool alive(pid_t pid);
-// Ends every process of the sandbox but its pid 1 and the caller: programs
-// that the Manager restarted while a test ended have no other owner.
-void end_other_processes();
-int64_t now_ms();
+// Each test ends every process of the sandbox but its init and itself:
+// what the Manager restarted has no other owner.
+class ManagerTest : public kiv::test::SandboxTest {
+ protected:
+  void TearDown() override;
+};
 
 }  // namespace kiv::manager::test
