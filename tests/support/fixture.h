@@ -1,6 +1,5 @@
-// The base of every test: skips when the sandbox is missing, starts each
-// test from a fresh device tree with the debug levels off, and fails a test
-// that leaves a descriptor open which it did not declare as kept.
+// Base of every test: skips without the sandbox, starts from a fresh device tree
+// with the debug levels off, and fails a test that leaks a descriptor.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -16,11 +15,9 @@ class SandboxTest : public ::testing::Test {
   void SetUp() override;
   void TearDown() override;
 
-  // New descriptors whose /proc/self/fd target begins with prefix (a path,
-  // or "socket:") are the library's to keep: not counted as leaks.
+  // New descriptors whose target begins with prefix (a path, "socket:") are kept, not leaks.
   void keep_descriptors_matching(std::string prefix) { kept_.push_back(std::move(prefix)); }
 
-  // Skips the test unless the sandbox has cgroup v1 /memory and /cpu.
   void require_cgroups();
 
  private:
@@ -28,7 +25,7 @@ class SandboxTest : public ::testing::Test {
   std::vector<std::string> kept_;
 };
 
-// fd -> readlink target of every open descriptor of this process.
+// fd -> readlink target of each descriptor of this process.
 std::map<int, std::string> open_descriptors();
 
 }  // namespace kiv::test
