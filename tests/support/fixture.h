@@ -1,5 +1,6 @@
 // Base of every test: skips without the sandbox, starts from a fresh device tree
-// with the debug levels off, and fails a test that leaks a descriptor.
+// with the debug levels off, and fails a test that leaks a descriptor. Brings
+// the helpers every test uses.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -7,6 +8,11 @@
 #include <map>
 #include <string>
 #include <vector>
+
+#include "support/capture.h"
+#include "support/child.h"
+#include "support/files.h"
+#include "support/log_text.h"
 
 namespace kiv::test {
 
