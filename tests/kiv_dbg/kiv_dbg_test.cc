@@ -8,13 +8,7 @@
 #include <string.h>
 #include <sys/stat.h>
 
-#include <string>
-
-#include "kiv_dbg.h"
-#include "support/capture.h"
-#include "support/files.h"
 #include "support/fixture.h"
-#include "support/log_text.h"
 
 namespace kiv::test {
 namespace {
@@ -44,10 +38,7 @@ class DbgTest : public SandboxTest {
 int g_evaluated = 0;
 
 TEST_F(DbgTest, EachLevelGatesItsOwnLinesAndSuppressedOnesCostNothing) {
-  const struct {
-    int pub, alive, lib;
-    std::string out;
-  } rows[] = {
+  const struct { int pub, alive, lib; std::string out; } rows[] = {
       {KIV_DBG_OFF, KIV_DBG_OFF, KIV_DBG_OFF, ""},
       {0, KIV_DBG_OFF, KIV_DBG_OFF, ""},  // the public level gates nothing inside
       {KIV_DBG_OFF, KIV_DBG_OFF, 0, "[KIV:kiv_test:N]lib 1\n"},

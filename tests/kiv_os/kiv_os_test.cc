@@ -7,12 +7,10 @@
 #include <signal.h>
 #include <stdio.h>
 #include <sys/sem.h>
-#include <unistd.h>
 
 #include <thread>
 
 #include "support/fixture.h"
-#include "support/sysv.h"
 
 namespace kiv::test {
 namespace {

@@ -5,17 +5,9 @@
 #include <fcntl.h>
 #include <string.h>
 #include <sys/stat.h>
-#include <unistd.h>
 
-#include <string>
-
-#include "kiv_dbg.h"
 #include "kiv_xtach.h"
-#include "support/capture.h"
-#include "support/child.h"
-#include "support/files.h"
 #include "support/fixture.h"
-#include "support/log_text.h"
 
 namespace kiv::test {
 namespace {
@@ -45,12 +37,7 @@ class PidfileTest : public SandboxTest {
 };
 
 TEST_F(PidfileTest, NameIsTheBaseOfTheFirstWord) {
-  const struct {
-    int vsd;
-    std::string cmdline;
-    int size, ret;
-    std::string path;
-  } rows[] = {
+  const struct { int vsd; std::string cmdline; int size, ret; std::string path; } rows[] = {
       {2, "/usr/sbin/prog -x /a/b", 256, 26, "/tmp/vsd/2/kiv/db/prog.815"},
       {0, "prog", 256, 26, "/tmp/vsd/0/kiv/db/prog.815"},
       {0, "dir/sub/prog arg/x", 256, 26, "/tmp/vsd/0/kiv/db/prog.815"},
@@ -138,11 +125,7 @@ TEST_F(PidfileTest, DestroyRemovesTheFileNamedByTheFirstWord) {
 }
 
 TEST_F(PidfileTest, ReadGivesPidKindAndTheTextFromItsFirstSlash) {
-  const struct {
-    std::string text;
-    int size, ret, pid, kind;
-    std::string cmd, log;
-  } rows[] = {
+  const struct { std::string text; int size, ret, pid, kind; std::string cmd, log; } rows[] = {
       {"815\n3\n/usr/sbin/prog -x", 64, 0, 815, 3, "/usr/sbin/prog -x", ""},
       {"815\n3\n/usr/sbin/prog -x", 5, 0, 815, 3, "/usr", ""},
       {"12\n2\nprog -c /etc/conf", 64, 0, 12, 2, "/etc/conf", ""},

@@ -4,19 +4,8 @@
 
 #include <signal.h>
 #include <sys/sem.h>
-#include <unistd.h>
 
-#include <string>
-
-#include <gtest/gtest.h>
-
-#include "kiv_dbg.h"
-#include "support/capture.h"
-#include "support/child.h"
-#include "support/files.h"
 #include "support/fixture.h"
-#include "support/log_text.h"
-#include "support/sysv.h"
 
 namespace kiv::test {
 namespace {
@@ -85,11 +74,7 @@ TEST_F(SemTest, RaiseAndLowerWithoutEverWaiting) {
   g_kiv_dbg_level[KIV_DBG_LIB] = 0;
   char raised[96];
   snprintf(raised, sizeof raised, "[KIV:kiv_sem:N]Increase kiv sem_cnt, pid is %d, ppid is %d.\n", getpid(), getppid());
-  const struct {
-    unsigned int cmd;
-    int rc, count;
-    std::string log;
-  } rows[] = {
+  const struct { unsigned int cmd; int rc, count; std::string log; } rows[] = {
       {KIV_SEM_CMD_INCREASE, 0, 1, raised},
       {KIV_SEM_CMD_DECREASE, 0, 0, "[KIV:kiv_sem:N]Decrease kiv sem_cnt.\n"},
       {KIV_SEM_CMD_DECREASE, -1, 0, "[KIV:kiv_sem:N]Decrease kiv semaphore failed: Resource temporarily unavailable."},

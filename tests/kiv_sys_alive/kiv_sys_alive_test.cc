@@ -9,18 +9,8 @@
 #include <sys/prctl.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
-#include <unistd.h>
 
-#include <string>
-
-#include <gtest/gtest.h>
-
-#include "kiv_dbg.h"
-#include "support/capture.h"
-#include "support/child.h"
-#include "support/files.h"
 #include "support/fixture.h"
-#include "support/log_text.h"
 #include "support/program.h"
 
 namespace kiv::test {
@@ -75,9 +65,7 @@ TEST_F(AliveTest, EntriesLiveAtTheirOffsets) {
 }
 
 TEST_F(AliveTest, SequenceSkipsZero) {
-  const struct {
-    unsigned char from, to;
-  } rows[] = {{0, 1}, {1, 2}, {254, 255}, {255, 1}};
+  const struct { unsigned char from, to; } rows[] = {{0, 1}, {1, 2}, {254, 255}, {255, 1}};
   for (const auto& r : rows) {
     raw()[20513 + 300] = r.from;
     ASSERT_EQ(0, kiv_sys_update_alive_seq(300));
@@ -120,10 +108,7 @@ TEST_F(AliveTest, OtherProcessesShareTheTableAndOnlyAMasterClearsItOnce) {
   EXPECT_EQ(1, kiv_sys_isreg_alive_info(77));
 
   const std::string steps = "init=0\nafter=0\nreg=0\nsecond=0\nkept=1\n";
-  const struct {
-    const char* how;
-    std::string out;
-  } rows[] = {
+  const struct { const char* how; std::string out; } rows[] = {
       {"init", "[KIV:kiv_sys_alive:N]data clear is_master = 1, inited = 0\r\n" + steps},
       {"isreg", "before=1\n" + steps},  // clearing an already mapped table says nothing
   };

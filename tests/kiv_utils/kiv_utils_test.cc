@@ -12,18 +12,11 @@
 #include <sys/prctl.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
-#include <unistd.h>
 
 #include <atomic>
-#include <string>
 #include <thread>
 
-#include "kiv_dbg.h"
-#include "support/capture.h"
-#include "support/child.h"
-#include "support/files.h"
 #include "support/fixture.h"
-#include "support/log_text.h"
 #include "support/program.h"
 #include "support/sanitizer.h"
 
@@ -39,10 +32,7 @@ TEST_F(BaseSlow, InterruptedSleepsLastTheirFullLength) {
   struct sigaction sa = {}, old = {};
   sa.sa_handler = [](int) { ++g_signals; };  // no SA_RESTART: select() fails with EINTR
   ASSERT_EQ(0, sigaction(SIGUSR1, &sa, &old));
-  const struct {
-    int (*sleep)(int);
-    int length, ms;
-  } rows[] = {{safe_sleep, 1, 1000}, {safe_usleep, 700 * 1000, 700}};
+  const struct { int (*sleep)(int); int length, ms; } rows[] = {{safe_sleep, 1, 1000}, {safe_usleep, 700 * 1000, 700}};
   for (const auto& r : rows) {
     const pthread_t self = pthread_self();
     std::thread poke([self] {
@@ -118,10 +108,7 @@ TEST_F(UtilsTest, CmdlineIsTheExecutablePathThenTheArgumentsCutToFit) {
   char real[PATH_MAX];
   ASSERT_NE(nullptr, realpath(KIV_TEST_BIN_DIR "/utils_sleeper", real));
   const std::string e = real;
-  const struct {
-    std::vector<std::string> argv;
-    std::string text;
-  } rows[] = {
+  const struct { std::vector<std::string> argv; std::string text; } rows[] = {
       {{"just-a-name"}, e},  // the separator is not left behind
       {{"x", "a", "", "b"}, e + " a  b"},
       {{"x", "a", "", ""}, e + " a"},
@@ -132,11 +119,7 @@ TEST_F(UtilsTest, CmdlineIsTheExecutablePathThenTheArgumentsCutToFit) {
 
   const size_t len = e.size();
   Sleeper p({"x", "ab"});
-  const struct {
-    size_t size;
-    int ret;
-    std::string text;
-  } small[] = {
+  const struct { size_t size; int ret; std::string text; } small[] = {
       {len + 2, 0, e},  // too small for a separator and one character: the path alone
       {len, 0, e.substr(0, len - 1)},
       {len + 4, -2, e + " ab"},  // filling the buffer is -2, also when the last argument fits exactly
@@ -183,10 +166,7 @@ TEST_F(UtilsTest, ProcReadersOfThreadsNamesAndLife) {
 
   const pid_t alive = named_child("a) Z (b", false), zombie = named_child("a) S (b", true);
   char buf[64] = "junk";
-  const struct {
-    int n, ret;
-    std::string name;
-  } rows[] = {{64, 0, "a) Z (b"}, {4, 0, "a) "}, {1, 0, ""}, {0, -1, ""}};
+  const struct { int n, ret; std::string name; } rows[] = {{64, 0, "a) Z (b"}, {4, 0, "a) "}, {1, 0, ""}, {0, -1, ""}};
   for (const auto& r : rows) {
     EXPECT_EQ(r.ret, kiv_get_pid_name(alive, buf, r.n));
     EXPECT_EQ(r.ret == 0 ? r.name : std::string(buf), buf) << r.n;

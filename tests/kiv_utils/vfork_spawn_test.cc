@@ -4,7 +4,6 @@
 #include <errno.h>
 #include <signal.h>
 #include <sys/wait.h>
-#include <unistd.h>
 
 #include "support/fixture.h"
 

@@ -16,6 +16,7 @@
 
 #include <regex>
 
+#include "base/semun.h"
 #include "support/capture.h"
 #include "support/child.h"
 #include "support/log_text.h"
@@ -88,6 +89,14 @@ pid_t lock_holder(const std::string& path) {
     return 0;
   });
   return r.exited(0) ? atoi(r.output.c_str()) : -1;
+}
+
+struct semid_ds sem_stat(int id) {
+  struct semid_ds ds = {};
+  semun arg = {};
+  arg.buf = &ds;
+  if (semctl(id, 0, IPC_STAT, arg) != 0) ds = {};
+  return ds;
 }
 
 std::string capture_stdout(const std::function<void()>& fn) {

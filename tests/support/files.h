@@ -1,6 +1,7 @@
 // Small file helpers for tests.
 #pragma once
 
+#include <sys/sem.h>
 #include <sys/types.h>
 
 #include <string>
@@ -22,5 +23,7 @@ std::vector<std::string> list_dir(const std::string& path);  // without . and ..
 // The pid holding a write lock on path (F_GETLK), 0 when none, -1 on error.
 // Asked from a child: closing a descriptor of ours on it would drop our locks.
 pid_t lock_holder(const std::string& path);
+
+struct semid_ds sem_stat(int id);  // a System V set's record; all zero when unreadable
 
 }  // namespace kiv::test

@@ -4,11 +4,13 @@
 #pragma once
 
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <map>
 #include <string>
 #include <vector>
 
+#include "kiv_dbg.h"
 #include "support/capture.h"
 #include "support/child.h"
 #include "support/files.h"
