@@ -1,5 +1,4 @@
-// Pid database files and member files in the sandbox's VSD tree, with the
-// lock looked at from other processes.
+// Pid database files and member files in the sandbox's VSD tree; locks seen from other processes.
 #include "kiv_pidfile.h"
 
 #include <fcntl.h>
@@ -29,8 +28,7 @@ class PidfileTest : public SandboxTest {
       if (target == path) fds.push_back(fd);
     return fds;
   }
-  // The text of path as another process reads it: a read of ours would
-  // drop our lock when it closes.
+  // path's text as another process reads it: a read of ours would drop our lock on close.
   static std::string seen(const std::string& path) {
     return run_in_child([&] { return printf("%s", read_file(path).c_str()) < 0; }).output;
   }
@@ -152,11 +150,10 @@ TEST_F(PidfileTest, ReadGivesPidKindAndTheTextFromItsFirstSlash) {
               EXPECT_EQ(-1, kiv_db_read("/tmp/vsd/0/none", &pid, &kind, cmd, sizeof cmd));
               EXPECT_EQ(-1, kiv_db_read("/tmp/vsd/0", &pid, &kind, cmd, sizeof cmd));
             })));
-  EXPECT_EQ(-1, kiv_db_read(nullptr, &pid, &kind, cmd, sizeof cmd));
-  EXPECT_EQ(-1, kiv_db_read(kPath, nullptr, &kind, cmd, sizeof cmd));
-  EXPECT_EQ(-1, kiv_db_read(kPath, &pid, nullptr, cmd, sizeof cmd));
-  EXPECT_EQ(-1, kiv_db_read(kPath, &pid, &kind, nullptr, sizeof cmd));
-  EXPECT_EQ(-1, kiv_db_read(kPath, &pid, &kind, cmd, 0));
+  for (int refused : {kiv_db_read(nullptr, &pid, &kind, cmd, 8), kiv_db_read(kPath, nullptr, &kind, cmd, 8),
+                      kiv_db_read(kPath, &pid, nullptr, cmd, 8), kiv_db_read(kPath, &pid, &kind, nullptr, 8),
+                      kiv_db_read(kPath, &pid, &kind, cmd, 0)})
+    EXPECT_EQ(-1, refused);
 }
 
 TEST_F(PidfileTest, RecordGivesDatabaseFileAndInAVsdAMemberFile) {

@@ -1,6 +1,5 @@
-// kiv_utils: sleeps that survive signals, whole transfers, the /proc
-// readers against real processes, the single-instance lock file and the oom
-// adjustment.
+// kiv_utils: sleeps that survive signals, whole transfers, /proc readers against real processes,
+// the single-instance lock file and the oom adjustment.
 #include "kiv_utils.h"
 
 #include <fcntl.h>
@@ -151,17 +150,10 @@ pid_t named_child(const char* name, bool zombie) {
 }
 
 TEST_F(UtilsTest, ProcReadersOfThreadsNamesAndLife) {
-  std::atomic<int> tid{0};
-  std::atomic<bool> done{false};
-  std::thread t([&] {
-    tid = static_cast<int>(syscall(SYS_gettid));
-    while (!done) usleep(1000);
-  });
-  while (tid == 0) usleep(1000);
-  EXPECT_EQ(getpid(), kiv_get_ppid_form_pid(tid));
+  int owner = 0;
+  std::thread([&] { owner = kiv_get_ppid_form_pid(static_cast<int>(syscall(SYS_gettid))); }).join();
+  EXPECT_EQ(getpid(), owner) << "a thread's owning process";
   EXPECT_EQ(getpid(), kiv_get_ppid_form_pid(getpid()));
-  done = true;
-  t.join();
   EXPECT_EQ(-1, kiv_get_ppid_form_pid(-5));
 
   const pid_t alive = named_child("a) Z (b", false), zombie = named_child("a) S (b", true);
@@ -219,20 +211,17 @@ TEST_F(UtilsTest, OomAdjustmentOfLivingAndEndedProcesses) {
   EXPECT_EQ("[KIV:kiv_utils:N]safe_write_path: fd < 0: No such file or directory\n",
             without_line_numbers(capture_stdout([&] { EXPECT_EQ(-1, kiv_ignore_lmk(gone)); })));
   g_kiv_dbg_level[KIV_DBG_LIB] = KIV_DBG_OFF;
-  // Lowering needs CAP_SYS_RESOURCE, which root lacks on some hosts: the
-  // child finds out first, then starts the library from a raised value.
+  // Lowering needs CAP_SYS_RESOURCE, which root lacks on some hosts: the child finds out first.
   ChildResult r = run_in_child([] {
     const int fd = open("/proc/self/oom_adj", O_WRONLY | O_CLOEXEC);
     const bool may = write(fd, "-17\n", 4) == 4;
-    if (pwrite(fd, "5\n", 2, 0) != 2) return 9;
-    close(fd);
+    if (pwrite(fd, "5\n", 2, 0) != 2 || close(fd) != 0) return 9;
     const std::string before = read_file("/proc/self/oom_adj");
     const int ignored = kiv_ignore_lmk(getpid());
     const std::string after_ignore = read_file("/proc/self/oom_adj");
     const int reset = kiv_reset_lmk(getpid());
-    const std::string after_reset = read_file("/proc/self/oom_adj");
-    if (!may) return ignored == -1 && after_ignore == before && reset == -1 && after_reset == before ? 0 : 2;
-    return ignored == 5 && after_ignore == "-17\n" && reset == 3 && after_reset == "0\n" ? 0 : 1;
+    if (!may) return ignored == -1 && reset == -1 && after_ignore + read_file("/proc/self/oom_adj") == before + before ? 0 : 2;
+    return ignored == 5 && after_ignore == "-17\n" && reset == 3 && read_file("/proc/self/oom_adj") == "0\n" ? 0 : 1;
   });
   EXPECT_TRUE(r.exited(0)) << exit_code(r);
 }
