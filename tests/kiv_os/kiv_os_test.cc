@@ -3,12 +3,9 @@
 
 #include <errno.h>
 #include <fcntl.h>
-#include <pthread.h>
 #include <signal.h>
 #include <stdio.h>
 #include <sys/sem.h>
-
-#include <thread>
 
 #include "support/fixture.h"
 
@@ -190,17 +187,12 @@ TEST_F(MutexSemSlow, LockInterruptedBySignalResumesAfterASecond) {
   ASSERT_EQ(0, wait_value(id, 0));
   struct sigaction sa = {}, old = {};
   sa.sa_handler = [](int) { g_interrupts = g_interrupts + 1; };  // no SA_RESTART
-  ASSERT_EQ(0, sigaction(SIGUSR1, &sa, &old));
-  const pthread_t self = pthread_self();
-  std::thread poke([self] {
-    usleep(100 * 1000);
-    pthread_kill(self, SIGUSR1);
-  });
+  ASSERT_EQ(0, sigaction(SIGALRM, &sa, &old));
+  ualarm(100 * 1000, 0);
   const int64_t t0 = monotonic_ms();
   EXPECT_EQ(0, kiv_os_lock_mutex_sem(id));
   const int64_t waited = monotonic_ms() - t0;
-  poke.join();
-  sigaction(SIGUSR1, &old, nullptr);
+  sigaction(SIGALRM, &old, nullptr);
   EXPECT_EQ(1, g_interrupts);
   EXPECT_GE(waited, 1000) << "interrupted at 0.1 s, released at 0.3 s, taken after the 1 s pause";
   EXPECT_LT(waited, 3000);
