@@ -1,6 +1,5 @@
-// The log gate and the debug configuration file: which level lets which
-// line through, which file lines set which level, and the two path messages
-// that are printed whatever the levels.
+// The log gate and the debug configuration file: which level lets which line through, which file
+// lines set which level, and the two path messages printed whatever the levels.
 #include "base/log.h"
 
 #include <errno.h>
@@ -22,17 +21,14 @@ class DbgTest : public SandboxTest {
     SandboxTest::SetUp();
     if (IsSkipped()) return;  // no sandbox: nothing on the host is touched
     setenv(KIV_DATA_TALU_ENV, "/data/cfg", 1);
-    mkdir("/data/cfg", 0755);
-    mkdir("/data/cfg/qn_utils", 0755);
+    for (const char* d : {"/data/cfg", "/data/cfg/qn_utils"}) mkdir(d, 0755);
   }
   void TearDown() override {
     unsetenv(KIV_DATA_TALU_ENV);
     SandboxTest::TearDown();
   }
-  // Parses, checks the result, and returns what the parse printed.
-  static std::string parse() {
-    return capture_stdout([] { EXPECT_EQ(0, kiv_parse_dbg_file()); });
-  }
+  // What a parse printed; its result is always 0.
+  static std::string parse() { return capture_stdout([] { EXPECT_EQ(0, kiv_parse_dbg_file()); }); }
 };
 
 int g_evaluated = 0;
