@@ -1,6 +1,5 @@
-// The alive table in shared memory: its byte layout, the per-entry
-// operations and their range check, the master's one-time clear, sharing
-// between processes, and a heartbeat that makes no system call.
+// The alive table: byte layout, per-entry operations and their range check, the master's one-time
+// clear, sharing between processes, and a heartbeat that makes no system call.
 #include "kiv_sys_alive.h"
 
 #include <linux/seccomp.h>
@@ -21,8 +20,7 @@ class AliveTest : public SandboxTest {
   void SetUp() override {
     SandboxTest::SetUp();
     if (IsSkipped()) return;  // no sandbox: nothing on the host is touched
-    // This process is a client like any other; each test starts from a
-    // table with every entry free.
+    // This process is a client like any other; each test starts with every entry free.
     ASSERT_EQ(0, kiv_sys_init_alive_info(0));
     memset(raw() + 32, 0, KIV_ALIVE_SHM_SIZE - 32 - 3);
   }
@@ -127,8 +125,7 @@ TEST_F(AliveTest, OtherProcessesShareTheTableAndOnlyAMasterClearsItOnce) {
   }
 }
 
-// Mapping on first use, the master's clear and the entry operations, from
-// eight threads of one process at once (a data race fails the sanitized run).
+// Mapping, the master's clear and entry operations from eight threads at once (races fail TSan).
 TEST_F(AliveTest, ThreadsMapAndBeatAtOnce) { EXPECT_EQ("threads=ok\n", probe({"threads", "3000"})); }
 
 TEST_F(AliveTest, UserWhoCannotChmodGetsMinusOneOnceThenTheTable) {
@@ -145,8 +142,7 @@ TEST_F(AliveTest, MappedHeartbeatMakesNoSystemCall) {
   ASSERT_EQ(0, kiv_sys_reg_alive_info(4242));
   // Bound before the filter is on: the lazy binding of a first call is no business of the library's.
   ASSERT_EQ(1, kiv_sys_isreg_alive_info(4242) + kiv_sys_update_alive_seq(4243));
-  // Strict mode allows read, write, exit and sigreturn only: any other
-  // system call kills the child.
+  // Strict mode allows read, write, exit and sigreturn only: any other call kills the child.
   ChildResult r = run_in_child([] {
     if (prctl(PR_SET_SECCOMP, SECCOMP_MODE_STRICT) != 0) return 3;
     int bad = 0;

@@ -39,8 +39,7 @@ TEST_F(BaseSlow, InterruptedSleepsLastTheirFullLength) {
     EXPECT_GE(monotonic_ms() - start, r.ms - 10);
     EXPECT_LT(monotonic_ms() - start, r.ms + 400);
   }
-  // ThreadSanitizer runs a handler only at the thread's next intercepted
-  // call, and the select() loop makes none: signals pending meanwhile merge.
+  // TSan runs a handler only at the next intercepted call, which select() is not: signals merge.
   EXPECT_EQ(kThreadSanitized ? g_signals.load() : 6, g_signals.load());
   sigaction(SIGALRM, &old, nullptr);
   EXPECT_EQ(EINVAL, safe_usleep(-1)) << "an error other than EINTR is reported, not retried";
