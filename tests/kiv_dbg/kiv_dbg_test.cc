@@ -17,16 +17,11 @@ constexpr char kFile[] = "/data/cfg/qn_utils/qn_utils_dbg_cfg.txt";
 
 class DbgTest : public SandboxTest {
  protected:
-  void SetUp() override {
-    SandboxTest::SetUp();
-    if (IsSkipped()) return;  // no sandbox: nothing on the host is touched
+  void SetUpSandboxed() override {
     setenv(KIV_DATA_TALU_ENV, "/data/cfg", 1);
     for (const char* d : {"/data/cfg", "/data/cfg/qn_utils"}) mkdir(d, 0755);
   }
-  void TearDown() override {
-    unsetenv(KIV_DATA_TALU_ENV);
-    SandboxTest::TearDown();
-  }
+  void TearDownSandboxed() override { unsetenv(KIV_DATA_TALU_ENV); }
   // What a parse printed; its result is always 0.
   static std::string parse() { return capture_stdout([] { EXPECT_EQ(0, kiv_parse_dbg_file()); }); }
 };

@@ -126,15 +126,9 @@ TEST_F(OsTest, RecordRefusesBadArgumentsAndCopiesBeyondItsSize) {
 
 class MutexSemTest : public SandboxTest {
  protected:
-  void SetUp() override {
-    SandboxTest::SetUp();
-    if (!IsSkipped()) write_file(kKey, "k");
-  }
-  void TearDown() override {
-    const int id = IsSkipped() ? -1 : semget(ftok(kKey, 1), 1, 0);  // sets outlive the test in this ipc namespace
-    if (id != -1) semctl(id, 0, IPC_RMID);
-    SandboxTest::TearDown();
-  }
+  void SetUpSandboxed() override { write_file(kKey, "k"); }
+  // Semaphore sets outlive processes.
+  void TearDownSandboxed() override { semctl(semget(ftok(kKey, 1), 1, 0), 0, IPC_RMID); }
   // A child that takes the lock, then holds it for hold_ms (or until killed).
   static std::function<int()> holder(int hold_ms) {
     return [hold_ms] {

@@ -11,16 +11,11 @@ namespace {
 
 class SemTest : public SandboxTest {
  protected:
-  void SetUp() override {
-    SandboxTest::SetUp();
-    if (IsSkipped()) return;  // no sandbox: nothing on the host is touched
+  void SetUpSandboxed() override {
     g_kiv_sem_id = -1;  // the id cached by an earlier test names a set it removed
   }
-  void TearDown() override {
-    const int id = IsSkipped() ? -1 : semget(ftok(KIV_SEM_KEY_FILE, 1), 1, 0);  // sets outlive processes
-    if (id != -1) semctl(id, 0, IPC_RMID);
-    SandboxTest::TearDown();
-  }
+  // Semaphore sets outlive processes.
+  void TearDownSandboxed() override { semctl(semget(ftok(KIV_SEM_KEY_FILE, 1), 1, 0), 0, IPC_RMID); }
   static int cmd(unsigned int c) { return kiv_client_control_thread_notify(c); }
   // A client that raises the count, then exits or waits to be killed.
   static std::function<int()> client(bool hold) {

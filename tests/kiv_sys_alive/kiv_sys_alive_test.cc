@@ -17,9 +17,7 @@ namespace {
 
 class AliveTest : public SandboxTest {
  protected:
-  void SetUp() override {
-    SandboxTest::SetUp();
-    if (IsSkipped()) return;  // no sandbox: nothing on the host is touched
+  void SetUpSandboxed() override {
     // This process is a client like any other; each test starts with every entry free.
     ASSERT_EQ(0, kiv_sys_init_alive_info(0));
     memset(raw() + 32, 0, KIV_ALIVE_SHM_SIZE - 32 - 3);

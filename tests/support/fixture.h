@@ -22,6 +22,9 @@ class SandboxTest : public ::testing::Test {
  protected:
   void SetUp() override;
   void TearDown() override;
+  // A fixture's own set-up and clean-up, run only inside the sandbox (nothing on the host is touched).
+  virtual void SetUpSandboxed() {}
+  virtual void TearDownSandboxed() {}
 
   // New descriptors whose target begins with prefix (a path, "socket:") are kept, not leaks.
   void keep_descriptors_matching(std::string prefix) { kept_.push_back(std::move(prefix)); }
