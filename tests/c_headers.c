@@ -1,6 +1,5 @@
-/* The public headers from C: the frame layout and the debug levels' start.
- * CMake adds one unit per header that includes it alone, so that each is
- * shown to include what it needs. */
+/* The public headers from C: the frame layout and the debug levels' start (CMake adds a unit per
+ * header that includes it alone). */
 #include <stddef.h>
 #include <stdio.h>
 

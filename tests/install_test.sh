@@ -1,9 +1,6 @@
 #!/bin/bash
-# Installs the build into a staging prefix and builds clients against it the
-# way other projects do: C99, C11 and C++17 through pkg-config (after moving
-# the staged tree: the .pc file must not name its prefix) and C11 and C++17
-# through find_package(libkiv); runs them. Then builds the Debian packages
-# and checks their contents, dependencies, shlibs and symbols.
+# A staged install serves C and C++ clients through pkg-config (from a moved tree: the .pc names no
+# prefix) and find_package; the Debian packages hold their files, dependencies, shlibs and symbols.
 #   install_test.sh BUILD_DIR SOURCE_DIR CC CXX CMAKE CPACK
 set -euo pipefail
 build=$1 source=$2 cc=$3 cxx=$4 cmake=$5 cpack=$6
@@ -24,7 +21,6 @@ done
 grep -qx "ExecStart=$stage/sbin/kiv" "$stage/lib/systemd/system/kiv.service" ||
   fail "the unit does not start $stage/sbin/kiv: $(grep ExecStart "$stage/lib/systemd/system/kiv.service")"
 
-# pkg-config, from a moved tree.
 moved=$tmp/moved
 mv "$stage" "$moved"
 libdir=$moved${libdir#"$stage"}
@@ -41,7 +37,6 @@ for build_cmd in "$cc -std=c99 -pedantic -x c" "$cc -std=c11 -pedantic -x c" "$c
 done
 echo "pkg-config: C99, C11 and C++17 clients build and run"
 
-# find_package.
 "$cmake" -S "$source/tests/consumer" -B "$tmp/consumer" -DCMAKE_PREFIX_PATH="$moved" \
   -DCMAKE_C_COMPILER="$cc" -DCMAKE_CXX_COMPILER="$cxx" >/dev/null || fail "find_package(libkiv)"
 "$cmake" --build "$tmp/consumer" >/dev/null || fail "the find_package clients do not build"
@@ -51,7 +46,6 @@ for client in client_c client_cxx; do
 done
 echo "find_package: C11 and C++17 clients build and run"
 
-# Debian packages.
 if ! command -v dpkg-deb >/dev/null; then
   echo "no dpkg-deb: the Debian packages are not checked"
   exit 0
@@ -65,22 +59,18 @@ has() {  # package, then paths it must hold
   for f in "$@"; do grep -qE "^\./usr/$f\$" <<<"$list" || fail "$p lacks /usr/$f"; done
 }
 has libkiv1 "lib/([a-z0-9_-]+/)?libkiv\.so\.1" "lib/([a-z0-9_-]+/)?libkiv\.so\.$ver"
-has libkiv-dev "include/kiv/kiv_xtach\.h" "lib/([a-z0-9_-]+/)?libkiv\.so" \
+has libkiv-dev "include/kiv/kiv_xtach\.h" "lib/([a-z0-9_-]+/)?libkiv\.so" "share/man/man3/libkiv\.3\.gz" \
   "lib/([a-z0-9_-]+/)?pkgconfig/libkiv\.pc" "lib/([a-z0-9_-]+/)?cmake/libkiv/libkivTargets\.cmake"
 has kiv "sbin/kiv" "sbin/kivctl" "sbin/vsdctl" "lib/systemd/system/kiv\.service" \
   "share/man/man8/kiv\.8\.gz" "share/man/man8/kivctl\.8\.gz" "share/man/man8/vsdctl\.8\.gz" \
   "share/bash-completion/completions/kivctl" "share/bash-completion/completions/vsdctl"
-has libkiv-dev "share/man/man3/libkiv\.3\.gz"
 if dpkg-deb -c "$(deb libkiv1)" | grep -qE '\./usr/(include|sbin)/'; then fail "libkiv1 holds more than the library"; fi
-dpkg-deb --ctrl-tarfile "$(deb kiv)" | tar -xO ./control | grep -q '^Depends:.*libkiv1 (= ' ||
-  fail "kiv does not depend on libkiv1"
-dpkg-deb --ctrl-tarfile "$(deb libkiv-dev)" | tar -xO ./control | grep -q '^Depends:.*libkiv1 (= ' ||
-  fail "libkiv-dev does not depend on libkiv1"
-dpkg-deb --ctrl-tarfile "$(deb libkiv1)" | tar -xO ./control | grep -q '^Depends:.*libc6' ||
-  fail "libkiv1 does not depend on libc6"
-dpkg-deb --ctrl-tarfile "$(deb libkiv1)" | tar -xO ./shlibs | grep -q "^libkiv 1 libkiv1 (>= $ver" ||
-  fail "libkiv1 has no shlibs entry"
-symbols=$(dpkg-deb --ctrl-tarfile "$(deb libkiv1)" | tar -xO ./symbols) || fail "libkiv1 has no symbols file"
+ctl() { dpkg-deb --ctrl-tarfile "$(deb "$1")" | tar -xO "./$2"; }  # package, control file
+ctl kiv control | grep -q '^Depends:.*libkiv1 (= ' || fail "kiv does not depend on libkiv1"
+ctl libkiv-dev control | grep -q '^Depends:.*libkiv1 (= ' || fail "libkiv-dev does not depend on libkiv1"
+ctl libkiv1 control | grep -q '^Depends:.*libc6' || fail "libkiv1 does not depend on libc6"
+ctl libkiv1 shlibs | grep -q "^libkiv 1 libkiv1 (>= $ver" || fail "libkiv1 has no shlibs entry"
+symbols=$(ctl libkiv1 symbols) || fail "libkiv1 has no symbols file"
 # Every versioned name, and the version node itself (an absolute symbol).
 exported=$(readelf --dyn-syms -W "$libdir/libkiv.so.1" | awk '$7 == "ABS" {print $8 "@" $8} $7 != "UND" && $8 ~ /@/ {print $8}' | sed 's/@@*/@/' | sort)
 [ "$exported" = "$(sed -n 's/^ \([^ ]*@[^ ]*\) .*/\1/p' <<<"$symbols" | sort)" ] ||

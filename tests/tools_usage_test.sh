@@ -1,31 +1,20 @@
 #!/bin/bash
-# The command-line contract of every tool, as one table: exit status,
-# standard output, standard error, --help, --version, --opt=value, JSON
-# that parses, and the one-line refusal of a user who is not root. Runs
-# itself inside the tests' sandbox (it starts a Manager there).
-# Usage: tools_usage_test.sh BUILD_DIR VERSION
-# KIV_TEST_EMULATOR (e.g. "qemu-aarch64 -L /usr/aarch64-linux-gnu"): the
-# command that runs the tools of a cross build.
+# Every tool's command line as one table: exit status, stdout, stderr, --help, --version, JSON that
+# parses, the refusal of a user who is not root. Runs itself inside the sandbox (it starts a Manager).
+#   tools_usage_test.sh BUILD_DIR VERSION; KIV_TEST_EMULATOR runs the tools of a cross build.
 set -u
-BUILD=$1
-VERSION=$2
+BUILD=$1 VERSION=$2
 read -ra EMU <<<"${KIV_TEST_EMULATOR:-}"
 if [ "${3:-}" != --inside ]; then
   exec "${EMU[@]}" "$BUILD/tools/kiv-sandbox" /bin/bash "$(realpath "$0")" "$(realpath "$BUILD")" "$VERSION" --inside
 fi
-KIV=$BUILD/tools/kiv
-KIVCTL=$BUILD/tools/kivctl
-VSDCTL=$BUILD/tools/vsdctl/vsdctl
-SANDBOX=$BUILD/tools/kiv-sandbox
-OUT=/tmp/usage.out
-ERR=/tmp/usage.err
-fails=0
+KIV=$BUILD/tools/kiv KIVCTL=$BUILD/tools/kivctl VSDCTL=$BUILD/tools/vsdctl/vsdctl SANDBOX=$BUILD/tools/kiv-sandbox
+OUT=/tmp/usage.out ERR=/tmp/usage.err fails=0
+failed() { echo "FAIL: $*"; fails=$((fails + 1)); }
 
 # row STATUS STDOUT STDERR USER COMMAND...
-#   STDOUT: "-" nothing; "json" one JSON text; else an extended regular
-#           expression that its first line matches.
-#   STDERR: "-" nothing; else a pattern that its one and only line matches.
-#   USER:   root, or nobody (uid and gid 65534, no groups).
+#   STDOUT: "-" nothing, "json" one JSON text, else an ERE its first line matches.
+#   STDERR: "-" nothing, else an ERE its one and only line matches. USER: root or nobody (65534).
 row() {
   local want=$1 out=$2 err=$3 user=$4
   shift 4
@@ -44,12 +33,8 @@ row() {
   elif [ "$(wc -l <"$ERR")" != 1 ] || ! grep -Eq -- "$err" "$ERR"; then
     why="$why; errors are not one line matching '$err'"
   fi
-  if [ -n "$why" ]; then
-    echo "FAIL ($user) ${1##*/} ${*:2}: ${why#; }"
-    sed 's/^/    out| /' "$OUT"
-    sed 's/^/    err| /' "$ERR"
-    fails=$((fails + 1))
-  fi
+  [ -z "$why" ] || failed "($user) ${1##*/} ${*:2}: ${why#; }
+$(sed 's/^/    out| /' "$OUT"; sed 's/^/    err| /' "$ERR")"
 }
 
 V=${VERSION//./\\.}
@@ -82,17 +67,15 @@ row 0 '^VSD +STATE'                      -                                      
 row 1 -                                  '^vsdctl: create: must be run as root$'       nobody "$VSDCTL" create 3
 row 1 -                                  '^vsdctl: mem: must be run as root$'          nobody "$VSDCTL" mem --enforce
 
-# JSON strings keep what they are given: control characters, quotes and
-# backslashes escaped, bytes that are not UTF-8 replaced.
+# JSON strings keep control characters, quotes and backslashes (escaped); non-UTF-8 bytes are replaced.
 mkdir -p /tmp/vsd/0/kiv/db
 printf '4242\n2\n/bin/a\001"\\\377\316\273\t' >/tmp/vsd/0/kiv/db/a.4242
 "${EMU[@]}" "$KIVCTL" --json status >"$OUT"
 python3 -c 'import json, sys; c = json.load(sys.stdin)["registrations"][0]["command"]; sys.exit(c != "/bin/a\x01\"\\\ufffd\u03bb\t")' <"$OUT" ||
-  { echo "FAIL: a command line with odd bytes: $(cat "$OUT")"; fails=$((fails + 1)); }
+  failed "a command line with odd bytes: $(cat "$OUT")"
 rm -r /tmp/vsd/0
 
-# With a Manager up: a user who may not read its lock file is answered by
-# the socket; one whom the socket refuses too is told the state is unknown.
+# Manager up: a user who may not read its lock file is answered by the socket; refused there too, unknown.
 "${EMU[@]}" "$KIV" -q -s 0.01 2>/dev/null &
 for _ in $(seq 100); do "${EMU[@]}" "$KIVCTL" status >/dev/null 2>&1 && break; sleep 0.05; done
 row 0 '^manager: up \(pid [0-9]+\)'      -                                             root   "$KIVCTL" status
@@ -100,7 +83,7 @@ row 0 '^manager: up \(pid unknown: permission denied\)' -                       
 chmod 0700 /tmp/kiv
 row 4 '^manager: unknown \(permission denied\)' -                                      nobody "$KIVCTL" status
 row 4 json                               -                                             nobody "$KIVCTL" --json status
-grep -q '"up": null' <(python3 -m json.tool "$OUT") || { echo 'FAIL: "up" is not null'; fails=$((fails + 1)); }
+grep -q '"up": null' <(python3 -m json.tool "$OUT") || failed '"up" is not null'
 kill %1
 
 # Bash completion: the words offered for the last word of a command line.
@@ -112,7 +95,7 @@ offered() {
   COMP_WORDS+=("$cur")
   COMP_CWORD=$((${#COMP_WORDS[@]} - 1))
   "_${COMP_WORDS[0]}"
-  [ "${COMPREPLY[*]}" = "$want" ] || { echo "FAIL completion of '$line $cur': '${COMPREPLY[*]}'"; fails=$((fails + 1)); }
+  [ "${COMPREPLY[*]}" = "$want" ] || failed "completion of '$line $cur': '${COMPREPLY[*]}'"
 }
 offered 'create stop delete reload list launch set mem exec help' vsdctl ''
 offered '--enforce --json --help'                                 'vsdctl -d mem' --

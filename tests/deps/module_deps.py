@@ -1,10 +1,6 @@
 #!/usr/bin/env python3
-"""Checks the library's module layering: each module (src/<name>/ with its
-public header include/<name>.h) may include only modules of lower layers,
-which also rules out every cycle; a directory under src/ in no layer fails.
-
-  module_deps.py SOURCE_DIR
-"""
+"""module_deps.py SOURCE_DIR: each module (src/NAME/ and include/NAME.h) includes only modules of
+lower layers, which rules out cycles; a directory under src/ in no layer fails."""
 import os
 import re
 import sys
@@ -12,8 +8,7 @@ import sys
 # Lowest first; modules on one line are peers and must not include each other.
 LAYERS = [["base"], ["kiv_dbg"], ["kiv_utils"], ["kiv_os"], ["kiv_rpc", "kiv_sem"],
           ["kiv_pidfile", "kiv_sys_alive", "kiv_vsd"], ["kiv_xtach"]]
-# Every module may use the compiler configuration, and the debug levels,
-# which the base layer's log gate reads (kiv_dbg only stores them).
+# Every module may use the compiler configuration and the debug levels (the base log gate reads them).
 SHARED = {"kiv_comp_config", "kiv_dbg"}
 INCLUDE = re.compile(r'^\s*#\s*include\s+"([^"/.]+)(?:\.h|/)', re.M)
 

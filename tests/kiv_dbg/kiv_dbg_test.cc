@@ -1,6 +1,5 @@
-// The log gate and the debug configuration file: which level lets which
-// line through, which file lines set which level, and the two path messages
-// that are printed whatever the levels.
+// The log gate and the debug configuration file: which level lets which line through, which file
+// lines set which level, and the two path messages printed whatever the levels.
 #include "base/log.h"
 
 #include <errno.h>
@@ -8,13 +7,7 @@
 #include <string.h>
 #include <sys/stat.h>
 
-#include <string>
-
-#include "kiv_dbg.h"
-#include "support/capture.h"
-#include "support/files.h"
 #include "support/fixture.h"
-#include "support/log_text.h"
 
 namespace kiv::test {
 namespace {
@@ -24,30 +17,19 @@ constexpr char kFile[] = "/data/cfg/qn_utils/qn_utils_dbg_cfg.txt";
 
 class DbgTest : public SandboxTest {
  protected:
-  void SetUp() override {
-    SandboxTest::SetUp();
-    if (IsSkipped()) return;  // no sandbox: nothing on the host is touched
+  void SetUpSandboxed() override {
     setenv(KIV_DATA_TALU_ENV, "/data/cfg", 1);
-    mkdir("/data/cfg", 0755);
-    mkdir("/data/cfg/qn_utils", 0755);
+    for (const char* d : {"/data/cfg", "/data/cfg/qn_utils"}) mkdir(d, 0755);
   }
-  void TearDown() override {
-    unsetenv(KIV_DATA_TALU_ENV);
-    SandboxTest::TearDown();
-  }
-  // Parses, checks the result, and returns what the parse printed.
-  static std::string parse() {
-    return capture_stdout([] { EXPECT_EQ(0, kiv_parse_dbg_file()); });
-  }
+  void TearDownSandboxed() override { unsetenv(KIV_DATA_TALU_ENV); }
+  // What a parse printed; its result is always 0.
+  static std::string parse() { return capture_stdout([] { EXPECT_EQ(0, kiv_parse_dbg_file()); }); }
 };
 
 int g_evaluated = 0;
 
 TEST_F(DbgTest, EachLevelGatesItsOwnLinesAndSuppressedOnesCostNothing) {
-  const struct {
-    int pub, alive, lib;
-    std::string out;
-  } rows[] = {
+  const struct { int pub, alive, lib; std::string out; } rows[] = {
       {KIV_DBG_OFF, KIV_DBG_OFF, KIV_DBG_OFF, ""},
       {0, KIV_DBG_OFF, KIV_DBG_OFF, ""},  // the public level gates nothing inside
       {KIV_DBG_OFF, KIV_DBG_OFF, 0, "[KIV:kiv_test:N]lib 1\n"},

@@ -1,29 +1,20 @@
-// kiv_utils: sleeps that survive signals, whole transfers, the /proc
-// readers against real processes, the single-instance lock file and the oom
-// adjustment.
+// kiv_utils: sleeps that survive signals, whole transfers, /proc readers against real processes,
+// the single-instance lock file and the oom adjustment.
 #include "kiv_utils.h"
 
 #include <fcntl.h>
 #include <limits.h>
-#include <pthread.h>
 #include <signal.h>
 #include <stdlib.h>
 #include <string.h>
 #include <sys/prctl.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
-#include <unistd.h>
 
 #include <atomic>
-#include <string>
 #include <thread>
 
-#include "kiv_dbg.h"
-#include "support/capture.h"
-#include "support/child.h"
-#include "support/files.h"
 #include "support/fixture.h"
-#include "support/log_text.h"
 #include "support/program.h"
 #include "support/sanitizer.h"
 
@@ -37,30 +28,20 @@ std::atomic<int> g_signals{0};
 
 TEST_F(BaseSlow, InterruptedSleepsLastTheirFullLength) {
   struct sigaction sa = {}, old = {};
-  sa.sa_handler = [](int) { ++g_signals; };  // no SA_RESTART: select() fails with EINTR
-  ASSERT_EQ(0, sigaction(SIGUSR1, &sa, &old));
-  const struct {
-    int (*sleep)(int);
-    int length, ms;
-  } rows[] = {{safe_sleep, 1, 1000}, {safe_usleep, 700 * 1000, 700}};
+  // No SA_RESTART: select() fails with EINTR. Three signals per sleep, 200 ms apart.
+  sa.sa_handler = [](int) { (void)(++g_signals % 3 == 0 && ualarm(0, 0)); };
+  ASSERT_EQ(0, sigaction(SIGALRM, &sa, &old));
+  const struct { int (*sleep)(int); int length, ms; } rows[] = {{safe_sleep, 1, 1000}, {safe_usleep, 700 * 1000, 700}};
   for (const auto& r : rows) {
-    const pthread_t self = pthread_self();
-    std::thread poke([self] {
-      for (int i = 0; i < 3; ++i) {
-        usleep(200 * 1000);  // a sleep begun anew each time would last 600 ms longer
-        pthread_kill(self, SIGUSR1);
-      }
-    });
+    ualarm(200 * 1000, 200 * 1000);  // a sleep begun anew each time would last 600 ms longer
     const int64_t start = monotonic_ms();
     EXPECT_EQ(0, r.sleep(r.length));
-    poke.join();
     EXPECT_GE(monotonic_ms() - start, r.ms - 10);
     EXPECT_LT(monotonic_ms() - start, r.ms + 400);
   }
-  // ThreadSanitizer runs a handler only at the thread's next intercepted
-  // call, and the select() loop makes none: signals pending meanwhile merge.
+  // TSan runs a handler only at the next intercepted call, which select() is not: signals merge.
   EXPECT_EQ(kThreadSanitized ? g_signals.load() : 6, g_signals.load());
-  sigaction(SIGUSR1, &old, nullptr);
+  sigaction(SIGALRM, &old, nullptr);
   EXPECT_EQ(EINVAL, safe_usleep(-1)) << "an error other than EINTR is reported, not retried";
 }
 
@@ -118,10 +99,7 @@ TEST_F(UtilsTest, CmdlineIsTheExecutablePathThenTheArgumentsCutToFit) {
   char real[PATH_MAX];
   ASSERT_NE(nullptr, realpath(KIV_TEST_BIN_DIR "/utils_sleeper", real));
   const std::string e = real;
-  const struct {
-    std::vector<std::string> argv;
-    std::string text;
-  } rows[] = {
+  const struct { std::vector<std::string> argv; std::string text; } rows[] = {
       {{"just-a-name"}, e},  // the separator is not left behind
       {{"x", "a", "", "b"}, e + " a  b"},
       {{"x", "a", "", ""}, e + " a"},
@@ -132,11 +110,7 @@ TEST_F(UtilsTest, CmdlineIsTheExecutablePathThenTheArgumentsCutToFit) {
 
   const size_t len = e.size();
   Sleeper p({"x", "ab"});
-  const struct {
-    size_t size;
-    int ret;
-    std::string text;
-  } small[] = {
+  const struct { size_t size; int ret; std::string text; } small[] = {
       {len + 2, 0, e},  // too small for a separator and one character: the path alone
       {len, 0, e.substr(0, len - 1)},
       {len + 4, -2, e + " ab"},  // filling the buffer is -2, also when the last argument fits exactly
@@ -168,25 +142,15 @@ pid_t named_child(const char* name, bool zombie) {
 }
 
 TEST_F(UtilsTest, ProcReadersOfThreadsNamesAndLife) {
-  std::atomic<int> tid{0};
-  std::atomic<bool> done{false};
-  std::thread t([&] {
-    tid = static_cast<int>(syscall(SYS_gettid));
-    while (!done) usleep(1000);
-  });
-  while (tid == 0) usleep(1000);
-  EXPECT_EQ(getpid(), kiv_get_ppid_form_pid(tid));
+  int owner = 0;
+  std::thread([&] { owner = kiv_get_ppid_form_pid(static_cast<int>(syscall(SYS_gettid))); }).join();
+  EXPECT_EQ(getpid(), owner) << "a thread's owning process";
   EXPECT_EQ(getpid(), kiv_get_ppid_form_pid(getpid()));
-  done = true;
-  t.join();
   EXPECT_EQ(-1, kiv_get_ppid_form_pid(-5));
 
   const pid_t alive = named_child("a) Z (b", false), zombie = named_child("a) S (b", true);
   char buf[64] = "junk";
-  const struct {
-    int n, ret;
-    std::string name;
-  } rows[] = {{64, 0, "a) Z (b"}, {4, 0, "a) "}, {1, 0, ""}, {0, -1, ""}};
+  const struct { int n, ret; std::string name; } rows[] = {{64, 0, "a) Z (b"}, {4, 0, "a) "}, {1, 0, ""}, {0, -1, ""}};
   for (const auto& r : rows) {
     EXPECT_EQ(r.ret, kiv_get_pid_name(alive, buf, r.n));
     EXPECT_EQ(r.ret == 0 ? r.name : std::string(buf), buf) << r.n;
@@ -239,20 +203,17 @@ TEST_F(UtilsTest, OomAdjustmentOfLivingAndEndedProcesses) {
   EXPECT_EQ("[KIV:kiv_utils:N]safe_write_path: fd < 0: No such file or directory\n",
             without_line_numbers(capture_stdout([&] { EXPECT_EQ(-1, kiv_ignore_lmk(gone)); })));
   g_kiv_dbg_level[KIV_DBG_LIB] = KIV_DBG_OFF;
-  // Lowering needs CAP_SYS_RESOURCE, which root lacks on some hosts: the
-  // child finds out first, then starts the library from a raised value.
+  // Lowering needs CAP_SYS_RESOURCE, which root lacks on some hosts: the child finds out first.
   ChildResult r = run_in_child([] {
     const int fd = open("/proc/self/oom_adj", O_WRONLY | O_CLOEXEC);
     const bool may = write(fd, "-17\n", 4) == 4;
-    if (pwrite(fd, "5\n", 2, 0) != 2) return 9;
-    close(fd);
+    if (pwrite(fd, "5\n", 2, 0) != 2 || close(fd) != 0) return 9;
     const std::string before = read_file("/proc/self/oom_adj");
     const int ignored = kiv_ignore_lmk(getpid());
     const std::string after_ignore = read_file("/proc/self/oom_adj");
     const int reset = kiv_reset_lmk(getpid());
-    const std::string after_reset = read_file("/proc/self/oom_adj");
-    if (!may) return ignored == -1 && after_ignore == before && reset == -1 && after_reset == before ? 0 : 2;
-    return ignored == 5 && after_ignore == "-17\n" && reset == 3 && after_reset == "0\n" ? 0 : 1;
+    if (!may) return ignored == -1 && reset == -1 && after_ignore + read_file("/proc/self/oom_adj") == before + before ? 0 : 2;
+    return ignored == 5 && after_ignore == "-17\n" && reset == 3 && read_file("/proc/self/oom_adj") == "0\n" ? 0 : 1;
   });
   EXPECT_TRUE(r.exited(0)) << exit_code(r);
 }

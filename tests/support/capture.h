@@ -6,8 +6,7 @@
 
 namespace kiv::test {
 
-// Runs fn with stdout (the stream and descriptor 1) going to a memory file,
-// and returns what was written.
+// fn's writes to stdout (the stream and descriptor 1), through a memory file.
 std::string capture_stdout(const std::function<void()>& fn);
 
 }  // namespace kiv::test

@@ -1,4 +1,4 @@
-// Child processes and test programs (see child.h and program.h).
+// Child processes and test programs (child.h, program.h).
 #include "support/child.h"
 
 #include <errno.h>
@@ -15,6 +15,7 @@
 #include <unistd.h>
 
 #include <sstream>
+#include <utility>
 
 #include <gtest/gtest.h>
 
@@ -25,14 +26,9 @@
 namespace kiv::test {
 namespace {
 
-// Whether path names an executable (ELF) file of this build.
+// Whether path names an executable (ELF) file of this build: only asked under an emulator.
 bool of_this_build(const std::string& path) {
-  if (path.rfind(KIV_BUILD_DIR "/", 0) != 0) return false;
-  char magic[4] = {};
-  const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
-  const bool elf = fd >= 0 && read(fd, magic, 4) == 4 && memcmp(magic, "\x7f" "ELF", 4) == 0;
-  if (fd >= 0) close(fd);
-  return elf;
+  return path.rfind(KIV_BUILD_DIR "/", 0) == 0 && read_file(path).rfind("\x7f" "ELF", 0) == 0;
 }
 
 }  // namespace
@@ -77,8 +73,7 @@ Child::Child(const std::function<int()>& fn, bool capture_stderr, ForkKind kind)
 }
 
 Child::~Child() {
-  if (pid_ > 0) kill(pid_, SIGKILL);
-  if (pid_ > 0) (void)wait();
+  if (pid_ > 0 && kill(pid_, SIGKILL) == 0) (void)wait();
   if (out_ >= 0) close(out_);
   if (err_ >= 0) close(err_);
 }
@@ -93,10 +88,8 @@ ChildResult Child::wait(int timeout_s) {
     reap(pid_, &r.status, -1);
   }
   pid_ = -1;
-  if (out_ >= 0) lseek(out_, 0, SEEK_SET);
-  if (err_ >= 0) lseek(err_, 0, SEEK_SET);
-  r.output = read_fd(out_);
-  r.errors = read_fd(err_);
+  r.output = out_ >= 0 && lseek(out_, 0, SEEK_SET) == 0 ? read_fd(out_) : "";
+  r.errors = err_ >= 0 && lseek(err_, 0, SEEK_SET) == 0 ? read_fd(err_) : "";
   return r;
 }
 
@@ -206,9 +199,7 @@ std::optional<std::string> TestProgram::read_line(int timeout_ms) {
 std::string TestProgram::read_all(int timeout_ms) {
   std::string all;
   while (auto line = read_line(timeout_ms)) all += *line + "\n";
-  all += pending_;
-  pending_.clear();
-  return all;
+  return all + std::exchange(pending_, "");
 }
 
 void TestProgram::kill(int sig) {

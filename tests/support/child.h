@@ -1,6 +1,4 @@
-// Child processes for tests: code run in a forked child (calls that change
-// or end the calling process, or must run beside slow ones), wait statuses
-// and the monotonic clock. TestProgram (program.h) runs on the same fork.
+// Child processes for tests: forked code, wait statuses and the monotonic clock.
 #pragma once
 
 #include <stdint.h>
@@ -14,8 +12,8 @@ namespace kiv::test {
 struct ChildResult {
   pid_t pid = -1;
   int status = -1;     // raw waitpid status
-  std::string output;  // what the child wrote to stdout
-  std::string errors;  // what it wrote to stderr, when that was captured
+  std::string output;  // the child's stdout
+  std::string errors;  // its stderr, when captured
   bool exited(int code) const;
   bool signaled(int sig) const;
 };
@@ -24,15 +22,12 @@ struct ChildResult {
 enum class ForkKind { kFork, kUnderscoreFork, kClone };
 const char* fork_kind_name(ForkKind kind);
 
-// The one fork of the support code: fn runs in a child with stdout on out
-// (and stderr on err when err >= 0); the child ends with fn's result.
+// fn in a child with stdout on out (stderr on err if >= 0); it exits with fn's result.
 pid_t fork_running(ForkKind kind, int out, int err, const std::function<int()>& fn);
-// Reaps pid into *status; false while it still runs after timeout_ms
-// (negative: as long as it takes).
+// Reaps pid; false while it still runs after timeout_ms (negative: no limit).
 bool reap(pid_t pid, int* status, int timeout_ms);
 
-// fn in a child whose stdout (and stderr, if asked) goes to a memory file.
-// The destructor kills a child that was not waited for.
+// fn in a child whose output goes to memory files; the destructor kills it if unwaited.
 class Child {
  public:
   explicit Child(const std::function<int()>& fn, bool capture_stderr = false, ForkKind kind = ForkKind::kFork);
@@ -40,7 +35,7 @@ class Child {
   Child(const Child&) = delete;
   Child& operator=(const Child&) = delete;
   pid_t pid() const { return pid_; }
-  // Waits at most timeout_s seconds; then kills the child and fails the test.
+  // Kills the child and fails the test after timeout_s seconds.
   ChildResult wait(int timeout_s = 60);
 
  private:
@@ -51,13 +46,11 @@ class Child {
 
 ChildResult run_in_child(const std::function<int()>& fn, int timeout_s = 60);
 
-// Exit code of a wait status; -1000 - signal when it was killed.
+// Exit code of a wait status; -1000 - signal when killed.
 int exit_code(int status);
 inline int exit_code(const ChildResult& r) { return exit_code(r.status); }
 
-// The pid of a child that has already ended and been reaped.
-pid_t ended_pid();
-
+pid_t ended_pid();  // of a child already reaped
 int64_t monotonic_ms();
 
 }  // namespace kiv::test

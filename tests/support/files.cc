@@ -1,4 +1,4 @@
-// Small file helpers for tests (see files.h, capture.h).
+// File, output-capture and log-text helpers for tests (files.h, capture.h, log_text.h).
 #include "support/files.h"
 
 #include <dirent.h>
@@ -14,8 +14,12 @@
 
 #include <gtest/gtest.h>
 
+#include <regex>
+
+#include "base/semun.h"
 #include "support/capture.h"
 #include "support/child.h"
+#include "support/log_text.h"
 
 namespace kiv::test {
 
@@ -41,9 +45,7 @@ void write_file(const std::string& path, const std::string& text, mode_t mode) {
 }
 
 void remove_tree(const std::string& path) {
-  nftw(path.c_str(), [](const char* p, const struct stat*, int, struct FTW*) { (void)remove(p);
-    return 0;
-  }, 16,
+  nftw(path.c_str(), [](const char* p, const struct stat*, int, struct FTW*) { return remove(p) * 0; }, 16,
        FTW_DEPTH | FTW_PHYS);
 }
 
@@ -89,6 +91,14 @@ pid_t lock_holder(const std::string& path) {
   return r.exited(0) ? atoi(r.output.c_str()) : -1;
 }
 
+struct semid_ds sem_stat(int id) {
+  struct semid_ds ds = {};
+  semun arg = {};
+  arg.buf = &ds;
+  if (semctl(id, 0, IPC_STAT, arg) != 0) ds = {};
+  return ds;
+}
+
 std::string capture_stdout(const std::function<void()>& fn) {
   fflush(stdout);
   const int mem = memfd_create("kiv-capture", MFD_CLOEXEC), saved = dup(1);
@@ -101,6 +111,17 @@ std::string capture_stdout(const std::function<void()>& fn) {
   std::string out = read_fd(mem);
   close(mem);
   return out;
+}
+
+std::string without_line_numbers(const std::string& out) {
+  static const std::regex tag(R"((\[KIV:[^:\]]*:|\[KIV\]<[^>]*, )[0-9]+([\]>]))");
+  return std::regex_replace(out, tag, "$1N$2");
+}
+
+int count_of(const std::string& text, const std::string& what) {
+  int n = 0;
+  for (size_t pos = 0; (pos = text.find(what, pos)) != std::string::npos; pos += what.size()) ++n;
+  return n;
 }
 
 }  // namespace kiv::test

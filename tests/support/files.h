@@ -1,6 +1,7 @@
-// Small file helpers for tests (implemented in files.cc).
+// Small file helpers for tests.
 #pragma once
 
+#include <sys/sem.h>
 #include <sys/types.h>
 
 #include <string>
@@ -8,31 +9,21 @@
 
 namespace kiv::test {
 
-// Everything left to read on fd.
-std::string read_fd(int fd);
-// Reads a whole file; empty when it can't be read.
-std::string read_file(const std::string& path);
-// Creates or truncates path with text and mode; a failure fails the test.
+std::string read_fd(int fd);                  // all that is left on fd
+std::string read_file(const std::string& path);  // empty when unreadable
+// Creates or truncates path; a failure fails the test.
 void write_file(const std::string& path, const std::string& text = "", mode_t mode = 0644);
-
-// Removes path and everything under it (not following symbolic links).
-void remove_tree(const std::string& path);
-
-// Polls for path to exist, up to timeout_ms. Returns whether it does.
+void remove_tree(const std::string& path);  // not following links
 bool wait_for_file(const std::string& path, int timeout_ms);
+bool exists(const std::string& path);  // a dangling link counts
+int mode_of(const std::string& path);  // permission bits, or -1
+unsigned long long inode_of(const std::string& path);  // of the target, or 0
+std::vector<std::string> list_dir(const std::string& path);  // without . and ..
 
-// Whether path exists (a dangling link counts).
-bool exists(const std::string& path);
-// Permission bits of path, or -1.
-int mode_of(const std::string& path);
-// Inode of path's target (a namespace file or /proc/PID/ns/net), or 0.
-unsigned long long inode_of(const std::string& path);
-// Names in a directory, without "." and "..".
-std::vector<std::string> list_dir(const std::string& path);
-
-// The pid holding a write lock on path as another process sees it (F_GETLK):
-// 0 when unlocked, -1 when it can't be asked. Asked from a child, since
-// closing any descriptor of ours on the file would drop our own locks.
+// The pid holding a write lock on path (F_GETLK), 0 when none, -1 on error.
+// Asked from a child: closing a descriptor of ours on it would drop our locks.
 pid_t lock_holder(const std::string& path);
+
+struct semid_ds sem_stat(int id);  // a System V set's record; all zero when unreadable
 
 }  // namespace kiv::test

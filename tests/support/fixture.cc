@@ -28,10 +28,12 @@ void SandboxTest::SetUp() {
   sandbox::reset_device_tree();
   for (int i = 0; i < KIV_DBG_LEVELS; ++i) g_kiv_dbg_level[i] = KIV_DBG_OFF;
   fds_before_ = open_descriptors();
+  SetUpSandboxed();
 }
 
 void SandboxTest::TearDown() {
   if (IsSkipped() || !sandbox::sandbox_unavailable_reason().empty()) return;
+  TearDownSandboxed();
   for (const auto& [fd, target] : open_descriptors()) {
     auto it = fds_before_.find(fd);
     bool kept = it != fds_before_.end() && it->second == target;

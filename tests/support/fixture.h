@@ -1,13 +1,20 @@
-// The base of every test: skips when the sandbox is missing, starts each
-// test from a fresh device tree with the debug levels off, and fails a test
-// that leaves a descriptor open which it did not declare as kept.
+// Base of every test: skips without the sandbox, starts from a fresh device tree
+// with the debug levels off, and fails a test that leaks a descriptor. Brings
+// the helpers every test uses.
 #pragma once
 
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <map>
 #include <string>
 #include <vector>
+
+#include "kiv_dbg.h"
+#include "support/capture.h"
+#include "support/child.h"
+#include "support/files.h"
+#include "support/log_text.h"
 
 namespace kiv::test {
 
@@ -15,12 +22,13 @@ class SandboxTest : public ::testing::Test {
  protected:
   void SetUp() override;
   void TearDown() override;
+  // A fixture's own set-up and clean-up, run only inside the sandbox (nothing on the host is touched).
+  virtual void SetUpSandboxed() {}
+  virtual void TearDownSandboxed() {}
 
-  // New descriptors whose /proc/self/fd target begins with prefix (a path,
-  // or "socket:") are the library's to keep: not counted as leaks.
+  // New descriptors whose target begins with prefix (a path, "socket:") are kept, not leaks.
   void keep_descriptors_matching(std::string prefix) { kept_.push_back(std::move(prefix)); }
 
-  // Skips the test unless the sandbox has cgroup v1 /memory and /cpu.
   void require_cgroups();
 
  private:
@@ -28,7 +36,7 @@ class SandboxTest : public ::testing::Test {
   std::vector<std::string> kept_;
 };
 
-// fd -> readlink target of every open descriptor of this process.
+// fd -> readlink target of each descriptor of this process.
 std::map<int, std::string> open_descriptors();
 
 }  // namespace kiv::test

@@ -1,15 +1,12 @@
-// Comparing log output byte for byte without depending on source lines.
+// Log output compared byte for byte without depending on source lines (files.cc).
 #pragma once
 
 #include <string>
 
 namespace kiv::test {
 
-// out with the source line of every "[KIV:module:LINE]" tag and of every
-// "[KIV]<file, step, LINE>:" prefix replaced by N.
+// out with the line of every "[KIV:module:LINE]" and "[KIV]<file, step, LINE>:" made N.
 std::string without_line_numbers(const std::string& out);
-
-// How often what occurs in text (not overlapping).
-int count_of(const std::string& text, const std::string& what);
+int count_of(const std::string& text, const std::string& what);  // not overlapping
 
 }  // namespace kiv::test

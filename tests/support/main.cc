@@ -1,5 +1,4 @@
-// main() of every test binary: pick the suites to run, enter the sandbox,
-// then run the tests.
+// main() of every test binary: pick the suites, enter the sandbox, run the tests.
 #include <gtest/gtest.h>
 #include <stdio.h>
 #include <stdlib.h>
@@ -11,10 +10,8 @@
 
 namespace {
 
-// ctest runs the long-waiting suites of a binary as entries of their own:
-// KIV_TEST_SUITES names the only suites to run, KIV_TEST_SKIP_SUITES those to
-// leave out (both "A:B"). The exclusions of GTEST_FILTER or --gtest_filter
-// keep holding (the cross build's skip list).
+// ctest runs slow suites as entries of their own: KIV_TEST_SUITES names the only suites to run,
+// KIV_TEST_SKIP_SUITES those to leave out ("A:B"); exclusions of --gtest_filter keep holding.
 void narrow_filter() {
   const char* only = getenv("KIV_TEST_SUITES");
   const char* skip = getenv("KIV_TEST_SKIP_SUITES");

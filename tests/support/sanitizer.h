@@ -1,6 +1,4 @@
-// Whether the tests run in a sanitizer build, whose runtime changes what
-// some tests measure (resident memory, system calls under ptrace, signal
-// delivery).
+// Whether this is a sanitizer build, whose runtime changes some measures (memory, signals).
 #pragma once
 
 namespace kiv::test {
@@ -16,9 +14,7 @@ inline constexpr bool kSanitized = true;
 inline constexpr bool kSanitized = false;
 #endif
 
-// Resident KiB that a small test program has beyond what it touched: its
-// own code, stack and heap; the sanitizer's shadow memory adds to them
-// (ThreadSanitizer's some 23 MiB at start).
+// Resident KiB of a small test program beyond what it touched (TSan's shadow: ~23 MiB).
 inline constexpr unsigned kOwnPagesKiB = kThreadSanitized ? 32768 : kSanitized ? 8192 : 1024;
 
 }  // namespace kiv::test

@@ -11,24 +11,17 @@
 #include "kiv_dbg.h"
 #include "kiv_sys_alive.h"
 
-// Tells its starter that it runs past exec (one byte on descriptor 3), then
-// waits to be killed: a process that tests inspect through /proc.
+// Says it runs past exec (a byte on descriptor 3), then waits to be killed: seen through /proc.
 int mode_utils_sleeper(int, char**) {
-  const char ready = 'r';
-  if (write(3, &ready, 1) != 1) return 1;
+  if (write(3, "r", 1) != 1) return 1;
   close(3);
   for (;;) pause();
 }
 
-// Uses the alive table from a fresh process, every debug level on, and
-// prints what it saw, one "name=value" line per step:
-//   nomap ID        per-entry calls before the table is mapped
-//   client ID       maps as client, advances ID's sequence
-//   master ID HOW   maps first through isreg ("isreg") or as master
-//                   ("init"), then as master twice, registering ID between
-//   isreg ID        isreg, init, isreg (for a user who may not chmod)
-//   threads ID      eight threads map the table at once (one as master),
-//                   then each registers ID + its index and beats
+// The alive table from a fresh process, debug levels on, one "step=result" line per call:
+//   nomap ID: per-entry calls unmapped; client ID: map as client, beat; master ID isreg|init: map
+//   through isreg or as master, then as master twice around a registration; isreg ID: isreg, init,
+//   isreg (for a user who may not chmod); threads ID: eight threads map at once, register and beat.
 int mode_alive_probe(int argc, char** argv) {
   if (argc < 3) return 2;
   setvbuf(stdout, nullptr, _IOLBF, 0);
@@ -64,8 +57,7 @@ int mode_alive_probe(int argc, char** argv) {
         if (t % 2 == 1) (void)kiv_sys_isreg_alive_info(id + t);
         if (t % 2 == 0 && kiv_sys_init_alive_info(t == 6) != 0) ++bad[t];
         bad[t] += kiv_sys_reg_alive_info(id + t) != 0;
-        // The master's clear may wipe another thread's registration: only
-        // the results of the calls count, not the entries.
+        // The master's clear may wipe others' entries: only the calls' results count.
         for (int i = 0; i < 2000; ++i) bad[t] += kiv_sys_update_alive_seq(id + t) + (kiv_sys_isreg_alive_info(id + t) < 0);
       });
     }
