@@ -44,7 +44,6 @@ kiv_manager_test   ManagerTest.ReadinessOneInstanceAndTheExitMarker             
 kiv_manager_test   ManagerTest.BadPacketsAndAnotherUsersRequestsAreRefusedAndItsIdleConnectionClosed exec
 kiv_manager_test   ManagerSlow.HungThreadIsAbortedUnlessItsProcessIgnoresAborts   exec
 kiv_manager_test   ManagerSlow.HeldConnectionsAndNoDescriptorsStarveNothing       exec
-kiv_manager_test   SupervisorTest.DetachedChildStartsCleanAndItsStatusIsCollected exec
 kiv_vsd_test       CreateTest.StartScriptsRunInsideTheNewVsdAndMembersAreRecorded exec
 kiv_vsd_test       LaunchTest.CreateProcStartsADetachedMemberFromSbin             exec
 kiv_vsd_test       LaunchTest.RestartTurnsTheCallerIntoTheProgramOrScript         exec

@@ -109,16 +109,12 @@ inline bool reaped_within(pid_t pid, int timeout_ms) {
   return wait_until([&] { return !kiv::test::exists("/proc/" + std::to_string(pid)); }, timeout_ms);
 }
 
-// A program run to its end: its exit status, its stdout and stderr in *out.
+// A program run to its end: its exit status, its stdout in *out.
 inline int run_capture(const std::vector<std::string>& argv, std::string* out) {
-  const std::string path = scratch("capture");
-  const int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-  int status = 0;
-  kiv::test::reap(spawn(argv, fd), &status, -1);
-  close(fd);
-  *out = read_file(path);
-  unlink(path.c_str());
-  return kiv::test::exit_code(status);
+  kiv::test::ProgramCommand command(argv[0], argv);
+  const kiv::test::ChildResult r = kiv::test::run_in_child([&] { return command.exec(), 127; });
+  *out = r.output;
+  return kiv::test::exit_code(r);
 }
 
 // Started as a child with its log in a file; killed when it goes.
@@ -174,13 +170,18 @@ class Client {
     first_ = spawn(args, -1);
   }
   ~Client() { kill_all(); }
+  // The rest of the lines that begin with prefix.
+  std::vector<std::string> lines(const std::string& prefix) const {
+    std::vector<std::string> found;
+    std::istringstream in(read_file(out_));
+    for (std::string line; std::getline(in, line);) {
+      if (line.compare(0, prefix.size(), prefix) == 0) found.push_back(line.substr(prefix.size()));
+    }
+    return found;
+  }
   std::vector<pid_t> starts() const {
     std::vector<pid_t> pids;
-    std::istringstream in(read_file(out_));
-    long pid;
-    for (std::string line; std::getline(in, line);) {
-      if (sscanf(line.c_str(), "start %ld", &pid) == 1) pids.push_back(static_cast<pid_t>(pid));
-    }
+    for (const std::string& p : lines("start ")) pids.push_back(static_cast<pid_t>(atol(p.c_str())));
     return pids;
   }
   pid_t wait_start(size_t n, int timeout_ms) const {  // pid of the n-th start, -1
@@ -189,15 +190,10 @@ class Client {
   }
   // The rest of the first line beginning with prefix.
   bool wait_line(const std::string& prefix, int timeout_ms, std::string* rest = nullptr) const {
-    return wait_until([&] {
-      std::istringstream in(read_file(out_));
-      for (std::string line; std::getline(in, line);) {
-        if (line.compare(0, prefix.size(), prefix) != 0) continue;
-        if (rest != nullptr) *rest = line.substr(prefix.size());
-        return true;
-      }
-      return false;
-    }, timeout_ms);
+    std::vector<std::string> l;
+    if (!wait_until([&] { return !(l = lines(prefix)).empty(); }, timeout_ms)) return false;
+    if (rest != nullptr) *rest = l[0];
+    return true;
   }
   void kill_all() {
     // Instances the Manager restarted are not our children: only the pids

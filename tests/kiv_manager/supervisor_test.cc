@@ -1,7 +1,7 @@
 // The daemon's supervisors driven directly, with the test's clock and a
 // launcher that records what it starts: exits, restarts and reaping, who
 // may ask what, the watchdog's abort, and what a new daemon takes back
-// from the saved state and the database files; and a real detached start.
+// from the saved state and the database files.
 #include <errno.h>
 #include <fcntl.h>
 #include <gtest/gtest.h>
@@ -293,31 +293,6 @@ TEST_F(SupervisorTest, SavedStateAndHeldDatabaseFilesAreTakenBack) {
   EXPECT_EQ(300, w.reg.next_due_ms());
   w.sup.tick(300);
   EXPECT_EQ("program /bin/pending uid 0", g_launches.back());
-}
-
-// A real start leaves behind what the daemon blocks, handles or ignores
-// (an ignored signal would survive exec), and its status is collected once.
-TEST_F(SupervisorTest, DetachedChildStartsCleanAndItsStatusIsCollected) {
-  sigset_t usr1, old;
-  sigemptyset(&usr1);
-  sigaddset(&usr1, SIGUSR1);
-  sigprocmask(SIG_BLOCK, &usr1, &old);
-  struct sigaction ign = {}, term;
-  ign.sa_handler = SIG_IGN;
-  sigaction(SIGTERM, &ign, &term);
-  const pid_t probe = spawn_detached({KIV_TEST_BIN_DIR "/mgr_probe", "/tmp/probe.out", "7"});
-  sigaction(SIGTERM, &term, nullptr);
-  sigprocmask(SIG_SETMASK, &old, nullptr);
-  for (const auto& [pid, status] : {std::pair{probe, "exit status 7"},
-                                    {spawn_detached({"/nonexistent/prog", "a"}), "exit status 127"}}) {
-    const int fd = open_pidfd(pid);
-    for (int i = 0; i < 5000 && fd >= 0 && !pidfd_ended(fd); ++i) usleep(1000);
-    EXPECT_EQ(status, describe(reap_child(fd)));
-    EXPECT_FALSE(reap_child(fd).known);
-    close(fd);
-  }
-  EXPECT_EQ("session_leader=1 cwd=/ usr1_blocked=0 term_default=1 args=3\n", kiv::test::read_file("/tmp/probe.out"));
-  EXPECT_EQ(-1, spawn_detached({}));
 }
 
 }  // namespace
