@@ -40,7 +40,7 @@ cannot="
 kiv_manager_test   ManagerTest.EachDeathRestartsOneCopyAtOnceAndEveryCopyIsReaped exec
 kiv_manager_test   ManagerTest.StartsRunAsTheRegistrantAndInItsVsd                exec
 kiv_manager_test   ManagerTest.RegistrationsPendingRestartsAndWatchesSurviveAManagerRestart exec
-kiv_manager_test   ManagerTest.ReadinessOneInstanceAndTheExitMarker               exec
+kiv_manager_test   ManagerTest.ReadinessOneInstanceExitMarkerAndTraps             exec
 kiv_manager_test   ManagerTest.BadPacketsAndAnotherUsersRequestsAreRefusedAndItsIdleConnectionClosed exec
 kiv_manager_test   ManagerSlow.HungThreadIsAbortedUnlessItsProcessIgnoresAborts   exec
 kiv_manager_test   ManagerSlow.HeldConnectionsAndNoDescriptorsStarveNothing       exec
