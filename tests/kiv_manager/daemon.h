@@ -109,14 +109,6 @@ inline bool reaped_within(pid_t pid, int timeout_ms) {
   return wait_until([&] { return !kiv::test::exists("/proc/" + std::to_string(pid)); }, timeout_ms);
 }
 
-// A program run to its end: its exit status, its stdout in *out.
-inline int run_capture(const std::vector<std::string>& argv, std::string* out) {
-  kiv::test::ProgramCommand command(argv[0], argv);
-  const kiv::test::ChildResult r = kiv::test::run_in_child([&] { return command.exec(), 127; });
-  *out = r.output;
-  return kiv::test::exit_code(r);
-}
-
 // Started as a child with its log in a file; killed when it goes.
 class Daemon {
  public:

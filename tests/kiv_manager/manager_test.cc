@@ -20,11 +20,10 @@ namespace {
 class ManagerSlow : public ManagerTest {};
 
 std::string kivctl(bool json, int expect_status = 0) {
-  std::string out;
-  std::vector<std::string> argv = {"/usr/bin/timeout", "5", kKivctlPath, "status"};
-  if (json) argv.push_back("--json");
-  EXPECT_EQ(expect_status, run_capture(argv, &out)) << out;
-  return out;
+  kiv::test::ProgramCommand command(kKivctlPath, {kKivctlPath, "status", json ? "--json" : "--"});
+  const kiv::test::ChildResult r = kiv::test::run_in_child([&] { return command.exec(), 127; }, 5);
+  EXPECT_EQ(expect_status, kiv::test::exit_code(r)) << r.output;
+  return r.output;
 }
 
 size_t live_clients() {
