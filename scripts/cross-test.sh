@@ -40,12 +40,10 @@ cannot="
 kiv_manager_test   ManagerTest.EachDeathRestartsOneCopyAtOnceAndEveryCopyIsReaped exec
 kiv_manager_test   ManagerTest.StartsRunAsTheRegistrantAndInItsVsd                exec
 kiv_manager_test   ManagerTest.RegistrationsPendingRestartsAndWatchesSurviveAManagerRestart exec
-kiv_manager_test   ManagerTest.ReadinessOneInstanceAndTheExitMarker               exec
-kiv_manager_test   ManagerTest.AnotherUsersRequestsAreRefusedAndItsIdleConnectionClosed exec
+kiv_manager_test   ManagerTest.ReadinessOneInstanceExitMarkerAndTraps             exec
+kiv_manager_test   ManagerTest.BadPacketsAndAnotherUsersRequestsAreRefusedAndItsIdleConnectionClosed exec
 kiv_manager_test   ManagerSlow.HungThreadIsAbortedUnlessItsProcessIgnoresAborts   exec
 kiv_manager_test   ManagerSlow.HeldConnectionsAndNoDescriptorsStarveNothing       exec
-kiv_manager_test   ProcsTest.DetachedChildStartsCleanAndItsStatusIsCollected      exec
-kiv_manager_test   ProcsTest.ForeignExitStatusThroughProc                         exec
 kiv_vsd_test       CreateTest.StartScriptsRunInsideTheNewVsdAndMembersAreRecorded exec
 kiv_vsd_test       LaunchTest.CreateProcStartsADetachedMemberFromSbin             exec
 kiv_vsd_test       LaunchTest.RestartTurnsTheCallerIntoTheProgramOrScript         exec

@@ -104,15 +104,11 @@ struct World {
 
 class SupervisorTest : public kiv::test::SandboxTest {
  protected:
-  void SetUp() override {
-    SandboxTest::SetUp();
-    g_launches.clear();
-    g_children.clear();
-  }
   void TearDown() override {
     for (pid_t p : g_children) (void)kill(p, SIGKILL);
     while (waitpid(-1, nullptr, 0) > 0) {
     }
+    g_launches.clear(), g_children.clear();
     SandboxTest::TearDown();
   }
 };
@@ -139,10 +135,8 @@ TEST_F(SupervisorTest, ExitsRestartWithTheGuardsBackoffAndEveryChildIsReaped) {
     size_t watched;
   } rows[] = {
       {10, true, 2, -1, 1}, {20, true, 3, -1, 1}, {30, true, 4, -1, 1},  // three quick deaths: at once
-      {40, true, 4, 1040, 0},                                             // the fourth waits the base backoff
-      {1039, false, 4, 1040, 0}, {1040, false, 5, -1, 1},
-      {1050, true, 5, 3050, 0},  // doubled
-      {3050, false, 6, -1, 1},
+      {40, true, 4, 1040, 0}, {1039, false, 4, 1040, 0}, {1040, false, 5, -1, 1},  // the base backoff
+      {1050, true, 5, 3050, 0}, {3050, false, 6, -1, 1},                            // doubled
       {3060, true, 6, -1, 0},  // a sixth restart within the window: given up
   };
   for (const auto& r : rows) {
@@ -175,9 +169,7 @@ TEST_F(SupervisorTest, ExitsRestartWithTheGuardsBackoffAndEveryChildIsReaped) {
 TEST_F(SupervisorTest, RequestsAreJudgedByThePeerAndActionsRunAsTheRegistrant) {
   World w;
   const pid_t root = waiter(0), own = waiter(65534), turncoat = waiter(65534, "", "", true);
-  ASSERT_GT(root, 0);
-  ASSERT_GT(own, 0);
-  ASSERT_GT(turncoat, 0);
+  ASSERT_TRUE(root > 0 && own > 0 && turncoat > 0);
   const Peer su{1, 0}, nobody{2, 65534};
   const char* other = "not a process of that user";
   const struct {
@@ -240,8 +232,7 @@ TEST_F(SupervisorTest, SavedStateAndHeldDatabaseFilesAreTakenBack) {
   ASSERT_EQ(0, kiv_get_cmdline(victim, victim_cmd, 255));
   const pid_t adopted = waiter(65534, db + "who.PID", "PID\n2\n/bin/who adopted");
   ASSERT_GT(adopted, 0);
-  ASSERT_GT(waiter(65534, db + "forged." + std::to_string(victim),
-                   std::to_string(victim) + "\n2\n" + victim_cmd), 0);
+  ASSERT_GT(waiter(65534, db + "forged." + std::to_string(victim), std::to_string(victim) + "\n2\n" + victim_cmd), 0);
   // Links, to a held file of root's and to a directory holding it: a
   // VSD's database directory replaced.
   ASSERT_EQ(0, mkdir("/tmp/linked", 0755));
@@ -270,9 +261,7 @@ TEST_F(SupervisorTest, SavedStateAndHeldDatabaseFilesAreTakenBack) {
 
   auto saved = [](pid_t pid, const char* cmd, uid_t uid) {
     ProcReg r;
-    r.pid = pid;
-    r.cmdline = cmd;
-    r.cred = Credentials{uid, uid, {}, true};
+    r.pid = pid, r.cmdline = cmd, r.cred = Credentials{uid, uid, {}, true};
     return r;
   };
   // The pid of "ended" now names a later process: its start time differs.

@@ -1,7 +1,6 @@
-// Modes of kiv_test_program for the Manager's tests: a device program that
-// registers through the library, and a probe of how a program was started.
+// The mode of kiv_test_program for the Manager's tests: a device program
+// that registers through the library.
 #include <pthread.h>
-#include <signal.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <sys/resource.h>
@@ -14,16 +13,13 @@
 namespace {
 
 const char* g_out = nullptr;
-int g_watch = 0;       // -w: time argument of the thread's watch
+int g_watch = 0;         // -w: time argument of the thread's watch
 bool g_no_proc = false;  // -n: the _no_proc registration
-long g_hang_ms = -1;   // -H: the thread stops beating after this
+long g_hang_ms = -1;     // -H: the thread stops beating after this
 
-void note(const char* fmt, long v) {
+void note(const char* what, long v) {
   FILE* f = g_out != nullptr ? fopen(g_out, "ae") : nullptr;
-  if (f == nullptr) return;
-  fprintf(f, fmt, v);
-  fputc('\n', f);
-  fclose(f);
+  if (f != nullptr) fprintf(f, "%s %ld\n", what, v), fclose(f);
 }
 
 long now_ms() {
@@ -34,7 +30,7 @@ long now_ms() {
 
 void* watchdog(void*) {
   const int pid = getpid(), tid = static_cast<int>(syscall(SYS_gettid));
-  note("thread %ld", tid);
+  note("thread", tid);
   (void)(g_no_proc ? kiv_client_reg_thread_notify_no_proc(pid, tid, g_watch, 1)
                    : kiv_client_reg_thread_notify(pid, tid, g_watch, 1));
   for (const long t0 = now_ms();; usleep(20000)) {
@@ -66,31 +62,13 @@ int mode_mgr_client(int argc, char** argv) {
   // A hang ends in SIGABRT: no core files in the sandbox's file system.
   const struct rlimit no_core = {0, 0};
   (void)setrlimit(RLIMIT_CORE, &no_core);
-  note("start %ld", getpid());
+  note("start", getpid());
   if (time_value >= 0) (void)kiv_time_set(0, KIV_EXIT_RESTART, static_cast<uint32_t>(time_value));
   // The acknowledged registration returns 0 whatever happened: only the
   // time it took tells whether the Manager answered at once.
   const long t0 = now_ms();
-  if (restart) note("registered %ld", reg_process_exit_action(0, KIV_EXIT_RESTART) == 0 ? now_ms() - t0 : -1);
+  if (restart) note("registered", reg_process_exit_action(0, KIV_EXIT_RESTART) == 0 ? now_ms() - t0 : -1);
   pthread_t t;
   if (g_watch != 0 && pthread_create(&t, nullptr, watchdog, nullptr) != 0) return 1;
   for (;;) pause();
-}
-
-// Writes how it was started (session, working directory, signal mask,
-// SIGTERM disposition, argument count) to the file of its first argument,
-// then exits with the status given as its second.
-int mode_mgr_probe(int argc, char** argv) {
-  FILE* f = argc >= 3 ? fopen(argv[1], "we") : nullptr;
-  if (f == nullptr) return 100;
-  sigset_t mask;
-  struct sigaction term;
-  char cwd[256] = "?";
-  sigprocmask(SIG_SETMASK, nullptr, &mask);
-  sigaction(SIGTERM, nullptr, &term);
-  (void)!getcwd(cwd, sizeof cwd);
-  fprintf(f, "session_leader=%d cwd=%s usr1_blocked=%d term_default=%d args=%d\n", getsid(0) == getpid(), cwd,
-          sigismember(&mask, SIGUSR1), term.sa_handler == SIG_DFL, argc);
-  fclose(f);
-  return atoi(argv[2]);
 }
