@@ -59,7 +59,7 @@ kiv_vsd_test       VsdctlTest.CommandsAgainstVsdsInEachState                    
 kiv_xtach_test     SpawnTest.ChildIsDetachedWithDefaults                          exec
 kiv_rpc_test       RpcTest.ManagerProcessDoesNotCallItself                        proc
 kiv_utils_test     UtilsTest.CmdlineIsTheExecutablePathThenTheArgumentsCutToFit   proc
-kiv_vsd_test       MemWatchTest.PollKillsTheLargestMemberOfEachVsdOverItsLimit    proc
+kiv_vsd_test       CgroupTest.PollKillsTheLargestMemberOfEachVsdOverItsLimit      proc
 kiv_vsd_test       MemWatchTest.SmapsSumsLeaveOutLibraryMappings                  proc
 kiv_xtach_test     SpawnTest.FdWatchEndsItsProcessOnTheFourthOverLimitObservationInARow proc
 kiv_sys_alive_test AliveTest.MappedHeartbeatMakesNoSystemCall                     strace

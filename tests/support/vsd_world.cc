@@ -22,8 +22,7 @@ void end_processes_and_cgroups() {
       if (pid > 1 && pid != getpid() && name.find_first_not_of("0123456789") == std::string::npos)
         any = kill(pid, SIGKILL) == 0 || any;
     }
-    while (waitpid(-1, nullptr, WNOHANG) > 0) {
-    }
+    while (waitpid(-1, nullptr, WNOHANG) > 0) continue;
     if (!any) break;
     if (round == 100) ADD_FAILURE() << "processes of the test still run";
     usleep(20000);
@@ -44,12 +43,14 @@ void VsdTest::SetUp() {
   SandboxTest::SetUp();
   // The creation child opens up two device nodes. /dev is the host's: a
   // sandbox file is mounted over each (in the sandbox's mount namespace).
-  for (const char* dev : {"/dev/lsm", "/dev/mmapipc"}) {
-    if (!exists(dev) || mounted(dev)) continue;
-    write_file(std::string("/tmp/.vsd_shield_") + (dev + 5), "", 0600);
-    if (mount((std::string("/tmp/.vsd_shield_") + (dev + 5)).c_str(), dev, nullptr, MS_BIND, nullptr) != 0)
-      GTEST_SKIP() << "cannot keep the host's " << dev << " apart";
+  static bool shielded = false;  // once per process: the mounts outlive each test's /tmp
+  for (const std::string dev : {"/dev/lsm", "/dev/mmapipc"}) {
+    const std::string shield = "/tmp/.vsd_shield_" + dev.substr(5);
+    if (shielded || !exists(dev)) continue;
+    write_file(shield, "", 0600);
+    if (mount(shield.c_str(), dev.c_str(), nullptr, MS_BIND, nullptr) != 0) GTEST_SKIP() << "cannot shield " << dev;
   }
+  shielded = true;
   for (const auto& name : list_dir("/sbin"))
     if (name.rfind("vsd_probe", 0) == 0) (void)unlink(("/sbin/" + name).c_str());
   remove_tree("/tmp/vsd_probe");
@@ -124,15 +125,6 @@ std::string logged(const std::function<void()>& fn) {
   const std::string out = capture_stdout(fn);
   g_kiv_dbg_level[KIV_DBG_LIB] = KIV_DBG_OFF;
   return without_line_numbers(out);
-}
-
-bool gone(const std::string& pid) {
-  const std::string stat = read_file("/proc/" + pid + "/stat");
-  return stat.empty() || stat.find(") Z ") != std::string::npos;
-}
-
-bool mounted(const std::string& path) {
-  return read_file("/proc/self/mountinfo").find(" " + path + " ") != std::string::npos;
 }
 
 }  // namespace kiv::test

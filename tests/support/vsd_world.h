@@ -34,8 +34,7 @@ inline const std::string kTag = "[KIV:kiv_vsd:N]";
 
 // No process of an earlier test, VSD cgroup, probe in /sbin or probe report
 // is left; every process of the sandbox but pid 1 and the test's own is
-// ended afterwards.
-// The umask is 022 meanwhile.
+// ended afterwards. The umask is 022 meanwhile.
 class VsdTest : public SandboxTest {
  protected:
   void SetUp() override;
@@ -68,8 +67,5 @@ void make_member_dir(int vsd_no, const std::vector<pid_t>& members = {});
 std::set<pid_t> tasks_of(const std::string& tasks_file);
 // What fn prints with the library's log on, source lines masked.
 std::string logged(const std::function<void()>& fn);
-// Ended (reaped, or a zombie waiting for pid 1).
-bool gone(const std::string& pid);
-bool mounted(const std::string& path);
 
 }  // namespace kiv::test
