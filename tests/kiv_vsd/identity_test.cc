@@ -1,5 +1,7 @@
 // A process's VSD number, the pid-name and /sbin/ tests, the device-monitor
 // and debug markers, and the network namespaces pinned on a VSD's file.
+#include <grp.h>
+
 #include "base/pid_walk.h"
 #include "support/vsd_world.h"
 
@@ -36,6 +38,16 @@ TEST_F(IdentityTest, SbinEntryByExactName) {
   for (const auto& [name, want] : rows) EXPECT_EQ(want, check_sbin(name)) << (name != nullptr ? name : "null");
   ASSERT_EQ(0, rmdir("/sbin/vsd_probe_dir"));
   EXPECT_TRUE(run_in_child([] { return chroot("/tmp/emptyroot") != 0 ? 99 : -check_sbin("sh"); }).exited(ENOENT));
+  // Readable but not searchable: the listing still tells.
+  struct stat st;
+  ASSERT_EQ(0, stat("/sbin/", &st));
+  ASSERT_EQ(0, chmod("/sbin/", 0744));
+  const ChildResult run = run_in_child([] {
+    if (setgroups(0, nullptr) != 0 || setgid(65534) != 0 || setuid(65534) != 0) return 99;
+    return check_sbin("vsd_probe_x") * 10 + check_sbin("vsd_probe_");
+  });
+  ASSERT_EQ(0, chmod("/sbin/", st.st_mode & 07777));
+  EXPECT_TRUE(run.exited(10)) << run.status;
 }
 
 // Steps in turn: a call, its result, whether /etc/dev_mon is there after it.
