@@ -51,10 +51,9 @@ kiv_manager_test   ManagerTest.HungThreadIsAbortedAndItsProcessRestarted        
 kiv_manager_test   ManagerTest.RegistrationSurvivesAManagerKilledAndStartedAgain  exec
 kiv_manager_test   ProcsTest.DetachedChildStartsCleanAndItsStatusIsCollected      exec
 kiv_manager_test   ProcsTest.SignalThroughPidfdAndForeignExitStatus               exec
-kiv_vsd_test       CreateTest.StartScriptsRunInsideTheNewVsdAndMembersAreRecorded exec
+kiv_vsd_test       TeardownTest.CreatedVsdsRunTheirScriptsInsideThenEachTeardownRemovesItsColumn exec
 kiv_vsd_test       LaunchTest.CreateProcStartsADetachedMemberFromSbin             exec
 kiv_vsd_test       LaunchTest.RestartTurnsTheCallerIntoTheProgramOrScript         exec
-kiv_vsd_test       TeardownTest.EachOperationSignalsTheMembersThenRemovesItsTrees exec
 kiv_vsd_test       VsdctlTest.CommandsAgainstVsdsInEachState                      exec
 kiv_xtach_test     SpawnTest.ChildIsDetachedWithDefaults                          exec
 kiv_rpc_test       RpcTest.ManagerProcessDoesNotCallItself                        proc

@@ -1,5 +1,5 @@
-// Creating a VSD (its start scripts run inside it, its members are
-// recorded) and launching processes into it: the caller restarted as a
+// Creating a VSD refused or failing in its child, and launching processes
+// into a VSD: the caller restarted as a
 // program or script, a detached /sbin/ program, the environment setup.
 #include <sched.h>
 #include <stdlib.h>
@@ -11,60 +11,7 @@
 namespace kiv::test {
 namespace {
 
-class CreateTest : public VsdTest {
- protected:
-  void SetUp() override {
-    VsdTest::SetUp();
-    if (!IsSkipped()) install_start_script();
-  }
-};
-
-// What a probe run in VSD n was given, but its pid.
-std::map<std::string, std::string> inside(const std::string& n, const std::string& ns, const std::string& argv) {
-  return {{"groups", std::to_string(3000 + 100 * std::stoi(n))}, {"QN_CFG_DIR", "/qn_cfg/vsd/" + n},
-          {"TALU_DIR", "/talu/vsd/" + n}, {"DATA_TALU_DIR", "/data/.talu/vsd/" + n},
-          {"DATA_TALU_DIR2", n == "2" ? "/data2/.talu/vsd/2" : "<unset>"}, {"TMPDIR", "/tmp/vsd/" + n},
-          {"cwd", "/data/var/run/vsd/" + n}, {"netns", ns}, {"argv", argv}};
-}
-
-std::map<std::string, std::string> without_pid(std::map<std::string, std::string> report) {
-  report.erase("pid");
-  return report;
-}
-
-// VSD 1 without /data2/, VSD 2 with it.
-TEST_F(CreateTest, StartScriptsRunInsideTheNewVsdAndMembersAreRecorded) {
-  Hog earlier(0, {3100}), host(0, {}), other_vsd(0, {3200}), look_alike(0, {13100});
-  make_dirs({"/qn_cfg/vsd/1"}, 0700);  // an existing directory is opened up too
-  ASSERT_EQ("", capture_stdout([] { EXPECT_EQ(0, create_vsd(1)); }));
-  make_dirs({"/data2", "/data2/.talu", "/data2/.talu/vsd", "/data2/var", "/data2/var/run", "/data2/var/run/vsd"});
-  capture_stdout([] { EXPECT_EQ(0, create_vsd(2)); });
-  for (const std::string n : {"1", "2"}) {
-    EXPECT_EQ("vsd\n", read_file("/tmp/vsd_probe/runs." + n));  // once, with the runner's argument
-    const std::string ns = std::to_string(inode_of("/tmp/vsd/" + n + "/netns/default"));
-    EXPECT_EQ(inside(n, ns, "/sbin/vsd_probe_start"), without_pid(probe_report("vsd_probe_start", n)));
-    EXPECT_NE(inode_of("/proc/self/ns/net"), inode_of("/tmp/vsd/" + n + "/netns/default"));
-    for (const std::string dir : {"/qn_cfg/vsd/", "/talu/vsd/", "/data/.talu/vsd/", "/etc/vsd/", "/tmp/vsd/",
-                                   "/data/var/run/vsd/", "/data2/.talu/vsd/", "/data2/var/run/vsd/"})
-      EXPECT_EQ(dir.rfind("/data2", 0) == 0 && n == "1" ? -1 : 0777, mode_of(dir + n)) << dir;
-    for (const std::string dir : {"/kiv", "/kiv/db"}) EXPECT_EQ(0777, mode_of("/tmp/vsd/" + n + dir));
-    EXPECT_THAT(read_file("/tmp/vsd/" + n + "/starttime"), MatchesRegex("[0-9]+\\.[0-9]+ [0-9]+\\.[0-9]+\n"));
-    EXPECT_EQ(0754, mode_of("/tmp/vsd/" + n + "/starttime"));
-    // What the scripts left running is a member.
-    EXPECT_EQ(0754, mode_of("/tmp/vsd/" + n + "/kiv/" + probe_report("vsd_probe_stay", n)["pid"]));
-  }
-  EXPECT_EQ(nullptr, getenv("TMPDIR"));  // the caller stays as it was
-  // What carried the group before is a member too; no host process, no
-  // other VSD's, not the caller.
-  for (pid_t pid : {earlier.pid(), host.pid(), other_vsd.pid(), look_alike.pid(), getpid()})
-    EXPECT_EQ(pid == earlier.pid(), exists("/tmp/vsd/1/kiv/" + std::to_string(pid))) << pid;
-  // Created again while its namespace is still pinned: the creation stops
-  // at the namespace, so the scripts do not run a second time.
-  const unsigned long long pinned = inode_of("/tmp/vsd/1/netns/default");
-  EXPECT_THAT(logged([] { EXPECT_EQ(0, create_vsd(1)); }), HasSubstr("Delete net ns fail"));
-  EXPECT_EQ("vsd\n", read_file("/tmp/vsd_probe/runs.1"));
-  EXPECT_EQ(pinned, inode_of("/tmp/vsd/1/netns/default"));
-}
+using CreateTest = VsdTest;
 
 TEST_F(CreateTest, RefusalsAndFailuresInsideTheChild) {
   // Numbers outside 1 to 15: refused before any fork (the last pid handed
@@ -93,7 +40,7 @@ class LaunchTest : public VsdTest {
   void expect_member(const std::string& name, const std::string& argv) {
     const auto seen = probe_report(name, "4");
     EXPECT_TRUE(exists("/tmp/vsd/4/kiv/" + seen.at("pid"))) << "member file of " << seen.at("pid");
-    EXPECT_EQ(inside("4", ns_, argv), without_pid(seen));
+    EXPECT_EQ(vsd_view("4", ns_, argv), without_pid(seen));
   }
   std::string ns_;
 };

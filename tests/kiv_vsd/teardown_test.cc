@@ -33,23 +33,47 @@ bool gone(const std::string& pid) {
   return stat.empty() || stat.find(") Z ") != std::string::npos;
 }
 
-// Delete (with a member that ignores SIGTERM), stop, reload, delete then
-// create, and delete of a VSD without a namespace, in turn.
-TEST_F(TeardownTest, EachOperationSignalsTheMembersThenRemovesItsTrees) {
+// VSD 2 made without /data2/, 1, 3 and 4 with it (1 with a member that
+// ignores SIGTERM). Then delete, stop, reload, delete then create, and delete
+// of a VSD without a namespace, in turn.
+TEST_F(TeardownTest, CreatedVsdsRunTheirScriptsInsideThenEachTeardownRemovesItsColumn) {
   install_start_script();
-  make_dirs({"/data2", "/data2/.talu", "/data2/.talu/vsd", "/data2/var", "/data2/var/run", "/data2/var/run/vsd"});
+  Hog earlier(0, {3100}), host(0, {}), look_alike(0, {13100});
+  make_dirs({"/qn_cfg/vsd/1"}, 0700);  // an existing directory is opened up too
   write_file("/tmp/vsd_probe/ignterm.1");
   const bool cgroups = exists("/memory/tasks");
   for (const std::string n : {"1", "2", "3"})
     if (cgroups) make_dirs({"/memory/vsd_" + n, "/cpu/vsd_" + n});
   std::map<int, std::string> stay;
   std::map<int, unsigned long long> ns;
-  for (int n : {1, 2, 3, 4}) {
-    capture_stdout([n] { ASSERT_EQ(0, create_vsd(n)); });
+  for (int n : {2, 1, 3, 4}) {
+    EXPECT_EQ("", capture_stdout([n] { EXPECT_EQ(0, create_vsd(n)); }));
+    if (n == 2)
+      make_dirs({"/data2", "/data2/.talu", "/data2/.talu/vsd", "/data2/var", "/data2/var/run", "/data2/var/run/vsd"});
     stay[n] = probe_report("vsd_probe_stay", std::to_string(n))["pid"];
     ns[n] = inode_of("/tmp/vsd/" + std::to_string(n) + "/netns/default");
   }
-  const std::string stubborn = probe_report("vsd_probe_ignterm", "1")["pid"], start3 = read_file("/tmp/vsd/3/starttime");
+  for (const std::string n : {"1", "2"}) {
+    EXPECT_EQ("vsd\n", read_file("/tmp/vsd_probe/runs." + n));  // once, with the runner's argument
+    EXPECT_NE(inode_of("/proc/self/ns/net"), inode_of("/tmp/vsd/" + n + "/netns/default"));
+    const std::string pinned = std::to_string(inode_of("/tmp/vsd/" + n + "/netns/default"));
+    EXPECT_EQ(vsd_view(n, pinned, "/sbin/vsd_probe_start", n == "1"), without_pid(probe_report("vsd_probe_start", n)));
+    for (const std::string dir : {"/qn_cfg/vsd/", "/talu/vsd/", "/data/.talu/vsd/", "/etc/vsd/", "/tmp/vsd/",
+                                  "/data/var/run/vsd/", "/data2/.talu/vsd/", "/data2/var/run/vsd/"})
+      EXPECT_EQ(dir.rfind("/data2", 0) == 0 && n == "2" ? -1 : 0777, mode_of(dir + n)) << dir;
+    for (const std::string dir : {"/kiv", "/kiv/db"}) EXPECT_EQ(0777, mode_of("/tmp/vsd/" + n + dir));
+    EXPECT_THAT(read_file("/tmp/vsd/" + n + "/starttime"), MatchesRegex("[0-9]+\\.[0-9]+ [0-9]+\\.[0-9]+\n"));
+    EXPECT_EQ(0754, mode_of("/tmp/vsd/" + n + "/starttime"));
+    EXPECT_EQ(0754, mode_of("/tmp/vsd/" + n + "/kiv/" + stay[std::stoi(n)]));  // what the scripts left running
+  }
+  EXPECT_EQ(nullptr, getenv("TMPDIR"));  // the caller stays as it was
+  // What carried the group before is a member too; no host process, no
+  // other VSD's, not the caller.
+  for (const std::string& pid : {std::to_string(earlier.pid()), std::to_string(host.pid()), stay[2],
+                                std::to_string(look_alike.pid()), std::to_string(getpid())})
+    EXPECT_EQ(pid == std::to_string(earlier.pid()), exists("/tmp/vsd/1/kiv/" + pid)) << pid;
+  const std::string stubborn = probe_report("vsd_probe_ignterm", "1")["pid"];
+  const std::string start3 = read_file("/tmp/vsd/3/starttime");
   make_dirs({"/tmp/vsd/5", "/etc/vsd/5"});
   const std::pair<std::function<int()>, int> ops[] = {
       {[] { return delete_vsd(1); }, 0},  {[] { return stop_vsd(2); }, 0}, {[] { return reload_vsd(3); }, 0},
@@ -82,8 +106,7 @@ TEST_F(TeardownTest, EachOperationSignalsTheMembersThenRemovesItsTrees) {
   // What each column removes ('-') and keeps.
   for (const std::string& path : std::vector<std::string>{"-/tmp/vsd/1", "-/etc/vsd/1", "-/data/var/run/vsd/1", "-/data/.talu/vsd/1", "-/data2/.talu/vsd/1",
         "-/data2/var/run/vsd/1", "-/qn_cfg/vsd/1", "-/talu/vsd/1", "-/memory/vsd_1", "-/cpu/vsd_1", "-/etc/vsd/2",
-        "-/memory/vsd_2", "-/cpu/vsd_2", "/data/var/run/vsd/2", "/data/.talu/vsd/2", "/data2/.talu/vsd/2",
-        "/data2/var/run/vsd/2", "/qn_cfg/vsd/2", "/talu/vsd/2", "/tmp/vsd/3/kiv/db", "-/tmp/vsd/3/kiv/" + stay[3],
+        "-/memory/vsd_2", "-/cpu/vsd_2", "/data/var/run/vsd/2", "/data/.talu/vsd/2", "/qn_cfg/vsd/2", "/talu/vsd/2", "/tmp/vsd/3/kiv/db", "-/tmp/vsd/3/kiv/" + stay[3],
         "/etc/vsd/3", (cgroups ? "/" : "-/") + std::string("memory/vsd_3"),
         (cgroups ? "/" : "-/") + std::string("cpu/vsd_3"), "-/tmp/vsd/4/kiv/" + stay[4], "/etc/vsd/5"})
     EXPECT_EQ(path[0] != '-', exists(path.substr(path[0] == '-'))) << path;

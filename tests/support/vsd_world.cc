@@ -102,6 +102,19 @@ std::map<std::string, std::string> probe_report(const std::string& name, const s
   return report;
 }
 
+std::map<std::string, std::string> vsd_view(const std::string& n, const std::string& ns, const std::string& argv,
+                                            bool data2) {
+  return {{"groups", std::to_string(3000 + 100 * std::stoi(n))}, {"QN_CFG_DIR", "/qn_cfg/vsd/" + n},
+          {"TALU_DIR", "/talu/vsd/" + n}, {"DATA_TALU_DIR", "/data/.talu/vsd/" + n},
+          {"DATA_TALU_DIR2", data2 ? "/data2/.talu/vsd/" + n : "<unset>"}, {"TMPDIR", "/tmp/vsd/" + n},
+          {"cwd", "/data/var/run/vsd/" + n}, {"netns", ns}, {"argv", argv}};
+}
+
+std::map<std::string, std::string> without_pid(std::map<std::string, std::string> report) {
+  report.erase("pid");
+  return report;
+}
+
 void make_dirs(const std::vector<std::string>& dirs, mode_t mode) {
   for (const auto& d : dirs)
     if (mkdir(d.c_str(), mode) != 0 && errno != EEXIST) ADD_FAILURE() << "mkdir " << d << ": " << strerror(errno);

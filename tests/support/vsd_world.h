@@ -60,6 +60,11 @@ void install_probe(const std::string& name);
 void install_start_script();
 // The report of probe NAME run in VSD TAG, waited for up to 5 s.
 std::map<std::string, std::string> probe_report(const std::string& name, const std::string& tag);
+// What a process of VSD n with namespace inode ns and arguments argv (joined
+// by |) is given, as a probe reports it without its pid.
+std::map<std::string, std::string> vsd_view(const std::string& n, const std::string& ns, const std::string& argv,
+                                            bool data2 = false);
+std::map<std::string, std::string> without_pid(std::map<std::string, std::string> report);
 
 void make_dirs(const std::vector<std::string>& dirs, mode_t mode = 0755);
 // /tmp/vsd/N/kiv/db and an empty member file for each pid.
