@@ -170,7 +170,8 @@ TEST_F(CgroupTest, PollKillsTheLargestMemberOfEachVsdOverItsLimit) {
   EXPECT_THAT(vsd_use_mem(0), AllOf(Ge(1u), Le(kSanitized ? UINT64_MAX : 49151u)));
   for (int n : {1, 2, 7, 8, 15, 16, -1}) EXPECT_EQ(0u, vsd_use_mem(n)) << n;
   for (int n : {9, 10}) EXPECT_EQ(1024u, vsd_use_mem(n)) << n;  // over: the limit, not the sum
-  for (int n = 0; n < KIV_VSD_SLOTS; ++n) EXPECT_EQ(std::pair(uint64_t{0}, mem_use_rss[n]), std::pair(array_rss[n], vsd_use_mem(n)));
+  for (int n = 0; n < KIV_VSD_SLOTS; ++n)
+    EXPECT_EQ(std::pair(uint64_t{0}, mem_use_rss[n]), std::pair(array_rss[n], vsd_use_mem(n))) << n;
 
   // VSD 6 at exactly its limit is not over it. VSD 5 still is: its largest
   // listed member left is the small one.

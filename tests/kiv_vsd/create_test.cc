@@ -76,8 +76,10 @@ TEST_F(LaunchTest, RestartTurnsTheCallerIntoTheProgramOrScript) {
       {"vsd_probe_once", 16, 0, false, 101, bad + "16\n", ""},
       {nullptr, 4, 0, false, 101, bad + "4\n", ""},
       {"/data/altbin/vsd_probe_gone", 4, 0, false, 101, "", ""},
-      {"/data/altbin/vsd_probe_gone", 4, 0, true, 101, tag + "restart_proc_to_vsd:/sbin//vsd_probe_gone is not exist.\n", ""},
-      {"/nowhere/vsd_probe_once", 4, 0, true, 101, tag + "HA_RESTART execvp fail, error = No such file or directory.\n", ""},
+      {"/data/altbin/vsd_probe_gone", 4, 0, true, 101,
+       tag + "restart_proc_to_vsd:/sbin//vsd_probe_gone is not exist.\n", ""},
+      {"/nowhere/vsd_probe_once", 4, 0, true, 101, tag + "HA_RESTART execvp fail, error = No such file or directory.\n",
+       ""},
       {" \t ", 4, 0, false, 101, "", ""},
       {"vsd_probe_once", 9, 0, false, 100 + ENOENT, "", ""},  // no member directory
   };

@@ -58,7 +58,8 @@ TEST_F(IdentityTest, MarkersAreCreatedTestedAndRemovedSilently) {
     bool dev_mon;
   } rows[] = {{del_dev_mon_log, -ENOENT, false}, {del_dev_mon_restart, -ENOENT, false}, {debug_log, -ENOENT, false},
               {dev_mon_restart, 0, true},        {dev_mon_restart, 0, true},            {del_dev_mon_log, 0, true},
-              {debug_log, -ENOENT, true},        {del_dev_mon_restart, 0, false},       {del_dev_mon_restart, -ENOENT, false}};
+              {debug_log, -ENOENT, true},        {del_dev_mon_restart, 0, false},
+              {del_dev_mon_restart, -ENOENT, false}};
   EXPECT_EQ("", logged([&] {
     for (const auto& row : rows) EXPECT_EQ(row.want * 10 + row.dev_mon, row.op() * 10 + exists("/etc/dev_mon"));
   }));

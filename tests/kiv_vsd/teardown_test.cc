@@ -1,5 +1,6 @@
-// Tearing VSDs down: signalling by group, what each operation removes,
-// reload, the member listing and the tree removal itself.
+// VSDs created, then torn down: the start scripts inside them, signalling by
+// group, what each operation removes, reload, the member listing and the
+// tree removal itself.
 #include <fcntl.h>
 #include <grp.h>
 #include <sys/mount.h>
@@ -104,11 +105,13 @@ TEST_F(TeardownTest, CreatedVsdsRunTheirScriptsInsideThenEachTeardownRemovesItsC
   EXPECT_NE(ns[4], inode_of("/tmp/vsd/4/netns/default"));  // delete then create: all anew
   EXPECT_EQ("vsd\nvsd\n", read_file("/tmp/vsd_probe/runs.4"));
   // What each column removes ('-') and keeps.
-  for (const std::string& path : std::vector<std::string>{"-/tmp/vsd/1", "-/etc/vsd/1", "-/data/var/run/vsd/1", "-/data/.talu/vsd/1", "-/data2/.talu/vsd/1",
-        "-/data2/var/run/vsd/1", "-/qn_cfg/vsd/1", "-/talu/vsd/1", "-/memory/vsd_1", "-/cpu/vsd_1", "-/etc/vsd/2",
-        "-/memory/vsd_2", "-/cpu/vsd_2", "/data/var/run/vsd/2", "/data/.talu/vsd/2", "/qn_cfg/vsd/2", "/talu/vsd/2", "/tmp/vsd/3/kiv/db", "-/tmp/vsd/3/kiv/" + stay[3],
-        "/etc/vsd/3", (cgroups ? "/" : "-/") + std::string("memory/vsd_3"),
-        (cgroups ? "/" : "-/") + std::string("cpu/vsd_3"), "-/tmp/vsd/4/kiv/" + stay[4], "/etc/vsd/5"})
+  const std::string cg = cgroups ? "/" : "-/";
+  for (const std::string& path : std::vector<std::string>{
+           "-/tmp/vsd/1", "-/etc/vsd/1", "-/data/var/run/vsd/1", "-/data/.talu/vsd/1", "-/data2/.talu/vsd/1",
+           "-/data2/var/run/vsd/1", "-/qn_cfg/vsd/1", "-/talu/vsd/1", "-/memory/vsd_1", "-/cpu/vsd_1", "-/etc/vsd/2",
+           "-/memory/vsd_2", "-/cpu/vsd_2", "/data/var/run/vsd/2", "/data/.talu/vsd/2", "/qn_cfg/vsd/2", "/talu/vsd/2",
+           "/tmp/vsd/3/kiv/db", "-/tmp/vsd/3/kiv/" + stay[3], "/etc/vsd/3", cg + "memory/vsd_3", cg + "cpu/vsd_3",
+           "-/tmp/vsd/4/kiv/" + stay[4], "/etc/vsd/5"})
     EXPECT_EQ(path[0] != '-', exists(path.substr(path[0] == '-'))) << path;
 }
 
