@@ -73,6 +73,11 @@ TEST_F(VsdctlTest, CommandsAgainstVsdsInEachState) {
     EXPECT_EQ(row.status, exit_code(r)) << row.args[0] << " " << row.args[1] << ": " << r.errors;
     EXPECT_THAT(r.output, MatchesRegex(row.out)) << row.args[0] << " " << row.args[1];
     EXPECT_THAT(r.errors, MatchesRegex(row.err)) << row.args[0] << " " << row.args[1];
+    if (r.output.rfind("{", 0) != 0 || !exists("/usr/bin/python3")) continue;
+    EXPECT_EQ(0, exit_code(run_in_child([&] {  // --json: JSON indeed
+      ProgramCommand("/usr/bin/python3", {"python3", "-c", "import json,sys; json.loads(sys.argv[1])", r.output}).exec();
+      return 99;
+    }))) << r.output;
   }
   // What the start scripts left running is in both cgroups, with the settings given.
   EXPECT_EQ("67108864\n512\n",
