@@ -44,15 +44,14 @@ kiv_manager_test   ManagerTest.ReadinessOneInstanceExitMarkerAndTraps           
 kiv_manager_test   ManagerTest.BadPacketsAndAnotherUsersRequestsAreRefusedAndItsIdleConnectionClosed exec
 kiv_manager_test   ManagerSlow.HungThreadIsAbortedUnlessItsProcessIgnoresAborts   exec
 kiv_manager_test   ManagerSlow.HeldConnectionsAndNoDescriptorsStarveNothing       exec
-kiv_vsd_test       CreateTest.StartScriptsRunInsideTheNewVsdAndMembersAreRecorded exec
+kiv_vsd_test       TeardownTest.CreatedVsdsRunTheirScriptsInsideThenEachTeardownRemovesItsColumn exec
 kiv_vsd_test       LaunchTest.CreateProcStartsADetachedMemberFromSbin             exec
 kiv_vsd_test       LaunchTest.RestartTurnsTheCallerIntoTheProgramOrScript         exec
-kiv_vsd_test       TeardownTest.EachOperationSignalsTheMembersThenRemovesItsTrees exec
 kiv_vsd_test       VsdctlTest.CommandsAgainstVsdsInEachState                      exec
 kiv_xtach_test     SpawnTest.ChildIsDetachedWithDefaults                          exec
 kiv_rpc_test       RpcTest.ManagerProcessDoesNotCallItself                        proc
 kiv_utils_test     UtilsTest.CmdlineIsTheExecutablePathThenTheArgumentsCutToFit   proc
-kiv_vsd_test       MemWatchTest.PollKillsTheLargestMemberOfEachVsdOverItsLimit    proc
+kiv_vsd_test       CgroupTest.PollKillsTheLargestMemberOfEachVsdOverItsLimit      proc
 kiv_vsd_test       MemWatchTest.SmapsSumsLeaveOutLibraryMappings                  proc
 kiv_xtach_test     SpawnTest.FdWatchEndsItsProcessOnTheFourthOverLimitObservationInARow proc
 kiv_sys_alive_test AliveTest.MappedHeartbeatMakesNoSystemCall                     strace

@@ -1,5 +1,5 @@
-// Creating a VSD (its start scripts run inside it, its members are
-// recorded) and launching processes into it: the caller restarted as a
+// Creating a VSD refused or failing in its child, and launching processes
+// into a VSD: the caller restarted as a
 // program or script, a detached /sbin/ program, the environment setup.
 #include <sched.h>
 #include <stdlib.h>
@@ -11,80 +11,20 @@
 namespace kiv::test {
 namespace {
 
-class CreateTest : public VsdTest {
- protected:
-  void SetUp() override {
-    VsdTest::SetUp();
-    if (!IsSkipped()) install_start_script();
-  }
-};
-
-std::vector<std::string> vsd_dirs(const std::string& s) {
-  return {"/qn_cfg/vsd/" + s, "/talu/vsd/" + s, "/data/.talu/vsd/" + s, "/etc/vsd/" + s, "/tmp/vsd/" + s,
-          "/tmp/vsd/" + s + "/kiv", "/tmp/vsd/" + s + "/kiv/db", "/data/var/run/vsd/" + s};
-}
-
-// VSD 1 without /data2/, VSD 2 with it.
-TEST_F(CreateTest, StartScriptsRunInsideTheNewVsdAndMembersAreRecorded) {
-  Hog earlier(0, {3100}), host(0, {}), other_vsd(0, {3200}), look_alike(0, {13100});
-  make_dirs({"/qn_cfg/vsd/1"}, 0700);  // an existing directory is opened up too
-  const unsigned long long own_ns = inode_of("/proc/self/ns/net");
-  ASSERT_EQ("", capture_stdout([] { EXPECT_EQ(0, create_vsd(1)); }));
-  make_dirs({"/data2", "/data2/.talu", "/data2/.talu/vsd", "/data2/var", "/data2/var/run", "/data2/var/run/vsd"});
-  capture_stdout([] { EXPECT_EQ(0, create_vsd(2)); });
-
-  for (const std::string n : {"1", "2"}) {
-    EXPECT_EQ("vsd\n", read_file("/tmp/vsd_probe/runs." + n));  // once, with the runner's argument
-    const std::string pinned = std::to_string(inode_of("/tmp/vsd/" + n + "/netns/default"));
-    const std::map<std::string, std::string> want = {
-        {"groups", n == "1" ? "3100" : "3200"}, {"QN_CFG_DIR", "/qn_cfg/vsd/" + n}, {"TALU_DIR", "/talu/vsd/" + n},
-        {"DATA_TALU_DIR", "/data/.talu/vsd/" + n}, {"DATA_TALU_DIR2", n == "1" ? "<unset>" : "/data2/.talu/vsd/2"},
-        {"TMPDIR", "/tmp/vsd/" + n}, {"cwd", "/data/var/run/vsd/" + n}, {"netns", pinned},
-        {"argv", "/sbin/vsd_probe_start"}};
-    auto seen = probe_report("vsd_probe_start", n);
-    seen.erase("pid");
-    EXPECT_EQ(want, seen);
-    EXPECT_NE(std::to_string(own_ns), pinned);
-    std::vector<std::string> dirs = vsd_dirs(n);
-    if (n == "2") dirs.insert(dirs.end(), {"/data2/.talu/vsd/2", "/data2/var/run/vsd/2"});
-    for (const auto& dir : dirs) EXPECT_EQ(0777, mode_of(dir)) << dir;
-    EXPECT_THAT(read_file("/tmp/vsd/" + n + "/starttime"), MatchesRegex("[0-9]+\\.[0-9]+ [0-9]+\\.[0-9]+\n"));
-    EXPECT_EQ(0754, mode_of("/tmp/vsd/" + n + "/starttime"));
-    // What the scripts left running is a member.
-    EXPECT_EQ(0754, mode_of("/tmp/vsd/" + n + "/kiv/" + probe_report("vsd_probe_stay", n)["pid"]));
-  }
-  EXPECT_FALSE(exists("/data2/.talu/vsd/1"));
-  EXPECT_EQ(own_ns, inode_of("/proc/self/ns/net"));  // the caller stays as it was
-  EXPECT_EQ(nullptr, getenv("TMPDIR"));
-  // What carried the group before is a member too; no host process, no
-  // other VSD's, not the caller.
-  for (pid_t pid : {earlier.pid(), host.pid(), other_vsd.pid(), look_alike.pid(), getpid()})
-    EXPECT_EQ(pid == earlier.pid(), exists("/tmp/vsd/1/kiv/" + std::to_string(pid))) << pid;
-
-  // Created again while its namespace is still pinned: the creation stops
-  // at the namespace, so the scripts do not run a second time.
-  const unsigned long long pinned = inode_of("/tmp/vsd/1/netns/default");
-  EXPECT_THAT(logged([] { EXPECT_EQ(0, create_vsd(1)); }), HasSubstr("Delete net ns fail"));
-  EXPECT_EQ("vsd\n", read_file("/tmp/vsd_probe/runs.1"));
-  EXPECT_EQ(pinned, inode_of("/tmp/vsd/1/netns/default"));
-}
+using CreateTest = VsdTest;
 
 TEST_F(CreateTest, RefusalsAndFailuresInsideTheChild) {
   // Numbers outside 1 to 15: refused before any fork (the last pid handed
   // out, the fifth field of /proc/loadavg, stays).
-  const auto last_pid = [] {
-    const std::string s = read_file("/proc/loadavg");
-    return s.substr(s.rfind(' '));
-  };
-  const std::string before = last_pid();
-  for (int n : {0, 16, -1}) EXPECT_EQ(-1, create_vsd(n)) << n;
-  EXPECT_EQ(before, last_pid());
-  EXPECT_TRUE(list_dir("/qn_cfg/vsd").empty());
+  const std::string before = read_file("/proc/loadavg").substr(read_file("/proc/loadavg").rfind(' '));
+  EXPECT_EQ(-3, create_vsd(0) + create_vsd(16) + create_vsd(-1));
+  EXPECT_EQ(before, read_file("/proc/loadavg").substr(read_file("/proc/loadavg").rfind(' ')));
   // The file-system service fails: the child stops before the directories.
   setenv("FS_SERVICE_STUB_FAIL", "13", 1);  // the creation child inherits it
   EXPECT_THAT(logged([] { EXPECT_EQ(0, create_vsd(3)); }),
               HasSubstr("]create_vsd: fs get vsd envs fail: Permission denied\n"));
-  for (const auto& dir : vsd_dirs("3")) EXPECT_FALSE(exists(dir)) << dir;
+  EXPECT_EQ(std::vector<std::string>{}, list_dir("/qn_cfg/vsd"));
+  EXPECT_FALSE(exists("/tmp/vsd/3"));
 }
 
 class LaunchTest : public VsdTest {
@@ -93,26 +33,19 @@ class LaunchTest : public VsdTest {
     VsdTest::SetUp();
     if (IsSkipped()) return;
     capture_stdout([] { ASSERT_EQ(0, create_vsd(4)); });
-    pinned_ = std::to_string(inode_of("/tmp/vsd/4/netns/default"));
+    ns_ = std::to_string(inode_of("/tmp/vsd/4/netns/default"));
     install_probe("vsd_probe_once");
   }
   // The report of probe name shows it ran as a recorded member of VSD 4.
   void expect_member(const std::string& name, const std::string& argv) {
-    auto seen = probe_report(name, "4");
-    EXPECT_TRUE(exists("/tmp/vsd/4/kiv/" + seen["pid"])) << "member file of " << seen["pid"];
-    seen.erase("pid");
-    EXPECT_EQ((std::map<std::string, std::string>{
-                  {"groups", "3400"}, {"QN_CFG_DIR", "/qn_cfg/vsd/4"}, {"TALU_DIR", "/talu/vsd/4"},
-                  {"DATA_TALU_DIR", "/data/.talu/vsd/4"}, {"DATA_TALU_DIR2", "<unset>"}, {"TMPDIR", "/tmp/vsd/4"},
-                  {"cwd", "/data/var/run/vsd/4"}, {"netns", pinned_}, {"argv", argv}}),
-              seen);
+    const auto seen = probe_report(name, "4");
+    EXPECT_TRUE(exists("/tmp/vsd/4/kiv/" + seen.at("pid"))) << "member file of " << seen.at("pid");
+    EXPECT_EQ(vsd_view("4", ns_, argv), without_pid(seen));
   }
-  std::string pinned_;
+  std::string ns_;
 };
 
-std::string words(const char* sep, int to) {
-  return to < 2 ? "" : words(sep, to - 1) + sep + std::to_string(to);
-}
+std::string words(const char* sep, int to) { return to < 2 ? "" : words(sep, to - 1) + sep + std::to_string(to); }
 
 // Rows: a command line restarted in a child, whose exit code is the
 // program's, or 100 - the result when restart_proc_to_vsd came back.
@@ -122,7 +55,7 @@ TEST_F(LaunchTest, RestartTurnsTheCallerIntoTheProgramOrScript) {
   const std::string script = "exec /sbin/vsd_probe_once \"$0\" \"$@\"\n";  // read by the shell: no x bit
   write_file("/etc/cmdmap/vsdfoo.sh", script);
   write_file("/etc/cmdmap/vsdfoo", script);
-  const std::string bad = "\\[KIV:kiv_vsd:[0-9]+\\]Bad parameter vsd_no:";
+  const std::string bad = "\\[KIV:kiv_vsd:[0-9]+\\]Bad parameter vsd_no:", tag = "\\[KIV:kiv_vsd:[0-9]+\\]";
   const std::string long_cmd = "/data/altbin/vsd_probe_once" + words(" a", 20);
   const struct {
     const char* cmd;
@@ -137,17 +70,16 @@ TEST_F(LaunchTest, RestartTurnsTheCallerIntoTheProgramOrScript) {
       {"  vsd_probe_once\targ  ", 4, 0, false, 0, "", "vsd_probe_once|arg"},  // through PATH
       {"/usr/local/bin/vsdfoo a b", 4, 1, false, 0, "", "/sbin/vsd_probe_once|/etc/cmdmap/vsdfoo.sh|a|b"},
       {"vsdfoo a b", 4, 1, false, 0, "", "/sbin/vsd_probe_once|/etc/cmdmap/vsdfoo|a|b"},
-      // Refusals: the bad-parameter line is printed whatever the log
-      // levels, the others only with /data/.procdlog.
+      // The bad-parameter line is printed whatever the log levels, the
+      // others only with /data/.procdlog.
       {"vsd_probe_once", 0, 0, false, 101, bad + "0\n", ""},
       {"vsd_probe_once", 16, 0, false, 101, bad + "16\n", ""},
       {nullptr, 4, 0, false, 101, bad + "4\n", ""},
       {"/data/altbin/vsd_probe_gone", 4, 0, false, 101, "", ""},
       {"/data/altbin/vsd_probe_gone", 4, 0, true, 101,
-       "\\[KIV:kiv_vsd:[0-9]+\\]restart_proc_to_vsd:/sbin//vsd_probe_gone is not exist.\n", ""},
-      {"/nowhere/vsd_probe_once", 4, 0, false, 101, "", ""},
-      {"/nowhere/vsd_probe_once", 4, 0, true, 101,
-       "\\[KIV:kiv_vsd:[0-9]+\\]HA_RESTART execvp fail, error = No such file or directory.\n", ""},
+       tag + "restart_proc_to_vsd:/sbin//vsd_probe_gone is not exist.\n", ""},
+      {"/nowhere/vsd_probe_once", 4, 0, true, 101, tag + "HA_RESTART execvp fail, error = No such file or directory.\n",
+       ""},
       {" \t ", 4, 0, false, 101, "", ""},
       {"vsd_probe_once", 9, 0, false, 100 + ENOENT, "", ""},  // no member directory
   };
@@ -156,7 +88,7 @@ TEST_F(LaunchTest, RestartTurnsTheCallerIntoTheProgramOrScript) {
     if (row.procdlog) write_file("/data/.procdlog");
     const ChildResult run = run_in_child([&] {
       setenv("PATH", "/sbin:/bin:/usr/bin", 1);
-      std::string cmd = row.cmd != nullptr ? row.cmd : "";
+      std::string cmd = what;
       return 100 - restart_proc_to_vsd(row.cmd != nullptr ? cmd.data() : nullptr, row.vsd, row.script);
     });
     (void)unlink("/data/.procdlog");
@@ -173,12 +105,11 @@ TEST_F(LaunchTest, RestartTurnsTheCallerIntoTheProgramOrScript) {
 TEST_F(LaunchTest, CreateProcStartsADetachedMemberFromSbin) {
   install_probe("vsd_probe_daemon");
   // The caller's exit code is 10 + the result; it reaps what it can.
-  const auto launch = [](const char* name, int vsd, bool log = false) {
+  const auto launch = [](const char* name, int vsd) {
     return run_in_child([=] {
-      g_kiv_dbg_level[KIV_DBG_LIB] = log ? 0 : KIV_DBG_OFF;
+      g_kiv_dbg_level[KIV_DBG_LIB] = 0;
       const int r = create_proc_to_vsd(name, vsd);
-      while (wait(nullptr) > 0) {
-      }
+      while (wait(nullptr) > 0) continue;
       return r + 10;
     });
   };
@@ -187,11 +118,10 @@ TEST_F(LaunchTest, CreateProcStartsADetachedMemberFromSbin) {
   // Adopted by the sandbox's init, not a child of the caller.
   EXPECT_THAT(read_file("/proc/" + probe_report("vsd_probe_daemon", "4")["pid"] + "/status"),
               HasSubstr("\nPPid:\t1\n"));
-  EXPECT_THAT(launch("vsd_probe_nothere", 4, true).output,
+  EXPECT_THAT(launch("vsd_probe_nothere", 4).output,
               HasSubstr("]create_proc_to_vsd: /sbin/vsd_probe_nothere is not exist.\n"));
-  EXPECT_EQ(9, exit_code(launch(nullptr, 4)));
-  EXPECT_EQ(9, exit_code(launch("vsd_probe_daemon", 16)));
-  // A VSD that does not exist ends the caller, whatever the levels.
+  EXPECT_EQ(18, exit_code(launch(nullptr, 4)) + exit_code(launch("vsd_probe_daemon", 16)));
+  // A VSD that does not exist ends the caller.
   const ChildResult run = launch("vsd_probe_daemon", 7);
   EXPECT_EQ(1, exit_code(run));
   EXPECT_THAT(run.output, MatchesRegex("\\[KIV:kiv_vsd:[0-9]+\\]vsd 7 is not exist\n"));
@@ -199,7 +129,7 @@ TEST_F(LaunchTest, CreateProcStartsADetachedMemberFromSbin) {
   // ends without running it.
   ASSERT_EQ(0, unlink("/tmp/vsd_probe/vsd_probe_daemon.4") + delete_netns_for_vsd(4));
   const size_t members = list_dir("/tmp/vsd/4/kiv").size();
-  EXPECT_THAT(launch("vsd_probe_daemon", 4, true).output,
+  EXPECT_THAT(launch("vsd_probe_daemon", 4).output,
               HasSubstr("]Open netns(/tmp/vsd/4/netns/default) fail:No such file or directory!\n"));
   EXPECT_FALSE(wait_for_file("/tmp/vsd_probe/vsd_probe_daemon.4", 300));
   EXPECT_EQ(members + 1, list_dir("/tmp/vsd/4/kiv").size());
@@ -209,15 +139,13 @@ TEST_F(LaunchTest, CreateProcStartsADetachedMemberFromSbin) {
 // library, with it hidden behind an empty file (that failure is printed),
 // and with the service failing.
 TEST_F(LaunchTest, SetProcEnvPreparesTheCallerOrChangesNothing) {
-  const std::string unset = "<unset> / ";
   const struct {
     bool hide, fail;
     std::string tag, seen, out;
   } rows[] = {
       {false, false, "4", "/tmp/vsd/4 /data/var/run/vsd/4 3400 kept", ""},
-      {true, false, "host", unset + " kept",
-       "\\[KIV:kiv_vsd:[0-9]+\\]fs_set_vsd_envs: not loaded from " FS_SERVICE_SONAME ": .*\n"},
-      {false, true, "host", unset + " kept", ""},
+      {true, false, "host", "<unset> /  kept", "\\[KIV:kiv_vsd:[0-9]+\\]fs_set_vsd_envs: not loaded from .*\n"},
+      {false, true, "host", "<unset> /  kept", ""},
   };
   for (const auto& row : rows) {
     const ChildResult run = run_in_child([&] {

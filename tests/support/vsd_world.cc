@@ -22,8 +22,7 @@ void end_processes_and_cgroups() {
       if (pid > 1 && pid != getpid() && name.find_first_not_of("0123456789") == std::string::npos)
         any = kill(pid, SIGKILL) == 0 || any;
     }
-    while (waitpid(-1, nullptr, WNOHANG) > 0) {
-    }
+    while (waitpid(-1, nullptr, WNOHANG) > 0) continue;
     if (!any) break;
     if (round == 100) ADD_FAILURE() << "processes of the test still run";
     usleep(20000);
@@ -44,12 +43,14 @@ void VsdTest::SetUp() {
   SandboxTest::SetUp();
   // The creation child opens up two device nodes. /dev is the host's: a
   // sandbox file is mounted over each (in the sandbox's mount namespace).
-  for (const char* dev : {"/dev/lsm", "/dev/mmapipc"}) {
-    if (!exists(dev) || mounted(dev)) continue;
-    write_file(std::string("/tmp/.vsd_shield_") + (dev + 5), "", 0600);
-    if (mount((std::string("/tmp/.vsd_shield_") + (dev + 5)).c_str(), dev, nullptr, MS_BIND, nullptr) != 0)
-      GTEST_SKIP() << "cannot keep the host's " << dev << " apart";
+  static bool shielded = false;  // once per process: the mounts outlive each test's /tmp
+  for (const std::string dev : {"/dev/lsm", "/dev/mmapipc"}) {
+    const std::string shield = "/tmp/.vsd_shield_" + dev.substr(5);
+    if (shielded || !exists(dev)) continue;
+    write_file(shield, "", 0600);
+    if (mount(shield.c_str(), dev.c_str(), nullptr, MS_BIND, nullptr) != 0) GTEST_SKIP() << "cannot shield " << dev;
   }
+  shielded = true;
   for (const auto& name : list_dir("/sbin"))
     if (name.rfind("vsd_probe", 0) == 0) (void)unlink(("/sbin/" + name).c_str());
   remove_tree("/tmp/vsd_probe");
@@ -101,6 +102,19 @@ std::map<std::string, std::string> probe_report(const std::string& name, const s
   return report;
 }
 
+std::map<std::string, std::string> vsd_view(const std::string& n, const std::string& ns, const std::string& argv,
+                                            bool data2) {
+  return {{"groups", std::to_string(3000 + 100 * std::stoi(n))}, {"QN_CFG_DIR", "/qn_cfg/vsd/" + n},
+          {"TALU_DIR", "/talu/vsd/" + n}, {"DATA_TALU_DIR", "/data/.talu/vsd/" + n},
+          {"DATA_TALU_DIR2", data2 ? "/data2/.talu/vsd/" + n : "<unset>"}, {"TMPDIR", "/tmp/vsd/" + n},
+          {"cwd", "/data/var/run/vsd/" + n}, {"netns", ns}, {"argv", argv}};
+}
+
+std::map<std::string, std::string> without_pid(std::map<std::string, std::string> report) {
+  report.erase("pid");
+  return report;
+}
+
 void make_dirs(const std::vector<std::string>& dirs, mode_t mode) {
   for (const auto& d : dirs)
     if (mkdir(d.c_str(), mode) != 0 && errno != EEXIST) ADD_FAILURE() << "mkdir " << d << ": " << strerror(errno);
@@ -124,15 +138,6 @@ std::string logged(const std::function<void()>& fn) {
   const std::string out = capture_stdout(fn);
   g_kiv_dbg_level[KIV_DBG_LIB] = KIV_DBG_OFF;
   return without_line_numbers(out);
-}
-
-bool gone(const std::string& pid) {
-  const std::string stat = read_file("/proc/" + pid + "/stat");
-  return stat.empty() || stat.find(") Z ") != std::string::npos;
-}
-
-bool mounted(const std::string& path) {
-  return read_file("/proc/self/mountinfo").find(" " + path + " ") != std::string::npos;
 }
 
 }  // namespace kiv::test

@@ -34,8 +34,7 @@ inline const std::string kTag = "[KIV:kiv_vsd:N]";
 
 // No process of an earlier test, VSD cgroup, probe in /sbin or probe report
 // is left; every process of the sandbox but pid 1 and the test's own is
-// ended afterwards.
-// The umask is 022 meanwhile.
+// ended afterwards. The umask is 022 meanwhile.
 class VsdTest : public SandboxTest {
  protected:
   void SetUp() override;
@@ -61,6 +60,11 @@ void install_probe(const std::string& name);
 void install_start_script();
 // The report of probe NAME run in VSD TAG, waited for up to 5 s.
 std::map<std::string, std::string> probe_report(const std::string& name, const std::string& tag);
+// What a process of VSD n with namespace inode ns and arguments argv (joined
+// by |) is given, as a probe reports it without its pid.
+std::map<std::string, std::string> vsd_view(const std::string& n, const std::string& ns, const std::string& argv,
+                                            bool data2 = false);
+std::map<std::string, std::string> without_pid(std::map<std::string, std::string> report);
 
 void make_dirs(const std::vector<std::string>& dirs, mode_t mode = 0755);
 // /tmp/vsd/N/kiv/db and an empty member file for each pid.
@@ -68,8 +72,5 @@ void make_member_dir(int vsd_no, const std::vector<pid_t>& members = {});
 std::set<pid_t> tasks_of(const std::string& tasks_file);
 // What fn prints with the library's log on, source lines masked.
 std::string logged(const std::function<void()>& fn);
-// Ended (reaped, or a zombie waiting for pid 1).
-bool gone(const std::string& pid);
-bool mounted(const std::string& path);
 
 }  // namespace kiv::test
