@@ -8,6 +8,7 @@
 #include <sys/resource.h>
 #include <sys/wait.h>
 
+#include <algorithm>
 #include <set>
 
 #include "kiv_pidfile.h"
@@ -64,6 +65,42 @@ TEST_F(SpawnTest, ChildIsDetachedWithDefaults) {
   close(lock_fd);
   for (const auto& [fd, target] : open_descriptors())
     if (target == db) close(fd);
+}
+
+// What the child of kiv_start_user_process(cmd) ran, from /proc once it runs
+// sleep: its arguments, each followed by a space; else -1 or its exit status.
+std::string spawned(const std::string& cmd) {
+  const pid_t pid = kiv_start_user_process(cmd.c_str());
+  const std::string proc = "/proc/" + std::to_string(pid);
+  int status = 0;
+  for (int i = 0; pid > 0 && i < 1000 && read_file(proc + "/comm") != "sleep\n"; ++i, usleep(5000))
+    if (waitpid(pid, &status, WNOHANG) == pid) return "exit " + std::to_string(exit_code(status));
+  std::string args = pid > 0 ? read_file(proc + "/cmdline") : std::to_string(pid);
+  std::replace(args.begin(), args.end(), '\0', ' ');
+  if (pid > 0) kill(pid, SIGKILL), waitpid(pid, nullptr, 0);
+  return args;
+}
+
+TEST_F(SpawnTest, CommandIsSplitAtBlanksIntoAtMostFourteenWordsOf127Characters) {
+  std::string many = "/tmp/xt/sleep", fourteen;
+  for (int i = 1; i <= 20; ++i) many += " " + std::to_string(i), fourteen = i == 13 ? many + " " : fourteen;
+  const std::string cut = "/tmp/xt/sleep 30 " + std::string(130, '0');
+  const struct {
+    std::string cmd;
+    bool file;  // a file of that whole name exists
+    std::string ran;
+  } rows[] = {
+      {"/tmp/xt/sleep  30\t\t0 \t 0", true, "/tmp/xt/sleep 30 0 0 "},
+      {many, true, fourteen},
+      {cut, true, cut.substr(0, 127) + " "},
+      {"/tmp/xt/sleep 31", false, "-1"},
+      {"/tmp/xt/plain", true, "exit 1"},  // cannot be executed
+  };
+  ASSERT_EQ(0, system("mkdir -p /tmp/xt && ln -sf /bin/sleep /tmp/xt/sleep"));
+  for (const auto& r : rows) {
+    if (r.file) write_file(r.cmd);
+    EXPECT_EQ(r.ran, spawned(r.cmd)) << r.cmd;
+  }
 }
 
 TEST_F(SpawnTest, FdWatchEndsItsProcessOnTheFourthOverLimitObservationInARow) {
