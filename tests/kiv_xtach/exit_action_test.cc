@@ -102,7 +102,19 @@ TEST_F(ExitActionTest, EachCallSendsItsRequestAndRecordsThePid) {
        manager::make_cancel(KIV_CANCEL_THREAD, 4242), "-"},
       {"heartbeat beyond the table", kFar, false, [] { return kiv_client_reset_thread_notify(kFar, kFar, 2, 1); }, "0 ",
        4, "", thread_rec(kFar, 5, 120), "-"},
+      {"heartbeat of a thread not in the table", kPid, false, [] { return kiv_client_reset_thread_notify(kPid, kPid, 3, 1); },
+       "0" + wait, 3, "", thread_rec(kPid, 4, 180), "-"},
       {"thread id 0", kPid, false, [] { return kiv_client_unreg_thread_notify(0); }, "-1 ", 0, "", {}, "-"},
+      {"refused thread arguments", kPid, false,
+       [] {
+         int other = 0, refused = 0;  // another thread of this process
+         std::thread([&] { other = own_tid(); }).join();
+         for (auto fn : {kiv_client_reg_thread_notify, kiv_client_reset_thread_notify})
+           refused += fn(0, kPid, 1, 1) + fn(kPid, 0, 1, 1) + fn(kPid, kPid, 0, 1) + fn(kPid, kPid, 1, 0) +
+                      fn(kPid, other, 1, 1) + fn(kPid + 1, kPid, 1, 1);
+         return refused;
+       },
+       "-12 ", 0, "", {}, "-"},
       {"other keywords", kPid, false,
        [] {
          return reg_third_part_process_exit_action(0, "kiv_restart") + reg_third_part_process_exit_action(0, "KIV_SHELL") +
@@ -165,30 +177,9 @@ TEST_F(ExitActionTest, RetryLoops) {
   }
 }
 
-// The watchdog's argument rules and the heartbeat's paths (table, debug
-// list, registration), the test playing the Manager's part in the table.
+// The heartbeat of a thread in the table, the test playing the Manager's
+// part there.
 using ThreadNotifyTest = ExitActionTest;
-
-// The heartbeat of the test's main thread, whose id is the pid.
-int beat() { return kiv_client_reset_thread_notify(getpid(), getpid(), 1, 1); }
-
-// As the Manager does once it has accepted the thread's registration.
-void register_in_table() {
-  ASSERT_EQ(0, kiv_sys_init_alive_info(1));
-  ASSERT_EQ(0, kiv_sys_reg_alive_info(getpid()));
-}
-
-TEST_F(ThreadNotifyTest, ArgumentRules) {
-  Peer peer(PeerMode::kAck);
-  int other = 0;  // another thread of this process
-  std::thread([&] { other = own_tid(); }).join();
-  const int p = getpid(), t = own_tid();
-  const int cases[][4] = {{0, t, 1, 1}, {-3, t, 1, 1}, {p, 0, 1, 1}, {p, t, 0, 1}, {p, t, 1, 0}, {p, other, 1, 1}, {p + 1, t, 1, 1}};
-  for (auto fn : {kiv_client_reg_thread_notify, kiv_client_reset_thread_notify}) {
-    for (const auto& c : cases) EXPECT_EQ(-1, fn(c[0], c[1], c[2], c[3])) << c[0] << " " << c[1] << " " << c[2];
-  }
-  EXPECT_TRUE(peer.frames_within(100).empty());
-}
 
 // In the child below: access() traps into this count; the other system
 // calls but the signal return and exit_group kill it.
@@ -197,8 +188,7 @@ std::atomic<int> g_accesses{0};
 TEST_F(ThreadNotifyTest, HeartbeatOfARegisteredThreadIsOneAccessAndAByteInSharedMemory) {
   if (kThreadSanitized) GTEST_SKIP() << "ThreadSanitizer's signal delivery makes system calls of its own";
   constexpr int kBeats = 300;  // past 255, which is followed by 1
-  Peer peer(PeerMode::kAck);
-  register_in_table();
+  ASSERT_EQ(0, kiv_sys_init_alive_info(1));
   const ChildResult r = run_in_child([] {
     const int me = getpid();
     if (kiv_sys_reg_alive_info(me) != 0 || kiv_client_reset_thread_notify(me, me, 1, 1) != 0) return 2;
@@ -222,32 +212,20 @@ TEST_F(ThreadNotifyTest, HeartbeatOfARegisteredThreadIsOneAccessAndAByteInShared
   if (exit_code(r) == 3) GTEST_SKIP() << "no seccomp filters here (qemu-user refuses them)";
   EXPECT_TRUE(r.exited(0)) << exit_code(r) << " (-1031: a system call other than access)";
   EXPECT_EQ((kBeats + 1) % 255 + 1, kiv_sys_get_alive_seq(r.pid));
-  EXPECT_TRUE(peer.frames_within(50).empty());
-  // Once the Manager has cleared the entry, a beat is a registration again.
-  ASSERT_EQ(0, kiv_sys_unreg_alive_info(getpid()));
-  EXPECT_EQ(0, beat());
-  EXPECT_EQ(0, kiv_sys_get_alive_seq(getpid()));
-  const auto f = peer.next_frame();
-  ASSERT_TRUE(f);
-  EXPECT_EQ(3u, f->type());
-  EXPECT_EQ(thread_rec(getpid(), 4, 180), f->payload());  // the test's main thread: tid == pid
 }
 
 TEST_F(ThreadNotifyTest, DebugListSilencesListedThreads) {
   Peer peer(PeerMode::kAck);
-  const char* list = "/data/.kiv_lib_debug_pid";
-  const int tid = getpid();
-  register_in_table();
+  const int tid = getpid();  // the test's main thread
+  ASSERT_EQ(0, kiv_sys_init_alive_info(1));
+  ASSERT_EQ(0, kiv_sys_reg_alive_info(tid));  // as the Manager does once it has accepted the registration
   const std::string me = std::to_string(tid);
-  const struct {
-    std::string text;
-    int advance;
-  } rows[] = {{"17\n" + me + "\n99\n", 0}, {"17\n\n" + me, 0}, {me + "0\n1" + me + "\n", 1}, {"", 1}};
+  const std::pair<std::string, int> rows[] = {{"17\n" + me + "\n99\n", 0}, {"17\n\n" + me, 0}, {me + "0\n1" + me + "\n", 1}, {"", 1}};
   int seq = kiv_sys_get_alive_seq(tid);
-  for (const auto& r : rows) {
-    write_file(list, r.text);
-    EXPECT_EQ(0, beat());
-    EXPECT_EQ(seq += r.advance, kiv_sys_get_alive_seq(tid)) << r.text;
+  for (const auto& [list, advance] : rows) {
+    write_file("/data/.kiv_lib_debug_pid", list);
+    EXPECT_EQ(0, kiv_client_reset_thread_notify(tid, tid, 1, 1));
+    EXPECT_EQ(seq += advance, kiv_sys_get_alive_seq(tid)) << list;
   }
   EXPECT_TRUE(peer.frames_within(50).empty());
 }
