@@ -56,8 +56,7 @@ kiv_vsd_test       LaunchTest.CreateProcStartsADetachedMemberFromSbin           
 kiv_vsd_test       LaunchTest.RestartTurnsTheCallerIntoTheProgramOrScript         exec
 kiv_vsd_test       TeardownTest.EachOperationSignalsTheMembersThenRemovesItsTrees exec
 kiv_vsd_test       VsdctlTest.CommandsAgainstVsdsInEachState                      exec
-kiv_xtach_test     SpawnTest.ChildIsDetachedWithDefaults                          exec
-kiv_xtach_test     SpawnTest.CommandIsSplitAtBlanksIntoAtMostFourteenWordsOf127Characters exec
+kiv_xtach_test     SpawnTest.ChildIsDetachedWithDefaultsAndRunsTheCommandSplitAtBlanks exec
 kiv_rpc_test       RpcTest.ManagerProcessDoesNotCallItself                        proc
 kiv_utils_test     UtilsTest.CmdlineIsTheExecutablePathThenTheArgumentsCutToFit   proc
 kiv_vsd_test       MemWatchTest.PollKillsTheLargestMemberOfEachVsdOverItsLimit    proc
