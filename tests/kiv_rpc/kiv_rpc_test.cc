@@ -201,9 +201,8 @@ TEST_F(RpcTest, OneCallAtATimeInAProcessAndForkedChildrenOnTheirOwn) {
   ASSERT_EQ(0, kiv_sys_reg_alive_info(getpid()));
   ASSERT_EQ(0, kiv_client_reset_thread_notify(getpid(), getpid(), 1, 1));  // this thread's ids are known
   for (ForkKind kind : {ForkKind::kFork, ForkKind::kUnderscoreFork, ForkKind::kClone}) {
-    // ThreadSanitizer forgets the mutexes held by other threads only in the
-    // fork() it intercepts: after _Fork() or clone() it still sees the
-    // parent's thread holding the call lock the kernel wiped in the child.
+    // ThreadSanitizer forgets other threads' mutexes only in the fork() it
+    // intercepts: after _Fork() or clone() it sees the wiped call lock held.
     if (kThreadSanitized && kind != ForkKind::kFork) continue;
     SCOPED_TRACE(fork_kind_name(kind));
     Peer peer(PeerMode::kSilent);
@@ -217,7 +216,8 @@ TEST_F(RpcTest, OneCallAtATimeInAProcessAndForkedChildrenOnTheirOwn) {
     });
     const ChildResult r = Child([] {
       const int me = getpid();
-      return kiv_rpc(7, "child", nullptr, 0, 0, 0) + kiv_sys_reg_alive_info(me) + kiv_client_reset_thread_notify(me, me, 1, 1);
+      return kiv_rpc(7, "child", nullptr, 0, 0, 0) + kiv_sys_reg_alive_info(me) +
+             kiv_client_reset_thread_notify(me, me, 1, 1);
     }, false, kind).wait(3);
     EXPECT_TRUE(waits && r.exited(0));
     std::string seen;  // "name@connection" of each request until the first call's acknowledgement

@@ -27,10 +27,8 @@ namespace {
 constexpr int kPid = 815;
 constexpr int kFar = KIV_ALIVE_PID_MAX + 6;  // beyond the alive table
 constexpr int kAbsent = 4194305;             // above the kernel's pid limit: no command line
-#ifdef SYS_access
-constexpr int kAccessCall = SYS_access;
-#else
-constexpr int kAccessCall = SYS_faccessat;  // where there is no access system call
+#ifndef SYS_access
+#define SYS_access SYS_faccessat  // what access() calls where there is no access system call
 #endif
 
 class ExitActionTest : public SandboxTest {
@@ -48,6 +46,8 @@ std::string db_file(int vsd, int pid) {
   const std::string cmd = child_cmdline(), first = cmd.substr(0, cmd.find(' '));
   return "/tmp/vsd/" + std::to_string(vsd) + "/kiv/db/" + first.substr(first.rfind('/') + 1) + "." + std::to_string(pid);
 }
+
+int keyword(int pid, const char* action) { return reg_third_part_process_exit_action(pid, action); }
 
 // Runs call in a child of pid (in VSD 1 when vsd) on the fast clock:
 // "RESULT PAUSES".
@@ -84,8 +84,8 @@ TEST_F(ExitActionTest, EachCallSendsItsRequestAndRecordsThePid) {
        exit_rec(kPid, 0, cmd, ""), db2},
       {"restart in a VSD", kPid, true, [] { return reg_process_exit_action(0, 1); }, "0" + wait, 1, "",
        exit_rec(kPid, 1, cmd, ""), db2},
-      {"shell keyword, more after it", kPid, false, [] { return reg_third_part_process_exit_action(0, "KIV_SHELL_RESTART_"); },
-       "0" + wait, 2, "", exit_rec(kPid, 0, cmd, ""), db3},
+      {"shell keyword, more after it", kPid, false, [] { return keyword(0, "KIV_SHELL_RESTART_"); }, "0" + wait, 2, "",
+       exit_rec(kPid, 0, cmd, ""), db3},
       {"shell", kPid, false, [] { return reg_process_exit_action_shell(0, 2, "/etc/cmdmap/app.sh"); }, "0 ", 2,
        "/etc/cmdmap/app.sh", exit_rec(kPid, 0, cmd, "test-15"), db3},
       {"shell, command line unreadable", kPid, false, [] { return reg_process_exit_action_shell(kAbsent, 7, nullptr); },
@@ -105,28 +105,18 @@ TEST_F(ExitActionTest, EachCallSendsItsRequestAndRecordsThePid) {
       {"heartbeat of a thread not in the table", kPid, false, [] { return kiv_client_reset_thread_notify(kPid, kPid, 3, 1); },
        "0" + wait, 3, "", thread_rec(kPid, 4, 180), "-"},
       {"thread id 0", kPid, false, [] { return kiv_client_unreg_thread_notify(0); }, "-1 ", 0, "", {}, "-"},
-      {"refused thread arguments", kPid, false,
-       [] {
+      {"refused thread arguments", kPid, false, [] {
          int other = 0, refused = 0;  // another thread of this process
          std::thread([&] { other = own_tid(); }).join();
          for (auto fn : {kiv_client_reg_thread_notify, kiv_client_reset_thread_notify})
            refused += fn(0, kPid, 1, 1) + fn(kPid, 0, 1, 1) + fn(kPid, kPid, 0, 1) + fn(kPid, kPid, 1, 0) +
                       fn(kPid, other, 1, 1) + fn(kPid + 1, kPid, 1, 1);
-         return refused;
-       },
-       "-12 ", 0, "", {}, "-"},
+         return refused; }, "-12 ", 0, "", {}, "-"},
       {"other keywords", kPid, false,
-       [] {
-         return reg_third_part_process_exit_action(0, "kiv_restart") + reg_third_part_process_exit_action(0, "KIV_SHELL") +
-                reg_third_part_process_exit_action(0, "KIV_RESTAR");
-       },
-       "-3 ", 0, "", {}, "-"},
-      {"negative pids", kPid, false,
-       [] {
-         return reg_process_exit_action(-5, 1) + reg_process_exit_action_shell(-5, 2, "/x") +
-                reg_third_part_process_exit_action(-5, "KIV_RESTART") + kiv_time_set(-5, 1, 1) + kiv_cancel_proc(-5);
-       },
-       "-5 ", 0, "", {}, "-"},
+       [] { return keyword(0, "kiv_restart") + keyword(0, "KIV_SHELL") + keyword(0, "KIV_RESTAR"); }, "-3 ", 0, "", {}, "-"},
+      {"negative pids", kPid, false, [] {
+         return reg_process_exit_action(-5, 1) + reg_process_exit_action_shell(-5, 2, "/x") + keyword(-5, "KIV_RESTART") +
+                kiv_time_set(-5, 1, 1) + kiv_cancel_proc(-5); }, "-5 ", 0, "", {}, "-"},
   };
   Peer peer(PeerMode::kSilent);
   for (const auto& r : rows) {
@@ -194,7 +184,7 @@ TEST_F(ThreadNotifyTest, HeartbeatOfARegisteredThreadIsOneAccessAndAByteInShared
     if (kiv_sys_reg_alive_info(me) != 0 || kiv_client_reset_thread_notify(me, me, 1, 1) != 0) return 2;
     const sock_filter code[] = {
         BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(seccomp_data, nr)),
-        BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, kAccessCall, 0, 1),
+        BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, SYS_access, 0, 1),
         BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_TRAP),
         BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, SYS_rt_sigreturn, 1, 0),
         BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, SYS_exit_group, 0, 1),
@@ -220,7 +210,8 @@ TEST_F(ThreadNotifyTest, DebugListSilencesListedThreads) {
   ASSERT_EQ(0, kiv_sys_init_alive_info(1));
   ASSERT_EQ(0, kiv_sys_reg_alive_info(tid));  // as the Manager does once it has accepted the registration
   const std::string me = std::to_string(tid);
-  const std::pair<std::string, int> rows[] = {{"17\n" + me + "\n99\n", 0}, {"17\n\n" + me, 0}, {me + "0\n1" + me + "\n", 1}, {"", 1}};
+  const std::pair<std::string, int> rows[] = {  // the list, and whether a beat advances the byte
+      {"17\n" + me + "\n99\n", 0}, {"17\n\n" + me, 0}, {me + "0\n1" + me + "\n", 1}, {"", 1}};
   int seq = kiv_sys_get_alive_seq(tid);
   for (const auto& [list, advance] : rows) {
     write_file("/data/.kiv_lib_debug_pid", list);

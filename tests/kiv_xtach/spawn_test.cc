@@ -104,8 +104,7 @@ TEST_F(SpawnTest, FdWatchEndsItsProcessOnTheFourthOverLimitObservationInARow) {
       if (*s == 'U') close(38), close(37);
       kiv_client_watch_process_fd(getpid());
       if (*s == 'U') (void)open("/dev/null", O_RDONLY | O_CLOEXEC), (void)open("/dev/null", O_RDONLY | O_CLOEXEC);
-      printf("%c", *s);
-      fflush(stdout);
+      printf("%c", *s), fflush(stdout);
     }
     return 0;
   });
