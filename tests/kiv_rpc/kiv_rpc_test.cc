@@ -1,14 +1,13 @@
 // Frames over a real SOCK_SEQPACKET pair, and kiv_rpc against a real peer on
 // the control socket: its result in every situation, the connection it keeps
-// or drops, its pauses (on the fast clock), and its callers in other
-// threads, processes and programs.
+// or drops, its pauses (on the fast clock), its callers in other threads
+// and forked children, and the Manager's own process.
 #include "kiv_rpc.h"
 
 #include <errno.h>
 #include <gtest/gtest.h>
-#include <poll.h>
-#include <string.h>
 #include <sched.h>
+#include <string.h>
 #include <sys/mount.h>
 #include <sys/socket.h>
 #include <sys/stat.h>

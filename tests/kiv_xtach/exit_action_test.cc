@@ -2,7 +2,7 @@
 // a real peer on the control socket and the real alive table, on the fast
 // clock: each call's request byte for byte, its pid database and member
 // files, whether it waits for the acknowledgement, its retry loop, and the
-// heartbeat's paths.
+// heartbeat's paths and system calls.
 #include <grp.h>
 #include <gtest/gtest.h>
 #include <linux/filter.h>
