@@ -18,7 +18,6 @@
 #include "support/child.h"
 #include "support/fixture.h"
 #include "support/peer.h"
-#include "support/sanitizer.h"
 
 namespace kiv::test {
 namespace {
@@ -174,7 +173,6 @@ using ThreadNotifyTest = ExitActionTest;
 std::atomic<int> g_accesses{0};
 
 TEST_F(ThreadNotifyTest, HeartbeatOfARegisteredThreadIsOneAccessAndAByteInSharedMemory) {
-  if (kThreadSanitized) GTEST_SKIP() << "ThreadSanitizer's signal delivery makes system calls of its own";
   constexpr int kBeats = 300;  // past 255, which is followed by 1
   ASSERT_EQ(0, kiv_sys_init_alive_info(1));
   const ChildResult r = run_in_child([] {
