@@ -48,7 +48,7 @@ kiv_vsd_test       TeardownTest.CreatedVsdsRunTheirScriptsInsideThenEachTeardown
 kiv_vsd_test       LaunchTest.CreateProcStartsADetachedMemberFromSbin             exec
 kiv_vsd_test       LaunchTest.RestartTurnsTheCallerIntoTheProgramOrScript         exec
 kiv_vsd_test       VsdctlTest.CommandsAgainstVsdsInEachState                      exec
-kiv_xtach_test     SpawnTest.ChildIsDetachedWithDefaults                          exec
+kiv_xtach_test     SpawnTest.ChildIsDetachedWithDefaultsAndRunsTheCommandSplitAtBlanks exec
 kiv_rpc_test       RpcTest.ManagerProcessDoesNotCallItself                        proc
 kiv_utils_test     UtilsTest.CmdlineIsTheExecutablePathThenTheArgumentsCutToFit   proc
 kiv_vsd_test       CgroupTest.PollKillsTheLargestMemberOfEachVsdOverItsLimit      proc
@@ -56,7 +56,7 @@ kiv_vsd_test       MemWatchTest.SmapsSumsLeaveOutLibraryMappings                
 kiv_xtach_test     SpawnTest.FdWatchEndsItsProcessOnTheFourthOverLimitObservationInARow proc
 kiv_sys_alive_test AliveTest.MappedHeartbeatMakesNoSystemCall                     strace
 kiv_utils_test     BaseSlow.InterruptedSleepsLastTheirFullLength                  timing
-kiv_rpc_test       RpcTest.ForkedChildCallsOnItsOwnWhileAParentThreadHoldsTheCall wipeonfork
+kiv_rpc_test       RpcTest.OneCallAtATimeInAProcessAndForkedChildrenOnTheirOwn   wipeonfork
 kiv_xtach_test     ExitActionTest.EachCallSendsItsRequestAndRecordsThePid         wipeonfork
 kiv_xtach_test     ExitActionTest.RetryLoops                                      wipeonfork
 "

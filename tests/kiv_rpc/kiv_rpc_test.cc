@@ -1,19 +1,22 @@
 // Frames over a real SOCK_SEQPACKET pair, and kiv_rpc against a real peer on
 // the control socket: its result in every situation, the connection it keeps
-// or drops, its pauses (on the fast clock), and its callers in other
-// threads, processes and programs.
+// or drops, its pauses (on the fast clock), its callers in other threads
+// and forked children, and the Manager's own process.
 #include "kiv_rpc.h"
 
 #include <errno.h>
 #include <gtest/gtest.h>
-#include <poll.h>
+#include <sched.h>
 #include <string.h>
+#include <sys/mount.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
 
 #include <thread>
 
+#include "kiv_sys_alive.h"
+#include "kiv_xtach.h"
 #include "kiv_xtach/reg_helpers.h"
 #include "support/child.h"
 #include "support/fixture.h"
@@ -153,81 +156,78 @@ TEST_F(RpcTest, ResultAndConnectionInEachSituation) {
 // One-way requests sent faster than a busy Manager takes them fill the
 // send queue: they wait for room instead of being lost with the connection.
 TEST_F(RpcTest, OneWayBurstWaitsForRoomAndLosesNothing) {
-  constexpr int kFrames = 5000;  // more than the largest send buffer holds
-  (void)unlink(KIV_SOCK_PATH);
-  const int lsd = socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0);
-  ASSERT_GE(lsd, 0);
-  struct sockaddr_un addr = {};
-  addr.sun_family = AF_UNIX;
-  strncpy(addr.sun_path, KIV_SOCK_PATH, sizeof addr.sun_path - 1);
-  ASSERT_EQ(0, bind(lsd, reinterpret_cast<sockaddr*>(&addr), sizeof addr));
-  ASSERT_EQ(0, listen(lsd, 8));
-  int accepted = 0, received = 0;
-  std::thread manager([&] {
-    const int sd = accept4(lsd, nullptr, nullptr, SOCK_CLOEXEC);
-    if (sd < 0) return;
-    ++accepted;
-    usleep(300 * 1000);  // busy elsewhere while the queue fills
-    char buf[1024];
-    const int64_t end = monotonic_ms() + 10000;
-    while (received < kFrames && monotonic_ms() < end) {
-      struct pollfd p = {sd, POLLIN, 0};
-      if (poll(&p, 1, 500) == 1 && recv(sd, buf, sizeof buf, 0) > 0) ++received;
-    }
-    close(sd);
-  });
+  constexpr size_t kFrames = 5000;  // more than the largest send buffer holds
+  Peer peer(PeerMode::kSlow);
   const uint8_t beat[320] = {};
   int failed = 0;
-  for (int i = 0; i < kFrames; ++i) failed += kiv_rpc(4, nullptr, beat, sizeof beat, 0, 0) != 0;
-  manager.join();
-  close(lsd);
-  (void)unlink(KIV_SOCK_PATH);
+  for (size_t i = 0; i < kFrames; ++i) failed += kiv_rpc(4, nullptr, beat, sizeof beat, 0, 0) != 0;
   EXPECT_EQ(0, failed);
-  EXPECT_EQ(kFrames, received);
-  EXPECT_EQ(1, accepted);
+  const auto frames = peer.frames_within(500);
+  EXPECT_EQ(kFrames, frames.size());
+  EXPECT_EQ(1, frames.empty() ? 0 : frames.back().conn);
 }
 
 TEST_F(RpcTest, ManagerProcessDoesNotCallItself) {
   Peer peer(PeerMode::kAck);
-  // The client program copied under the Manager's executable name, and under
-  // a longer name that merely begins with it; run through a link naming its
-  // mode.
-  ASSERT_EQ(0, system("mkdir -p /tmp/bin && ln -sf /tmp/bin/client /tmp/rpc_client"));
-  for (const char* name : {"kiv", "kivd"}) {
-    SCOPED_TRACE(name);
-    ASSERT_EQ(0, system(("cp " KIV_TEST_BIN_DIR "/kiv_test_program /tmp/bin/" + std::string(name) +
-                         " && ln -sf " + name + " /tmp/bin/client").c_str()));
-    ChildResult r = run_in_child([] { return execl("/tmp/rpc_client", "rpc_client", "3", "5", "1", nullptr); });
-    EXPECT_EQ("3=0\n5=0\n1=0\n", r.output);
+  // A child whose /proc/PID/exe (on a tmpfs over /proc, in a mount namespace
+  // of its own) names the Manager's executable, or a longer name that merely
+  // begins with it.
+  for (const std::string exe : {"/usr/sbin/kiv", "/usr/sbin/kivd"}) {
+    SCOPED_TRACE(exe);
+    const ChildResult r = run_in_child([&] {
+      const std::string dir = "/proc/" + std::to_string(getpid());
+      if (unshare(CLONE_NEWNS) != 0 || mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
+          mount("tmpfs", "/proc", "tmpfs", 0, nullptr) != 0 || mkdir(dir.c_str(), 0755) != 0 ||
+          symlink(exe.c_str(), (dir + "/exe").c_str()) != 0)
+        return 10;
+      int failed = 0;
+      for (const uint32_t type : {3u, 5u, 1u}) failed += kiv_rpc(type, nullptr, &type, sizeof type, 1, 0) != 0;
+      return failed;
+    });
+    EXPECT_TRUE(r.exited(0)) << exit_code(r);
     std::string types;
     for (const Frame& f : peer.frames_within(100)) types += std::to_string(f.type());
-    EXPECT_EQ(name == std::string("kiv") ? "1" : "351", types);
+    EXPECT_EQ(exe.ends_with("kiv") ? "1" : "351", types);
   }
 }
 
-// A thread of the process is inside kiv_rpc, holding its lock while it waits
-// for the acknowledgement, when another thread forks. The child's own call
-// goes through at once on a connection of its own, whatever made the child.
-TEST_F(RpcTest, ForkedChildCallsOnItsOwnWhileAParentThreadHoldsTheCall) {
+// A thread is inside kiv_rpc, holding the call while it waits for the
+// acknowledgement: another thread's call waits for it (and so never takes
+// it), while a child forked meanwhile calls at once on a connection of its
+// own, whatever made it. Each thread and each child beats as itself.
+TEST_F(RpcTest, OneCallAtATimeInAProcessAndForkedChildrenOnTheirOwn) {
+  ASSERT_EQ(0, kiv_sys_init_alive_info(1));
+  ASSERT_EQ(0, kiv_sys_reg_alive_info(getpid()));
+  ASSERT_EQ(0, kiv_client_reset_thread_notify(getpid(), getpid(), 1, 1));  // this thread's ids are known
   for (ForkKind kind : {ForkKind::kFork, ForkKind::kUnderscoreFork, ForkKind::kClone}) {
-    // ThreadSanitizer forgets the mutexes held by other threads only in the
-    // fork() it intercepts: after _Fork() or clone() it still sees the
-    // parent's thread holding the call lock the kernel wiped in the child.
+    // ThreadSanitizer forgets other threads' mutexes only in the fork() it
+    // intercepts: after _Fork() or clone() it sees the wiped call lock held.
     if (kThreadSanitized && kind != ForkKind::kFork) continue;
     SCOPED_TRACE(fork_kind_name(kind));
     Peer peer(PeerMode::kSilent);
-    int parent_result = -2;
-    std::thread caller([&] { parent_result = kiv_rpc(7, "parent", nullptr, 0, 1, 0); });
-    ASSERT_TRUE(peer.next_frame());  // the parent's request: its thread now waits
-    const ChildResult r = Child([] { return kiv_rpc(7, "child", nullptr, 0, 0, 0) == 0 ? 0 : 1; }, false, kind).wait(3);
-    EXPECT_TRUE(r.exited(0));
-    peer.answer(1);  // the parent's acknowledgement
+    int first = -2, second = -2;
+    std::thread caller([&] { first = kiv_rpc(7, "first", nullptr, 0, 1, 0); });
+    const bool waits = peer.next_frame().has_value();
+    std::thread other([&] {
+      const int tid = own_tid();
+      second = kiv_sys_reg_alive_info(tid) + kiv_client_reset_thread_notify(getpid(), tid, 1, 1) +
+               kiv_rpc(7, "second", nullptr, 0, 1, 0);
+    });
+    const ChildResult r = Child([] {
+      const int me = getpid();
+      return kiv_rpc(7, "child", nullptr, 0, 0, 0) + kiv_sys_reg_alive_info(me) +
+             kiv_client_reset_thread_notify(me, me, 1, 1);
+    }, false, kind).wait(3);
+    EXPECT_TRUE(waits && r.exited(0));
+    std::string seen;  // "name@connection" of each request until the first call's acknowledgement
+    for (const Frame& f : peer.frames_within(50)) seen += f.name() + "@" + std::to_string(f.conn);
+    peer.answer(1);
     caller.join();
-    EXPECT_EQ(0, parent_result);
-    const auto child = peer.next_frame();
-    ASSERT_TRUE(child);
-    EXPECT_EQ("child", child->name());
-    EXPECT_NE(1, child->conn);
+    EXPECT_EQ("child@2", seen);
+    EXPECT_EQ("second", peer.next_frame().value_or(Frame()).name());
+    peer.answer(1);
+    other.join();
+    EXPECT_EQ(0, first + second);
   }
 }
 

@@ -2,12 +2,15 @@
 // a real peer on the control socket and the real alive table, on the fast
 // clock: each call's request byte for byte, its pid database and member
 // files, whether it waits for the acknowledgement, its retry loop, and the
-// heartbeat's paths.
+// heartbeat's paths and system calls.
 #include <grp.h>
 #include <gtest/gtest.h>
+#include <linux/filter.h>
+#include <linux/seccomp.h>
+#include <sys/prctl.h>
 
+#include <atomic>
 #include <functional>
-#include <thread>
 
 #include "kiv_sys_alive.h"
 #include "kiv_xtach.h"
@@ -22,6 +25,9 @@ namespace {
 constexpr int kPid = 815;
 constexpr int kFar = KIV_ALIVE_PID_MAX + 6;  // beyond the alive table
 constexpr int kAbsent = 4194305;             // above the kernel's pid limit: no command line
+#ifndef SYS_access
+#define SYS_access SYS_faccessat  // what access() calls where there is no access system call
+#endif
 
 class ExitActionTest : public SandboxTest {
  protected:
@@ -38,6 +44,8 @@ std::string db_file(int vsd, int pid) {
   const std::string cmd = child_cmdline(), first = cmd.substr(0, cmd.find(' '));
   return "/tmp/vsd/" + std::to_string(vsd) + "/kiv/db/" + first.substr(first.rfind('/') + 1) + "." + std::to_string(pid);
 }
+
+int keyword(int pid, const char* action) { return reg_third_part_process_exit_action(pid, action); }
 
 // Runs call in a child of pid (in VSD 1 when vsd) on the fast clock:
 // "RESULT PAUSES".
@@ -74,8 +82,8 @@ TEST_F(ExitActionTest, EachCallSendsItsRequestAndRecordsThePid) {
        exit_rec(kPid, 0, cmd, ""), db2},
       {"restart in a VSD", kPid, true, [] { return reg_process_exit_action(0, 1); }, "0" + wait, 1, "",
        exit_rec(kPid, 1, cmd, ""), db2},
-      {"shell keyword, more after it", kPid, false, [] { return reg_third_part_process_exit_action(0, "KIV_SHELL_RESTART_"); },
-       "0" + wait, 2, "", exit_rec(kPid, 0, cmd, ""), db3},
+      {"shell keyword, more after it", kPid, false, [] { return keyword(0, "KIV_SHELL_RESTART_"); }, "0" + wait, 2, "",
+       exit_rec(kPid, 0, cmd, ""), db3},
       {"shell", kPid, false, [] { return reg_process_exit_action_shell(0, 2, "/etc/cmdmap/app.sh"); }, "0 ", 2,
        "/etc/cmdmap/app.sh", exit_rec(kPid, 0, cmd, "test-15"), db3},
       {"shell, command line unreadable", kPid, false, [] { return reg_process_exit_action_shell(kAbsent, 7, nullptr); },
@@ -92,19 +100,20 @@ TEST_F(ExitActionTest, EachCallSendsItsRequestAndRecordsThePid) {
        manager::make_cancel(KIV_CANCEL_THREAD, 4242), "-"},
       {"heartbeat beyond the table", kFar, false, [] { return kiv_client_reset_thread_notify(kFar, kFar, 2, 1); }, "0 ",
        4, "", thread_rec(kFar, 5, 120), "-"},
+      {"heartbeat of a thread not in the table", kPid, false, [] { return kiv_client_reset_thread_notify(kPid, kPid, 3, 1); },
+       "0" + wait, 3, "", thread_rec(kPid, 4, 180), "-"},
       {"thread id 0", kPid, false, [] { return kiv_client_unreg_thread_notify(0); }, "-1 ", 0, "", {}, "-"},
+      {"refused thread arguments", kPid, false, [] {
+         int refused = 0;  // the caller is the thread kPid of the process kPid
+         for (auto fn : {kiv_client_reg_thread_notify, kiv_client_reset_thread_notify})
+           refused += fn(0, kPid, 1, 1) + fn(kPid, 0, 1, 1) + fn(kPid, kPid, 0, 1) + fn(kPid, kPid, 1, 0) +
+                      fn(kPid, kPid + 1, 1, 1) + fn(kPid + 1, kPid, 1, 1);
+         return refused; }, "-12 ", 0, "", {}, "-"},
       {"other keywords", kPid, false,
-       [] {
-         return reg_third_part_process_exit_action(0, "kiv_restart") + reg_third_part_process_exit_action(0, "KIV_SHELL") +
-                reg_third_part_process_exit_action(0, "KIV_RESTAR");
-       },
-       "-3 ", 0, "", {}, "-"},
-      {"negative pids", kPid, false,
-       [] {
-         return reg_process_exit_action(-5, 1) + reg_process_exit_action_shell(-5, 2, "/x") +
-                reg_third_part_process_exit_action(-5, "KIV_RESTART") + kiv_time_set(-5, 1, 1) + kiv_cancel_proc(-5);
-       },
-       "-5 ", 0, "", {}, "-"},
+       [] { return keyword(0, "kiv_restart") + keyword(0, "KIV_SHELL") + keyword(0, "KIV_RESTAR"); }, "-3 ", 0, "", {}, "-"},
+      {"negative pids", kPid, false, [] {
+         return reg_process_exit_action(-5, 1) + reg_process_exit_action_shell(-5, 2, "/x") + keyword(-5, "KIV_RESTART") +
+                kiv_time_set(-5, 1, 1) + kiv_cancel_proc(-5); }, "-5 ", 0, "", {}, "-"},
   };
   Peer peer(PeerMode::kSilent);
   for (const auto& r : rows) {
@@ -155,67 +164,55 @@ TEST_F(ExitActionTest, RetryLoops) {
   }
 }
 
-// The watchdog's argument rules and the heartbeat's paths (table, debug
-// list, registration), the test playing the Manager's part in the table.
+// The heartbeat of a thread in the table, the test playing the Manager's
+// part there.
 using ThreadNotifyTest = ExitActionTest;
 
-// The heartbeat of the test's main thread, whose id is the pid.
-int beat() { return kiv_client_reset_thread_notify(getpid(), getpid(), 1, 1); }
+// In the child below: access() traps into this count; the other system
+// calls but the signal return and exit_group kill it.
+std::atomic<int> g_accesses{0};
 
-// As the Manager does once it has accepted the thread's registration.
-void register_in_table() {
+TEST_F(ThreadNotifyTest, HeartbeatOfARegisteredThreadIsOneAccessAndAByteInSharedMemory) {
+  constexpr int kBeats = 300;  // past 255, which is followed by 1
   ASSERT_EQ(0, kiv_sys_init_alive_info(1));
-  ASSERT_EQ(0, kiv_sys_reg_alive_info(getpid()));
-}
-
-TEST_F(ThreadNotifyTest, ArgumentRules) {
-  Peer peer(PeerMode::kAck);
-  int other = 0;  // another thread of this process
-  std::thread([&] { other = own_tid(); }).join();
-  const int p = getpid(), t = own_tid();
-  const int cases[][4] = {{0, t, 1, 1}, {-3, t, 1, 1}, {p, 0, 1, 1}, {p, t, 0, 1}, {p, t, 1, 0}, {p, other, 1, 1}, {p + 1, t, 1, 1}};
-  for (auto fn : {kiv_client_reg_thread_notify, kiv_client_reset_thread_notify}) {
-    for (const auto& c : cases) EXPECT_EQ(-1, fn(c[0], c[1], c[2], c[3])) << c[0] << " " << c[1] << " " << c[2];
-  }
-  EXPECT_TRUE(peer.frames_within(100).empty());
-}
-
-TEST_F(ThreadNotifyTest, HeartbeatOfARegisteredThreadStaysInSharedMemory) {
-  Peer peer(PeerMode::kAck);
-  const int tid = getpid();
-  register_in_table();
-  for (int n = 0; n < 3; ++n) EXPECT_EQ(0, beat());
-  EXPECT_EQ(4, kiv_sys_get_alive_seq(tid));
-  g_kiv_alive_info.table->alive_seq[tid] = 254;
-  EXPECT_EQ(0, beat());
-  EXPECT_EQ(0, beat());
-  EXPECT_EQ(1, kiv_sys_get_alive_seq(tid));  // 255, then never 0 while registered
-  EXPECT_TRUE(peer.frames_within(50).empty());
-  // Once the Manager has cleared the entry, a beat is a registration again.
-  ASSERT_EQ(0, kiv_sys_unreg_alive_info(tid));
-  EXPECT_EQ(0, beat());
-  EXPECT_EQ(0, kiv_sys_get_alive_seq(tid));
-  const auto f = peer.next_frame();
-  ASSERT_TRUE(f);
-  EXPECT_EQ(3u, f->type());
-  EXPECT_EQ(thread_rec(tid, 4, 180), f->payload());  // the test's main thread: tid == pid
+  const ChildResult r = run_in_child([] {
+    const int me = getpid();
+    if (kiv_sys_reg_alive_info(me) != 0 || kiv_client_reset_thread_notify(me, me, 1, 1) != 0) return 2;
+    const sock_filter code[] = {
+        BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(seccomp_data, nr)),
+        BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, SYS_access, 0, 1),
+        BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_TRAP),
+        BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, SYS_rt_sigreturn, 1, 0),
+        BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, SYS_exit_group, 0, 1),
+        BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ALLOW),
+        BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_KILL_PROCESS),
+    };
+    const sock_fprog prog = {std::size(code), const_cast<sock_filter*>(code)};
+    signal(SIGSYS, [](int) { ++g_accesses; });
+    if (prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) != 0 || prctl(PR_SET_SECCOMP, SECCOMP_MODE_FILTER, &prog) != 0) return 3;
+    int bad = 0;
+    for (int i = 0; i < kBeats; ++i) bad += kiv_client_reset_thread_notify(me, me, 1, 1) != 0;
+    syscall(SYS_exit_group, bad == 0 && g_accesses == kBeats ? 0 : 1);
+    return 4;
+  });
+  if (exit_code(r) == 3) GTEST_SKIP() << "no seccomp filters here (qemu-user refuses them)";
+  EXPECT_TRUE(r.exited(0)) << exit_code(r) << " (-1031: a system call other than access)";
+  EXPECT_EQ((kBeats + 1) % 255 + 1, kiv_sys_get_alive_seq(r.pid));
 }
 
 TEST_F(ThreadNotifyTest, DebugListSilencesListedThreads) {
   Peer peer(PeerMode::kAck);
-  const char* list = "/data/.kiv_lib_debug_pid";
-  const int tid = getpid();
-  register_in_table();
+  const int tid = getpid();  // the test's main thread
+  ASSERT_EQ(0, kiv_sys_init_alive_info(1));
+  ASSERT_EQ(0, kiv_sys_reg_alive_info(tid));  // as the Manager does once it has accepted the registration
   const std::string me = std::to_string(tid);
-  const struct {
-    std::string text;
-    int advance;
-  } rows[] = {{"17\n" + me + "\n99\n", 0}, {"17\n\n" + me, 0}, {me + "0\n1" + me + "\n", 1}, {"", 1}};
+  const std::pair<std::string, int> rows[] = {  // the list, and whether a beat advances the byte
+      {"17\n" + me + "\n99\n", 0}, {"17\n\n" + me, 0}, {me + "0\n1" + me + "\n", 1}, {"", 1}};
   int seq = kiv_sys_get_alive_seq(tid);
-  for (const auto& r : rows) {
-    write_file(list, r.text);
-    EXPECT_EQ(0, beat());
-    EXPECT_EQ(seq += r.advance, kiv_sys_get_alive_seq(tid)) << r.text;
+  for (const auto& [list, advance] : rows) {
+    write_file("/data/.kiv_lib_debug_pid", list);
+    EXPECT_EQ(0, kiv_client_reset_thread_notify(tid, tid, 1, 1));
+    EXPECT_EQ(seq += advance, kiv_sys_get_alive_seq(tid)) << list;
   }
   EXPECT_TRUE(peer.frames_within(50).empty());
 }

@@ -34,9 +34,8 @@ inline std::string child_cmdline() {
 }
 
 // The payloads, built by the Manager's encoders.
-inline std::vector<uint8_t> exit_rec(int pid, int vsd, const std::string& cmdline, const std::string& name,
-                                     uint32_t time_val = 0) {
-  return manager::make_exit_action(pid, vsd, cmdline, time_val, name);
+inline std::vector<uint8_t> exit_rec(int pid, int vsd, const std::string& cmd, const std::string& name, uint32_t time = 0) {
+  return manager::make_exit_action(pid, vsd, cmd, time, name);
 }
 inline std::vector<uint8_t> thread_rec(int pid, int p1, int p3) { return manager::make_thread_notify(pid, pid, p1, p3); }
 

@@ -1,6 +1,6 @@
 // kiv_start_user_process: the detached child as /proc shows it once it has
-// executed its program, and the descriptors that must not reach it; and
-// kiv_client_watch_process_fd ending its process.
+// executed its program, its arguments and the descriptors that must not
+// reach it; and kiv_client_watch_process_fd ending its process.
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sched.h>
@@ -8,6 +8,7 @@
 #include <sys/resource.h>
 #include <sys/wait.h>
 
+#include <algorithm>
 #include <set>
 
 #include "kiv_pidfile.h"
@@ -22,48 +23,71 @@ namespace {
 
 using SpawnTest = SandboxTest;
 
-TEST_F(SpawnTest, ChildIsDetachedWithDefaults) {
+// What the child of kiv_start_user_process(cmd) is once it runs sleep: its
+// arguments, each followed by a space, its descriptors, and any way in which
+// it is not detached with defaults; else -1, or how it ended.
+std::string spawned(const std::string& cmd) {
+  const pid_t pid = kiv_start_user_process(cmd.c_str());
+  const std::string proc = "/proc/" + std::to_string(pid);
+  std::string out, st;  // the command line: the caller's until the exec, empty for a moment in it
+  for (int i = 0, status = 0; pid > 0 && i < 1000 && (out = read_file(proc + "/cmdline")).rfind("/tmp/xt/", 0) != 0;
+       ++i, usleep(5000))
+    if (waitpid(pid, &status, WNOHANG) == pid) return "exit " + std::to_string(exit_code(status));
+  if (pid <= 0) return std::to_string(pid);
+  out += "fds", st = read_file(proc + "/status");
+  std::replace(out.begin(), out.end(), '\0', ' ');
+  for (const auto& fd : list_dir(proc + "/fd")) out += " " + fd;
+  char cwd[64] = {};
+  if (readlink((proc + "/cwd").c_str(), cwd, sizeof cwd - 1) != 1 || cwd[0] != '/') out += ", not in /";
+  if (getsid(pid) != pid) out += ", in our session";
+  if (st.find("SigIgn:\t0000000000000000\n") == std::string::npos) out += ", a signal ignored";
+  if (st.find("SigBlk:\t0000000000000000\n") == std::string::npos) out += ", a signal blocked";
+  if (sched_getscheduler(pid) != SCHED_OTHER) out += ", real-time";
+  kill(pid, SIGKILL), waitpid(pid, nullptr, 0);
+  return out;
+}
+
+TEST_F(SpawnTest, ChildIsDetachedWithDefaultsAndRunsTheCommandSplitAtBlanks) {
+  // At most 14 words of the first 127 characters; the whole command must name
+  // a file, and the child of a program that can't be executed ends with 1.
+  std::string many = "/tmp/xt/sleep", fourteen, fds = "fds";
+  for (int i = 1; i <= 20; ++i) many += " " + std::to_string(i), fourteen = i == 13 ? many + " " : fourteen;
+  for (const auto& [fd, target] : open_descriptors())  // those of ours that an exec keeps
+    if ((fcntl(fd, F_GETFD) & FD_CLOEXEC) == 0) fds += " " + std::to_string(fd);
+  const std::string cut = "/tmp/xt/sleep 30 " + std::string(130, '0');
+  const struct {
+    std::string cmd, child;
+    bool file;  // a file of that whole name exists
+  } rows[] = {
+      {"/tmp/xt/sleep  30\t\t0 \t 0", "/tmp/xt/sleep 30 0 0 " + fds, true},
+      {many, fourteen + fds, true},
+      {cut, cut.substr(0, 127) + " " + fds, true},
+      {"/tmp/xt/sleep 31", "-1", false},
+      {"/tmp/xt/plain", "exit 1", true},
+  };
+  ASSERT_EQ(0, system("mkdir -p /tmp/xt && ln -sf /bin/sleep /tmp/xt/sleep"));
   // What a child would otherwise inherit: an ignored signal, a working
   // directory, a real-time policy, the SIGCHLD block of the fork, and the
   // descriptors that the library keeps or opens and closes.
-  ASSERT_EQ(0, system("mkdir -p /tmp/xt && ln -sf /bin/sleep /tmp/xt/sleep && touch '/tmp/xt/sleep 30'"));
   signal(SIGUSR1, SIG_IGN);
   const struct sched_param rt = {1}, normal = {0};
   (void)pthread_setschedparam(pthread_self(), SCHED_FIFO, &rt);
-  const int lock_fd = already_running("/tmp/xt/lock");
+  const int lock_fd = already_running("/tmp/xt/lock"), here = open(".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
   ASSERT_EQ(0, kiv_db_create(0, getpid(), 2, "/tmp/xt/prog arg"));
-  const std::string db = "/tmp/vsd/0/kiv/db/prog." + std::to_string(getpid());
-  std::set<std::string> inheritable;
-  for (const auto& [fd, target] : open_descriptors())
-    if ((fcntl(fd, F_GETFD) & FD_CLOEXEC) == 0) inheritable.insert(std::to_string(fd));
-  const int here = open(".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
   ASSERT_EQ(0, chdir("/tmp/xt"));
-  const pid_t pid = kiv_start_user_process("/tmp/xt/sleep 30");
+  for (const auto& r : rows) {
+    if (r.file) write_file(r.cmd);
+    EXPECT_EQ(r.child, spawned(r.cmd)) << r.cmd;
+  }
   ASSERT_EQ(0, fchdir(here));
-  close(here);
   pthread_setschedparam(pthread_self(), SCHED_OTHER, &normal);
   signal(SIGUSR1, SIG_DFL);
-  ASSERT_GT(pid, 0);
-  const std::string proc = "/proc/" + std::to_string(pid);
-  for (int i = 0; i < 1000 && read_file(proc + "/comm") != "sleep\n"; ++i) usleep(5000);
   sigset_t now;
   pthread_sigmask(SIG_SETMASK, nullptr, &now);
   EXPECT_FALSE(sigismember(&now, SIGCHLD)) << "the caller's mask is restored";
-  EXPECT_EQ(pid, getsid(pid)) << "leads its own session";
-  char cwd[64] = {};
-  EXPECT_EQ(1, readlink((proc + "/cwd").c_str(), cwd, sizeof cwd - 1));
-  EXPECT_STREQ("/", cwd);
-  const std::string status = read_file(proc + "/status");
-  EXPECT_NE(std::string::npos, status.find("SigIgn:\t0000000000000000\n"));
-  EXPECT_NE(std::string::npos, status.find("SigBlk:\t0000000000000000\n"));
-  EXPECT_EQ(SCHED_OTHER, sched_getscheduler(pid));
-  const auto fds = list_dir(proc + "/fd");
-  EXPECT_EQ(inheritable, std::set<std::string>(fds.begin(), fds.end()));
-  kill(pid, SIGKILL);
-  waitpid(pid, nullptr, 0);
-  close(lock_fd);
+  const std::string db = "/tmp/vsd/0/kiv/db/prog." + std::to_string(getpid());
   for (const auto& [fd, target] : open_descriptors())
-    if (target == db) close(fd);
+    if (fd == here || fd == lock_fd || target == db) close(fd);
 }
 
 TEST_F(SpawnTest, FdWatchEndsItsProcessOnTheFourthOverLimitObservationInARow) {
@@ -80,8 +104,7 @@ TEST_F(SpawnTest, FdWatchEndsItsProcessOnTheFourthOverLimitObservationInARow) {
       if (*s == 'U') close(38), close(37);
       kiv_client_watch_process_fd(getpid());
       if (*s == 'U') (void)open("/dev/null", O_RDONLY | O_CLOEXEC), (void)open("/dev/null", O_RDONLY | O_CLOEXEC);
-      printf("%c", *s);
-      fflush(stdout);
+      printf("%c", *s), fflush(stdout);
     }
     return 0;
   });

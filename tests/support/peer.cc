@@ -59,6 +59,7 @@ void Peer::serve() {
     if (pfds[1].revents != 0) {
       const int sd = accept4(listen_, nullptr, nullptr, SOCK_CLOEXEC);
       if (sd >= 0) conns_[++accepted_] = sd;
+      if (mode_ == PeerMode::kSlow) usleep(300 * 1000);
     }
     for (size_t i = 2; i < pfds.size(); ++i) {
       if (pfds[i].revents == 0) continue;

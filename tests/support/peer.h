@@ -1,6 +1,7 @@
 // A real peer on the Manager's control socket for tests: a thread that
 // listens on the socket path (SOCK_SEQPACKET), records every packet byte for
-// byte, and answers as told: acknowledge at once, stay silent, or hang up.
+// byte, and answers as told: acknowledge at once, stay silent, hang up, or
+// stay silent after a pause of 300 ms on each new connection (a busy Manager).
 #pragma once
 
 #include <condition_variable>
@@ -15,7 +16,7 @@
 
 namespace kiv::test {
 
-enum class PeerMode { kAck, kSilent, kClose };
+enum class PeerMode { kAck, kSilent, kClose, kSlow };
 
 struct Frame {
   int conn = 0;  // which accepted connection (1, 2, ...) sent it
