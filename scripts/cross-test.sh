@@ -33,7 +33,7 @@ declare -A why=(
   [proc]="/proc/PID/cmdline, exe or smaps describe the emulator, not the emulated program"
   [strace]="strace sees the emulator's system calls, not the program's"
   [timing]="its time bounds assume native speed"
-  [join]="qemu-user lets pthread_join() return before the thread's kernel task is gone"
+  [vfork]="qemu-user runs a clone(CLONE_VM | CLONE_VFORK) as a plain fork, so the child's writes to the caller's memory are lost"
   [wipeonfork]="qemu-user accepts MADV_WIPEONFORK but does not clear the page in the child, so a forked child takes its parent's per-process state (cached ids, the call lock) for its own"
 )
 cannot="
@@ -57,6 +57,7 @@ kiv_xtach_test     SpawnTest.FdWatchEndsItsProcessOnTheFourthOverLimitObservatio
 kiv_sys_alive_test AliveTest.MappedHeartbeatMakesNoSystemCall                     strace
 kiv_utils_test     BaseSlow.InterruptedSleepsLastTheirFullLength                  timing
 kiv_rpc_test       RpcTest.OneCallAtATimeInAProcessAndForkedChildrenOnTheirOwn   wipeonfork
+kiv_utils_test     VforkSpawnTest.ChildStartsWithoutTheCallersHandlersUnderTheGivenMask vfork
 kiv_xtach_test     ExitActionTest.EachCallSendsItsRequestAndRecordsThePid         wipeonfork
 kiv_xtach_test     ExitActionTest.RetryLoops                                      wipeonfork
 "
