@@ -36,6 +36,22 @@ std::vector<uint8_t> packet(uint32_t type, int32_t len, size_t total) {
 
 using FrameIoTest = SandboxTest;
 
+// A peer that reads nothing: once its queue is full a send fails at once
+// (the caller drops the connection) instead of blocking its thread for good.
+TEST_F(FrameIoTest, SendToAFullQueueFailsAtOnce) {
+  int sv[2];
+  ASSERT_EQ(0, socketpair(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0, sv));
+  Child sender([&] {
+    const kiv_msg beat = {};
+    for (int sent = 0; sent < 100000; ++sent)
+      if (kiv_inner_send_msg(sv[1], &beat) != 0) return sent > 0 ? 0 : 2;
+    return 1;
+  });
+  EXPECT_TRUE(sender.wait(10).exited(0));
+  close(sv[0]);
+  close(sv[1]);
+}
+
 TEST_F(FrameIoTest, ReceiveTakesOneWholeFrameOrRefusesThePacket) {
   const struct {
     const char* what;
