@@ -42,6 +42,9 @@ enum class SpawnSignals {
 // - The child is an ordinary child of the caller: SIGCHLD when it ends,
 //   reaped by waitpid. Returning from body ends it as _exit does: no
 //   atexit handler runs and no stdio buffer is flushed.
+// - In a ThreadSanitizer build the child is made by fork instead (the
+//   runtime's per-thread state lives in the shared memory): it runs body on
+//   a copy, hands nothing back, and the caller does not wait for the exec.
 pid_t vfork_spawn(SpawnBody body, void* arg, const sigset_t* child_mask = nullptr,
                   SpawnSignals signals = SpawnSignals::kKeepIgnored);
 
