@@ -14,6 +14,7 @@
 #include "base/proc.h"
 #include "base/unique_dir.h"
 #include "base/unique_fd.h"
+#include "base/vsd_paths.h"
 #include "kiv_utils/proc_text.h"
 #include "kiv_vsd.h"
 
@@ -21,8 +22,6 @@ namespace kiv {
 namespace {
 
 constexpr char kLogModule[] = "kiv_vsd";
-constexpr int kGroupBase = 3000;
-constexpr int kGroupStep = 100;
 
 // Whether name can be one entry's name of a directory listing: neither
 // empty, nor "." or "..", nor holding a slash. A look-up of anything else
@@ -55,7 +54,7 @@ int kiv::status_vsdid(FILE* f) {
                         ? static_cast<int>(strtol(status_value(line, "Groups:"), nullptr, 10))
                         : 0;
   // Any gid from 2^31 on reads as a negative int: subtract in a wider type.
-  return static_cast<int>((static_cast<long>(group) - kiv::kGroupBase) / kiv::kGroupStep);
+  return static_cast<int>((static_cast<long>(group) - kiv::vsd::kGroupBase) / kiv::vsd::kGroupStep);
 }
 
 extern "C" int get_vsdid(pid_t pid) {

@@ -9,8 +9,11 @@ constexpr int kFirst = 1;   // VSD numbers are 1..15; 0 is the host
 constexpr int kLast = 15;
 constexpr int kSlots = 16;  // per-VSD tables, indexed 0..15
 
-// The supplementary group that marks the members of VSD n.
-constexpr int supplement_id(int n) { return 3000 + 100 * n; }
+// The supplementary group that marks the members of VSD n, and the VSD a
+// group names: (group - kGroupBase) / kGroupStep.
+constexpr int kGroupBase = 3000;
+constexpr int kGroupStep = 100;
+constexpr int supplement_id(int n) { return kGroupBase + kGroupStep * n; }
 
 // 1..15, tested the way the kernel-facing callers expect: as an unsigned
 // comparison, so that 0 and every negative number fail like 16 and above.
