@@ -5,6 +5,10 @@
 #   scripts/mutants.sh [FILTER]     run the faults whose name matches the regex FILTER (default: all)
 #   scripts/mutants.sh --list [FILTER]   list the faults, their files, tests and reasons
 #   scripts/mutants.sh --check [FILTER]  only check that every anchor still occurs exactly once
+#   scripts/mutants.sh --matrix [FILTER] run the whole suite against each fault, not only the fault's
+#                                        tests, and list every test that fails (logs/matrix.txt): a
+#                                        fault caught by many tests, or a test that catches nothing
+#                                        no other test catches, shows where the suite repeats itself
 #
 # Per fault it prints: name, killed | survived | anchor lost | build failed, seconds. Then killed/total
 # and the score, killed / (killed + survived). Exit status: 0 when every anchor was found and every
@@ -30,7 +34,8 @@ mode=run
 case ${1:-} in
   --list) mode=list; shift ;;
   --check) mode=check; shift ;;
-  -h|--help) sed -n '2,17p' "$0" | sed 's/^# \{0,1\}//'; exit 0 ;;
+  --matrix) mode=matrix; shift ;;
+  -h|--help) sed -n '2,21p' "$0" | sed 's/^# \{0,1\}//'; exit 0 ;;
   -*) echo "mutants.sh: unknown option $1" >&2; exit 64 ;;
 esac
 filter=${1:-}
@@ -108,9 +113,11 @@ build_targets() {  # log targets...
 }
 
 run_tests() {  # log regex seconds [fail fast]
-  # A planted fault needs one failing test: GoogleTest and ctest stop at the first.
+  # A planted fault needs one failing test: GoogleTest and ctest stop at the first. The matrix
+  # wants every failing test instead, and the whole suite, in parallel.
   local fast=()
   [ -n "${4:-}" ] && fast=(--stop-on-failure)
+  [ $mode = matrix ] && fast=(-j2)
   # KILL, not TERM: the sandbox's outer process ignores SIGTERM and would outlive ctest; killed, it takes
   # its sandbox along (PR_SET_PDEATHSIG), and timeout signals ctest's whole process group.
   (cd "$build" && GTEST_FAIL_FAST=${4:-0} timeout -s KILL "$3" ctest -R "$2" --output-on-failure "${fast[@]}") >>"$1" 2>&1
@@ -142,9 +149,12 @@ fi
 module_targets() {  # module -> what its ctest entries need
   case $1 in kiv_*) echo "${1}_test" ;; *) echo all ;; esac
 }
+fault_modules() {  # fault -> the test modules it is judged by
+  if [ $mode = matrix ]; then echo all; else python3 "$helper" modules "$list" "$1"; fi
+}
 for n in "${names[@]}"; do
   check_anchor "$n" >/dev/null || continue
-  for m in $(python3 "$helper" modules "$list" "$n"); do
+  for m in $(fault_modules "$n"); do
     [ -n "${base_secs[$m]:-}" ] && continue
     log=$logs/baseline.$m.log
     : >"$log"
@@ -154,7 +164,9 @@ for n in "${names[@]}"; do
       exit 64
     fi
     start=$SECONDS
-    if run_tests "$log" "^($m)(_|\$)" 1800; then
+    rx_m="^($m)(_|\$)"
+    [ $m = all ] && rx_m=.
+    if run_tests "$log" "$rx_m" 1800 "" ; then
       base_secs[$m]=$((SECONDS - start))
       echo "baseline $m: passed in ${base_secs[$m]}s"
     else
@@ -167,6 +179,7 @@ done
 lost=0
 
 killed=0 survived=0 broken=0 unjudged=0 total=0
+rm -f "$logs/matrix.txt.new"
 survivors=()
 for n in "${names[@]}"; do
   total=$((total + 1))
@@ -176,7 +189,7 @@ for n in "${names[@]}"; do
   log=$logs/$n.log
   start=$SECONDS
   base=0
-  for m in $(python3 "$helper" modules "$list" "$n"); do
+  for m in $(fault_modules "$n"); do
     if [ "${base_secs[$m]}" = failed ]; then base=failed; break; fi
     base=$((base + base_secs[$m]))
   done
@@ -189,12 +202,17 @@ for n in "${names[@]}"; do
   current=$file
   python3 "$helper" apply "$list" "$n" "$tree" >"$log" 2>&1
   # shellcheck disable=SC2046
-  if ! build_targets "$log" $(python3 "$helper" targets "$list" "$n"); then
+  targets=$(python3 "$helper" targets "$list" "$n")
+  if [ $mode = matrix ]; then targets=all; rx=.; fi
+  # shellcheck disable=SC2086
+  if ! build_targets "$log" $targets; then
     status="build failed"
     broken=$((broken + 1))
   else
     limit=$((base * factor + 30))
-    if { run_tests "$log" "$rx" "$limit" 1; } 2>/dev/null; then  # no "Killed" notice from the shell
+    fast=1
+    [ $mode = matrix ] && fast=
+    if { run_tests "$log" "$rx" "$limit" $fast; } 2>/dev/null; then  # no "Killed" notice from the shell
       status=survived
       survived=$((survived + 1))
       survivors+=("$n")
@@ -204,9 +222,18 @@ for n in "${names[@]}"; do
     fi
   fi
   restore
+  if [ $mode = matrix ]; then
+    # GoogleTest names its failed tests; a ctest entry of another kind (a shell test) counts whole.
+    caught=$( { grep -o '^\[  FAILED  \] [A-Za-z0-9_/.]*' "$log" | cut -c14-
+                grep -E '^[[:space:]]*[0-9]+ - [^ ]+ \((Failed|Timeout|SEGFAULT|Subprocess aborted)\)' "$log" |
+                  awk '{print "ctest:" $3}'; } | sort -u | tr '\n' ' ')
+    echo "$n: ${caught:-(none)}" >>"$logs/matrix.txt.new"
+  fi
   printf '%-36s %-12s %4ds\n' "$n" "$status" $((SECONDS - start))
 done
 
+[ $mode = matrix ] && [ -f "$logs/matrix.txt.new" ] && mv "$logs/matrix.txt.new" "$logs/matrix.txt" &&
+  echo "every failing test per fault: $logs/matrix.txt"
 judged=$((killed + survived))
 echo "killed $killed / total $total (survived $survived, anchor lost $lost, build failed $broken, not judged $unjudged)"
 if [ $judged -gt 0 ]; then
