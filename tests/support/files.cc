@@ -1,19 +1,18 @@
 // File, output-capture and log-text helpers for tests (files.h, capture.h, log_text.h).
 #include "support/files.h"
 
+#include <ctype.h>
 #include <dirent.h>
 #include <errno.h>
 #include <fcntl.h>
 #include <ftw.h>
+#include <gtest/gtest.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
-
-#include <gtest/gtest.h>
-
 
 #include "base/semun.h"
 #include "support/capture.h"
@@ -44,8 +43,9 @@ void write_file(const std::string& path, const std::string& text, mode_t mode) {
 }
 
 void remove_tree(const std::string& path) {
-  nftw(path.c_str(), [](const char* p, const struct stat*, int, struct FTW*) { return remove(p) * 0; }, 16,
-       FTW_DEPTH | FTW_PHYS);
+  nftw(
+      path.c_str(), [](const char* p, const struct stat*, int, struct FTW*) { return remove(p) * 0; }, 16,
+      FTW_DEPTH | FTW_PHYS);
 }
 
 bool wait_for_file(const std::string& path, int timeout_ms) {
@@ -117,19 +117,14 @@ std::string capture_stdout(const std::function<void()>& fn) {
 std::string without_line_numbers(const std::string& out) {
   std::string r = out;
   for (size_t at = r.find("[KIV"); at != std::string::npos; at = r.find("[KIV", at + 1)) {
-    size_t digits = std::string::npos;  // "[KIV:module:LINE]" or "[KIV]<file, step, LINE>"
-    if (r.compare(at, 5, "[KIV:") == 0) {
-      const size_t colon = r.find_first_of(":]", at + 5);
-      if (colon != std::string::npos && r[colon] == ':') digits = colon + 1;
-    } else if (r.compare(at, 6, "[KIV]<") == 0) {
-      const size_t gt = r.find('>', at);
-      const size_t comma = gt == std::string::npos ? gt : r.rfind(", ", gt);
-      if (comma != std::string::npos && comma > at) digits = comma + 2;
-    }
-    if (digits == std::string::npos) continue;
-    size_t end = digits;
-    while (end < r.size() && r[end] >= '0' && r[end] <= '9') ++end;
-    if (end > digits && end < r.size() && (r[end] == ']' || r[end] == '>')) r.replace(digits, end - digits, "N");
+    // The line closes the tag: "[KIV:module:LINE]" or "[KIV]<file, step, LINE>".
+    const size_t end = r.compare(at, 5, "[KIV:") == 0    ? r.find(']', at)
+                       : r.compare(at, 6, "[KIV]<") == 0 ? r.find('>', at)
+                                                         : std::string::npos;
+    size_t digits = end;
+    while (digits != std::string::npos && isdigit(static_cast<unsigned char>(r[digits - 1]))) --digits;
+    if (digits != end && (r[digits - 1] == ':' || r.compare(digits - 2, 2, ", ") == 0))
+      r.replace(digits, end - digits, "N");
   }
   return r;
 }
