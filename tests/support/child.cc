@@ -21,14 +21,6 @@
 #include "support/files.h"
 
 namespace kiv::test {
-namespace {
-
-// Whether path names an executable (ELF) file of this build: only asked under an emulator.
-bool of_this_build(const std::string& path) {
-  return path.rfind(KIV_BUILD_DIR "/", 0) == 0 && read_file(path).rfind("\177ELF", 0) == 0;
-}
-
-}  // namespace
 
 bool ChildResult::exited(int code) const { return WIFEXITED(status) && WEXITSTATUS(status) == code; }
 bool ChildResult::signaled(int sig) const { return WIFSIGNALED(status) && WTERMSIG(status) == sig; }
@@ -84,8 +76,8 @@ ChildResult Child::wait(int timeout_s) {
     reap(pid_, &r.status, -1);
   }
   pid_ = -1;
-  r.output = out_ >= 0 && lseek(out_, 0, SEEK_SET) == 0 ? read_fd(out_) : "";
-  r.errors = err_ >= 0 && lseek(err_, 0, SEEK_SET) == 0 ? read_fd(err_) : "";
+  r.output = read_file("/proc/self/fd/" + std::to_string(out_));
+  r.errors = err_ >= 0 ? read_file("/proc/self/fd/" + std::to_string(err_)) : "";
   return r;
 }
 
@@ -97,10 +89,7 @@ int exit_code(int status) {
 }
 
 pid_t ended_pid() {
-  int status;
-  const pid_t pid = fork_running(ForkKind::kFork, 1, -1, [] { return 0; });
-  reap(pid, &status, -1);
-  return pid;
+  return run_in_child([] { return 0; }).pid;
 }
 
 int64_t monotonic_ms() { return mono_ms(); }
@@ -109,11 +98,11 @@ ProgramCommand::ProgramCommand(const std::string& path, const std::vector<std::s
   // words_: the file to execute, then its argv.
   std::istringstream in(getenv("KIV_TEST_EMULATOR") != nullptr ? getenv("KIV_TEST_EMULATOR") : "");
   for (std::string w; in >> w;) words_.push_back(w);
-  if (words_.empty() || !of_this_build(path)) {
+  if (words_.empty() || path.rfind(KIV_BUILD_DIR "/", 0) != 0) {
     words_ = {path};
     words_.insert(words_.end(), words.begin(), words.end());
   } else {
-    words_.insert(words_.begin(), words_[0]);
+    words_.insert(words_.begin(), std::string(words_[0]));
     // qemu-user's -0 sets the emulated program's argv[0].
     words_.insert(words_.end(), {"-0", words[0], path});
     words_.insert(words_.end(), words.begin() + 1, words.end());

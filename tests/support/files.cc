@@ -2,10 +2,8 @@
 #include "support/files.h"
 
 #include <ctype.h>
-#include <dirent.h>
 #include <errno.h>
 #include <fcntl.h>
-#include <ftw.h>
 #include <gtest/gtest.h>
 #include <stdio.h>
 #include <stdlib.h>
@@ -14,6 +12,10 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+
 #include "base/semun.h"
 #include "support/capture.h"
 #include "support/child.h"
@@ -21,18 +23,9 @@
 
 namespace kiv::test {
 
-std::string read_fd(int fd) {
-  std::string out;
-  char buf[4096];
-  for (ssize_t n; fd >= 0 && (n = read(fd, buf, sizeof buf)) > 0;) out.append(buf, static_cast<size_t>(n));
-  return out;
-}
-
 std::string read_file(const std::string& path) {
-  const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
-  std::string out = read_fd(fd);
-  if (fd >= 0) close(fd);
-  return out;
+  std::ifstream in(path, std::ios::binary);
+  return std::string(std::istreambuf_iterator<char>(in), {});
 }
 
 void write_file(const std::string& path, const std::string& text, mode_t mode) {
@@ -43,9 +36,8 @@ void write_file(const std::string& path, const std::string& text, mode_t mode) {
 }
 
 void remove_tree(const std::string& path) {
-  nftw(
-      path.c_str(), [](const char* p, const struct stat*, int, struct FTW*) { return remove(p) * 0; }, 16,
-      FTW_DEPTH | FTW_PHYS);
+  std::error_code ec;
+  std::filesystem::remove_all(path, ec);
 }
 
 bool wait_for_file(const std::string& path, int timeout_ms) {
@@ -54,10 +46,7 @@ bool wait_for_file(const std::string& path, int timeout_ms) {
   return false;
 }
 
-bool exists(const std::string& path) {
-  struct stat st;
-  return lstat(path.c_str(), &st) == 0;
-}
+bool exists(const std::string& path) { return faccessat(AT_FDCWD, path.c_str(), F_OK, AT_SYMLINK_NOFOLLOW) == 0; }
 
 int mode_of(const std::string& path) {
   struct stat st;
@@ -71,10 +60,8 @@ unsigned long long inode_of(const std::string& path) {
 
 std::vector<std::string> list_dir(const std::string& path) {
   std::vector<std::string> names;
-  DIR* d = opendir(path.c_str());
-  while (struct dirent* e = d != nullptr ? readdir(d) : nullptr)
-    if (strcmp(e->d_name, ".") != 0 && strcmp(e->d_name, "..") != 0) names.emplace_back(e->d_name);
-  if (d != nullptr) closedir(d);
+  std::error_code ec;
+  for (const auto& e : std::filesystem::directory_iterator(path, ec)) names.push_back(e.path().filename());
   return names;
 }
 
@@ -106,8 +93,7 @@ std::string capture_stdout(const std::function<void()>& fn) {
   fflush(stdout);
   dup2(saved, 1);
   close(saved);
-  lseek(mem, 0, SEEK_SET);
-  std::string out = read_fd(mem);
+  std::string out = read_file("/proc/self/fd/" + std::to_string(mem));
   close(mem);
   return out;
 }

@@ -9,7 +9,6 @@
 
 namespace kiv::test {
 
-std::string read_fd(int fd);                     // all that is left on fd
 std::string read_file(const std::string& path);  // empty when unreadable
 // Creates or truncates path; a failure fails the test.
 void write_file(const std::string& path, const std::string& text = "", mode_t mode = 0644);
