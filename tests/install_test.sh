@@ -1,6 +1,7 @@
 #!/bin/bash
 # A staged install serves C and C++ clients through pkg-config (from a moved tree: the .pc names no
-# prefix) and find_package; the Debian packages hold their files, dependencies, shlibs and symbols.
+# prefix) and a C client through find_package; the Debian packages hold their files, dependencies,
+# shlibs and symbols.
 #   install_test.sh BUILD_DIR SOURCE_DIR CC CXX CMAKE CPACK
 set -euo pipefail
 build=$1 source=$2 cc=$3 cxx=$4 cmake=$5 cpack=$6
