@@ -13,8 +13,6 @@
 #include <unistd.h>
 
 #include <filesystem>
-#include <fstream>
-#include <iterator>
 
 #include "base/semun.h"
 #include "support/capture.h"
@@ -24,8 +22,12 @@
 namespace kiv::test {
 
 std::string read_file(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  return std::string(std::istreambuf_iterator<char>(in), {});
+  std::string out;
+  char buf[4096];
+  const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);  // no stream: an exec elsewhere must not inherit it
+  for (ssize_t n; fd >= 0 && (n = read(fd, buf, sizeof buf)) > 0;) out.append(buf, static_cast<size_t>(n));
+  if (fd >= 0) close(fd);
+  return out;
 }
 
 void write_file(const std::string& path, const std::string& text, mode_t mode) {
