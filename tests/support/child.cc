@@ -118,12 +118,10 @@ TestProgram::TestProgram(const std::string& name, const std::vector<std::string>
   std::vector<std::string> words = {opt.argv0.empty() ? path : opt.argv0};
   words.insert(words.end(), args.begin(), args.end());
   ProgramCommand command(path, words);
-  int fds[2], ready[2] = {-1, -1};
-  if (pipe2(fds, O_CLOEXEC) != 0 || (opt.wait_ready && pipe2(ready, O_CLOEXEC) != 0)) {
-    ADD_FAILURE() << "pipe";
-    return;
-  }
-  pid_ = fork_running(ForkKind::kFork, fds[1], -1, [&] {
+  int ready[2] = {-1, -1};
+  if (opt.wait_ready && pipe2(ready, O_CLOEXEC) != 0) ADD_FAILURE() << "pipe";
+  out_ = memfd_create("kiv-program-out", MFD_CLOEXEC);
+  pid_ = fork_running(ForkKind::kFork, out_, -1, [&] {
     if (ready[1] >= 0 && (dup2(ready[1], 3) < 0 || fcntl(3, F_SETFD, 0) != 0)) return 126;
     if (opt.groups && setgroups(opt.groups->size(), opt.groups->data()) != 0) return 126;
     if (opt.uid >= 0 && (setgroups(0, nullptr) != 0 || setgid(opt.uid) != 0 || setuid(opt.uid) != 0)) return 126;
@@ -136,8 +134,6 @@ TestProgram::TestProgram(const std::string& name, const std::vector<std::string>
     command.exec();
     return 127;
   });
-  close(fds[1]);
-  out_ = fds[0];
   if (ready[0] < 0) return;
   close(ready[1]);
   struct pollfd p = {ready[0], POLLIN, 0};
@@ -153,14 +149,8 @@ TestProgram::~TestProgram() {
 }
 
 std::string TestProgram::read_all(int timeout_ms) {
-  std::string all;
-  char buf[512];
-  for (struct pollfd p = {out_, POLLIN, 0}; poll(&p, 1, timeout_ms) > 0;) {
-    const ssize_t got = read(out_, buf, sizeof buf);
-    if (got <= 0) break;
-    all.append(buf, static_cast<size_t>(got));
-  }
-  return all;
+  (void)wait(timeout_ms);
+  return read_file("/proc/self/fd/" + std::to_string(out_));
 }
 
 int TestProgram::wait(int timeout_ms) {

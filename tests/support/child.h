@@ -1,5 +1,5 @@
-// Child processes for tests: forked code, test programs (tests/programs/, stdout through a pipe),
-// wait statuses and the monotonic clock.
+// Child processes for tests: forked code, test programs (tests/programs/), wait statuses and the
+// monotonic clock. What a child prints goes to a memory file: it never waits for a reader.
 #pragma once
 
 #include <stdint.h>
@@ -88,7 +88,7 @@ class TestProgram {
   TestProgram& operator=(const TestProgram&) = delete;
 
   pid_t pid() const { return pid_; }
-  // What it prints until it closes its output or stays silent for timeout_ms.
+  // What it printed, once it ended or timeout_ms passed.
   std::string read_all(int timeout_ms = 5000);
   // The wait status, kept for later calls; -1 while it runs after timeout_ms (< 0: no limit).
   int wait(int timeout_ms = -1);
