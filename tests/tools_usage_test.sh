@@ -79,7 +79,8 @@ row 4 'json:c["manager"]["up"] is None'  -                                      
 kill %1
 
 # Bash completion: the words offered for the last word of a command line.
-for tool in kivctl vsdctl; do . "$(dirname "$(realpath "$0")")/../completions/$tool"; done
+. "$(dirname "$(realpath "$0")")/../completions/kivctl"
+. "$(dirname "$(realpath "$0")")/../completions/vsdctl"
 offered() {
   local want=$1 line=$2 cur=$3
   read -ra COMP_WORDS <<<"$line"
