@@ -13,7 +13,8 @@ OUT=/tmp/usage.out ERR=/tmp/usage.err fails=0
 failed() { echo "FAIL: $*"; fails=$((fails + 1)); }
 
 # row STATUS STDOUT STDERR USER COMMAND...
-#   STDOUT: "-" nothing, "json" one JSON text, else an ERE its first line matches.
+#   STDOUT: "-" nothing, "json:EXPR" one JSON text c for which the Python EXPR holds, else an ERE its
+#   first line matches.
 #   STDERR: "-" nothing, else an ERE its one and only line matches. USER: root or nobody (65534).
 row() {
   local want=$1 out=$2 err=$3 user=$4
@@ -25,7 +26,8 @@ row() {
   [ "$got" = "$want" ] || why="exit status $got"
   case $out in
     -) [ ! -s "$OUT" ] || why="$why; output not empty" ;;
-    json) python3 -m json.tool "$OUT" >/dev/null 2>&1 || why="$why; output is not JSON" ;;
+    json:*) python3 -c "import json, sys; c = json.load(sys.stdin); sys.exit(not (${out#json:}))" <"$OUT" 2>/dev/null ||
+      why="$why; output is not JSON where ${out#json:}" ;;
     *) head -n 1 "$OUT" | grep -Eq -- "$out" || why="$why; output does not match '$out'" ;;
   esac
   if [ "$err" = - ]; then
@@ -37,43 +39,34 @@ row() {
 $(sed 's/^/    out| /' "$OUT"; sed 's/^/    err| /' "$ERR")"
 }
 
-V=${VERSION//./\\.}
+for tool in "$KIV" "$SANDBOX" "$KIVCTL" "$VSDCTL"; do
+  row 0 "^Usage: ${tool##*/} " - root "$tool" --help
+  row 0 "^${tool##*/} \(libkiv\) ${VERSION//./\\.}\$" - root "$tool" --version
+done
 #   status stdout                        stderr                                        user   command
-row 0 '^Usage: kiv '                     -                                             root   "$KIV" --help
-row 0 "^kiv \(libkiv\) $V\$"             -                                             root   "$KIV" --version
 row 2 -                                  "^kiv: unknown option '--bogus'"              root   "$KIV" --bogus
 row 2 -                                  "^kiv: invalid value '0' for --max-clients$"  root   "$KIV" --max-clients=0
 row 2 -                                  "^kiv: unexpected argument 'x'"               root   "$KIV" x
 row 1 -                                  'kiv: must be run as root$'                   nobody "$KIV"
-row 0 '^Usage: kiv-sandbox '             -                                             root   "$SANDBOX" --help
-row 0 "^kiv-sandbox \(libkiv\) $V\$"     -                                             root   "$SANDBOX" --version
 row 2 -                                  '^kiv-sandbox: a command is needed'           root   "$SANDBOX"
 row 1 -                                  '^kiv-sandbox: must be run as root$'          nobody "$SANDBOX" true
-row 0 '^Usage: kivctl '                  -                                             root   "$KIVCTL" --help
-row 0 "^kivctl \(libkiv\) $V\$"          -                                             root   "$KIVCTL" --version
 row 2 -                                  "^kivctl: option '--json' takes no value"     root   "$KIVCTL" --json=yes status
 row 2 -                                  "^kivctl: unexpected argument 'stat'"         root   "$KIVCTL" stat
 row 3 '^manager: down '                  -                                             root   "$KIVCTL" status
-row 3 json                               -                                             nobody "$KIVCTL" status --json
-row 0 '^Usage: vsdctl '                  -                                             root   "$VSDCTL" --help
-row 0 "^vsdctl \(libkiv\) $V\$"          -                                             root   "$VSDCTL" --version
+# JSON strings keep control characters, quotes and backslashes (escaped); non-UTF-8 bytes are replaced.
+mkdir -p /tmp/vsd/0/kiv/db
+printf '4242\n2\n/bin/a\001"\\\377\316\273\t' >/tmp/vsd/0/kiv/db/a.4242
+row 3 'json:c["registrations"][0]["command"] == "/bin/a\x01\"\\\ufffd\u03bb\t"' - nobody "$KIVCTL" status --json
+rm -r /tmp/vsd/0
 row 2 -                                  "^vsdctl: list: unknown option '--yaml'"      root   "$VSDCTL" list --yaml
 row 2 -                                  "^vsdctl: set: option '--cpu' needs a value"  root   "$VSDCTL" set 3 --cpu
 row 2 -                                  "^vsdctl: set: invalid cpu weight '0' "       root   "$VSDCTL" set 3 --cpu=0
 row 1 -                                  '^vsdctl: set: vsd 3 does not exist$'         root   "$VSDCTL" set 3 --memory=4M
-row 0 json                               -                                             root   "$VSDCTL" list --all --json
-row 0 json                               -                                             root   "$VSDCTL" --json mem
+row 0 'json:c["vsds"][0]["vsd"] == 1'    -                                             root   "$VSDCTL" list --all --json
+row 0 'json:c["vsds"][0]["vsd"] == 0'    -                                             root   "$VSDCTL" --json mem
 row 0 '^VSD +STATE'                      -                                             nobody "$VSDCTL" list
 row 1 -                                  '^vsdctl: create: must be run as root$'       nobody "$VSDCTL" create 3
 row 1 -                                  '^vsdctl: mem: must be run as root$'          nobody "$VSDCTL" mem --enforce
-
-# JSON strings keep control characters, quotes and backslashes (escaped); non-UTF-8 bytes are replaced.
-mkdir -p /tmp/vsd/0/kiv/db
-printf '4242\n2\n/bin/a\001"\\\377\316\273\t' >/tmp/vsd/0/kiv/db/a.4242
-"${EMU[@]}" "$KIVCTL" --json status >"$OUT"
-python3 -c 'import json, sys; c = json.load(sys.stdin)["registrations"][0]["command"]; sys.exit(c != "/bin/a\x01\"\\\ufffd\u03bb\t")' <"$OUT" ||
-  failed "a command line with odd bytes: $(cat "$OUT")"
-rm -r /tmp/vsd/0
 
 # Manager up: a user who may not read its lock file is answered by the socket; refused there too, unknown.
 "${EMU[@]}" "$KIV" -q -s 0.01 2>/dev/null &
@@ -82,8 +75,7 @@ row 0 '^manager: up \(pid [0-9]+\)'      -                                      
 row 0 '^manager: up \(pid unknown: permission denied\)' -                              nobody "$KIVCTL" status
 chmod 0700 /tmp/kiv
 row 4 '^manager: unknown \(permission denied\)' -                                      nobody "$KIVCTL" status
-row 4 json                               -                                             nobody "$KIVCTL" --json status
-grep -q '"up": null' <(python3 -m json.tool "$OUT") || failed '"up" is not null'
+row 4 'json:c["manager"]["up"] is None'  -                                             nobody "$KIVCTL" --json status
 kill %1
 
 # Bash completion: the words offered for the last word of a command line.

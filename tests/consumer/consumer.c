@@ -1,5 +1,6 @@
-/* A client outside the tree, built against an installed libkiv (its headers,
- * libkiv.pc or CMake package, and shared library) as C99, C11 and C++17. */
+/* A client outside the tree, built against an installed libkiv (its headers, libkiv.pc or CMake
+ * package, and shared library) as C99, C11 and C++17. In the tree it is the main unit of
+ * c_headers_test, beside a unit per public header that includes it alone. */
 #include <kiv_comp_config.h>
 #include <kiv_dbg.h>
 #include <kiv_os.h>
@@ -10,12 +11,18 @@
 #include <kiv_utils.h>
 #include <kiv_vsd.h>
 #include <kiv_xtach.h>
+#include <stddef.h>
 #include <stdio.h>
 
+KIV_STATIC_ASSERT(sizeof(kiv_msg) == KIV_MSG_HDR_LEN, "frame header is 268 bytes");
+KIV_STATIC_ASSERT(offsetof(kiv_msg, msg_name) == 8, "msg_name at 8");
+KIV_STATIC_ASSERT(offsetof(kiv_msg, msg_reserved) == 264, "msg_reserved at 264");
+
 int main(void) {
-  /* Exported data, exported functions, and results without device paths. */
-  if (g_kiv_dbg_level[KIV_DBG_LIB] != KIV_DBG_OFF || kiv_is_open_pub_dbg() != 0) return 1;
-  if (kiv_os_set_fd_close_on_exec(-1) != -1 || safe_usleep(0) != 0) return 2;
+  /* Exported data (every debug level starts off), functions, and results without device paths. */
+  for (int i = 0; i < KIV_DBG_LEVELS; ++i)
+    if (g_kiv_dbg_level[i] != KIV_DBG_OFF) return 1;
+  if (kiv_is_open_pub_dbg() != 0 || kiv_os_set_fd_close_on_exec(-1) != -1 || safe_usleep(0) != 0) return 2;
   printf("libkiv client runs\n");
   return 0;
 }

@@ -24,7 +24,6 @@
 #include "support/child.h"
 #include "support/files.h"
 #include "support/fixture.h"
-#include "support/program.h"
 
 namespace kiv::manager::test {
 

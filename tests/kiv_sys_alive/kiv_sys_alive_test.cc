@@ -11,7 +11,6 @@
 
 #include "support/fixture.h"
 #include "support/sanitizer.h"
-#include "support/program.h"
 
 namespace kiv::test {
 namespace {

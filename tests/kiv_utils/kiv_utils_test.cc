@@ -15,7 +15,6 @@
 #include <thread>
 
 #include "support/fixture.h"
-#include "support/program.h"
 #include "support/sanitizer.h"
 
 namespace kiv::test {

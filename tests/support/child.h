@@ -1,11 +1,14 @@
-// Child processes for tests: forked code, wait statuses and the monotonic clock.
+// Child processes for tests: forked code, test programs (tests/programs/), wait statuses and the
+// monotonic clock. What a child prints goes to a memory file: it never waits for a reader.
 #pragma once
 
 #include <stdint.h>
 #include <sys/types.h>
 
 #include <functional>
+#include <optional>
 #include <string>
+#include <vector>
 
 namespace kiv::test {
 
@@ -52,5 +55,49 @@ inline int exit_code(const ChildResult& r) { return exit_code(r.status); }
 
 pid_t ended_pid();  // of a child already reaped
 int64_t monotonic_ms();
+
+// A program and its words (words[0] is argv[0]), built before fork() so the child only
+// execs. This build's programs run under KIV_TEST_EMULATOR when set.
+class ProgramCommand {
+ public:
+  ProgramCommand(const std::string& path, const std::vector<std::string>& words);
+  ProgramCommand(const ProgramCommand&) = delete;
+  ProgramCommand& operator=(const ProgramCommand&) = delete;
+  void exec();
+
+ private:
+  std::vector<std::string> words_;
+  std::vector<char*> argv_;
+};
+
+struct ProgramOptions {
+  std::string argv0;                         // the program's path when empty
+  int uid = -1;                              // >= 0: take this user and group id, no groups
+  std::optional<std::vector<gid_t>> groups;  // exactly these supplementary groups
+  std::vector<std::string> cgroup_tasks;     // cgroup tasks files to join
+  // The constructor waits for the program's byte on descriptor 3: past exec.
+  bool wait_ready = false;
+};
+
+class TestProgram {
+ public:
+  TestProgram(const std::string& name, const std::vector<std::string>& args, const ProgramOptions& opt = {});
+  // SIGKILLs and reaps the program if it still runs.
+  ~TestProgram();
+  TestProgram(const TestProgram&) = delete;
+  TestProgram& operator=(const TestProgram&) = delete;
+
+  pid_t pid() const { return pid_; }
+  // What it printed, once it ended or timeout_ms passed.
+  std::string read_all(int timeout_ms = 5000);
+  // The wait status, kept for later calls; -1 while it runs after timeout_ms (< 0: no limit).
+  int wait(int timeout_ms = -1);
+  bool running() { return wait(0) == -1; }
+
+ private:
+  pid_t pid_ = -1;
+  int status_ = -1;
+  int out_ = -1;
+};
 
 }  // namespace kiv::test

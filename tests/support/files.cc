@@ -1,10 +1,10 @@
 // File, output-capture and log-text helpers for tests (files.h, capture.h, log_text.h).
 #include "support/files.h"
 
-#include <dirent.h>
+#include <ctype.h>
 #include <errno.h>
 #include <fcntl.h>
-#include <ftw.h>
+#include <gtest/gtest.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
@@ -12,8 +12,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <gtest/gtest.h>
-
+#include <filesystem>
 
 #include "base/semun.h"
 #include "support/capture.h"
@@ -22,16 +21,11 @@
 
 namespace kiv::test {
 
-std::string read_fd(int fd) {
+std::string read_file(const std::string& path) {
   std::string out;
   char buf[4096];
+  const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);  // no stream: an exec elsewhere must not inherit it
   for (ssize_t n; fd >= 0 && (n = read(fd, buf, sizeof buf)) > 0;) out.append(buf, static_cast<size_t>(n));
-  return out;
-}
-
-std::string read_file(const std::string& path) {
-  const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
-  std::string out = read_fd(fd);
   if (fd >= 0) close(fd);
   return out;
 }
@@ -44,8 +38,8 @@ void write_file(const std::string& path, const std::string& text, mode_t mode) {
 }
 
 void remove_tree(const std::string& path) {
-  nftw(path.c_str(), [](const char* p, const struct stat*, int, struct FTW*) { return remove(p) * 0; }, 16,
-       FTW_DEPTH | FTW_PHYS);
+  std::error_code ec;
+  std::filesystem::remove_all(path, ec);
 }
 
 bool wait_for_file(const std::string& path, int timeout_ms) {
@@ -54,10 +48,7 @@ bool wait_for_file(const std::string& path, int timeout_ms) {
   return false;
 }
 
-bool exists(const std::string& path) {
-  struct stat st;
-  return lstat(path.c_str(), &st) == 0;
-}
+bool exists(const std::string& path) { return faccessat(AT_FDCWD, path.c_str(), F_OK, AT_SYMLINK_NOFOLLOW) == 0; }
 
 int mode_of(const std::string& path) {
   struct stat st;
@@ -71,10 +62,8 @@ unsigned long long inode_of(const std::string& path) {
 
 std::vector<std::string> list_dir(const std::string& path) {
   std::vector<std::string> names;
-  DIR* d = opendir(path.c_str());
-  while (struct dirent* e = d != nullptr ? readdir(d) : nullptr)
-    if (strcmp(e->d_name, ".") != 0 && strcmp(e->d_name, "..") != 0) names.emplace_back(e->d_name);
-  if (d != nullptr) closedir(d);
+  std::error_code ec;
+  for (const auto& e : std::filesystem::directory_iterator(path, ec)) names.push_back(e.path().filename());
   return names;
 }
 
@@ -106,8 +95,7 @@ std::string capture_stdout(const std::function<void()>& fn) {
   fflush(stdout);
   dup2(saved, 1);
   close(saved);
-  lseek(mem, 0, SEEK_SET);
-  std::string out = read_fd(mem);
+  std::string out = read_file("/proc/self/fd/" + std::to_string(mem));
   close(mem);
   return out;
 }
@@ -117,19 +105,14 @@ std::string capture_stdout(const std::function<void()>& fn) {
 std::string without_line_numbers(const std::string& out) {
   std::string r = out;
   for (size_t at = r.find("[KIV"); at != std::string::npos; at = r.find("[KIV", at + 1)) {
-    size_t digits = std::string::npos;  // "[KIV:module:LINE]" or "[KIV]<file, step, LINE>"
-    if (r.compare(at, 5, "[KIV:") == 0) {
-      const size_t colon = r.find_first_of(":]", at + 5);
-      if (colon != std::string::npos && r[colon] == ':') digits = colon + 1;
-    } else if (r.compare(at, 6, "[KIV]<") == 0) {
-      const size_t gt = r.find('>', at);
-      const size_t comma = gt == std::string::npos ? gt : r.rfind(", ", gt);
-      if (comma != std::string::npos && comma > at) digits = comma + 2;
-    }
-    if (digits == std::string::npos) continue;
-    size_t end = digits;
-    while (end < r.size() && r[end] >= '0' && r[end] <= '9') ++end;
-    if (end > digits && end < r.size() && (r[end] == ']' || r[end] == '>')) r.replace(digits, end - digits, "N");
+    // The line closes the tag: "[KIV:module:LINE]" or "[KIV]<file, step, LINE>".
+    const size_t end = r.compare(at, 5, "[KIV:") == 0    ? r.find(']', at)
+                       : r.compare(at, 6, "[KIV]<") == 0 ? r.find('>', at)
+                                                         : std::string::npos;
+    size_t digits = end;
+    while (digits != std::string::npos && isdigit(static_cast<unsigned char>(r[digits - 1]))) --digits;
+    if (digits != end && (r[digits - 1] == ':' || r.compare(digits - 2, 2, ", ") == 0))
+      r.replace(digits, end - digits, "N");
   }
   return r;
 }

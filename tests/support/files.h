@@ -9,15 +9,14 @@
 
 namespace kiv::test {
 
-std::string read_fd(int fd);                  // all that is left on fd
 std::string read_file(const std::string& path);  // empty when unreadable
 // Creates or truncates path; a failure fails the test.
 void write_file(const std::string& path, const std::string& text = "", mode_t mode = 0644);
 void remove_tree(const std::string& path);  // not following links
 bool wait_for_file(const std::string& path, int timeout_ms);
-bool exists(const std::string& path);  // a dangling link counts
-int mode_of(const std::string& path);  // permission bits, or -1
-unsigned long long inode_of(const std::string& path);  // of the target, or 0
+bool exists(const std::string& path);                        // a dangling link counts
+int mode_of(const std::string& path);                        // permission bits, or -1
+unsigned long long inode_of(const std::string& path);        // of the target, or 0
 std::vector<std::string> list_dir(const std::string& path);  // without . and ..
 
 // The pid holding a write lock on path (F_GETLK), 0 when none, -1 on error.

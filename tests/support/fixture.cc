@@ -1,7 +1,9 @@
-// The base test fixture (see fixture.h).
+// The base test fixture (see fixture.h) and main() of every test binary: pick the tests, enter the
+// sandbox, run them.
 #include "support/fixture.h"
 
 #include <dirent.h>
+#include <stdio.h>
 #include <stdlib.h>
 #include <unistd.h>
 
@@ -47,3 +49,20 @@ void SandboxTest::require_cgroups() {
 }
 
 }  // namespace kiv::test
+
+// ctest runs slow suites as entries of their own: KIV_TEST_ONLY holds the patterns of the only tests to
+// run, KIV_TEST_SKIP those to leave out; the exclusions of --gtest_filter or GTEST_FILTER keep holding.
+int main(int argc, char** argv) {
+  ::testing::InitGoogleTest(&argc, argv);
+  const std::string filter = GTEST_FLAG_GET(filter), skip = getenv("KIV_TEST_SKIP") ? getenv("KIV_TEST_SKIP") : "";
+  const size_t dash = filter.find('-');
+  const std::string positive = getenv("KIV_TEST_ONLY") ? getenv("KIV_TEST_ONLY") : filter.substr(0, dash);
+  std::string negative = dash == std::string::npos ? "" : filter.substr(dash + 1);
+  negative += (negative.empty() || skip.empty() ? "" : ":") + skip;
+  GTEST_FLAG_SET(filter, (positive.empty() ? "*" : positive) + (negative.empty() ? "" : "-" + negative));
+  kiv::sandbox::enter_sandbox();
+  if (!kiv::sandbox::sandbox_unavailable_reason().empty())
+    fprintf(stderr, "tests that need the sandbox are skipped: %s\n",
+            kiv::sandbox::sandbox_unavailable_reason().c_str());
+  return RUN_ALL_TESTS();
+}

@@ -4,14 +4,11 @@
 namespace kiv::test {
 
 #if defined(__SANITIZE_THREAD__)
-inline constexpr bool kThreadSanitized = true;
+inline constexpr bool kThreadSanitized = true, kSanitized = true;
+#elif defined(__SANITIZE_ADDRESS__)
+inline constexpr bool kThreadSanitized = false, kSanitized = true;
 #else
-inline constexpr bool kThreadSanitized = false;
-#endif
-#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
-inline constexpr bool kSanitized = true;
-#else
-inline constexpr bool kSanitized = false;
+inline constexpr bool kThreadSanitized = false, kSanitized = false;
 #endif
 
 // Resident KiB of a small test program beyond what it touched (TSan's shadow: ~23 MiB).

@@ -24,7 +24,6 @@
 #include "support/files.h"
 #include "support/fixture.h"
 #include "support/log_text.h"
-#include "support/program.h"
 
 namespace kiv::test {
 

@@ -1,2 +1,0 @@
-// The same client, compiled as C++17.
-#include "consumer.c"
