@@ -79,10 +79,7 @@ TEST_F(DbgTest, FileLinesSetTheirLevelsAndOthersChangeNothing) {
 TEST_F(DbgTest, PathMessagesArePrintedWhateverTheLevels) {
   write_file(kFile, "g_kiv_lib_dbg_level 0\n");
   const std::string fits = "/data/" + std::string(219, 'd');  // 225 + 30 suffix characters fit 255
-  const struct {
-    std::string dir;  // empty: unset
-    std::string out;
-  } rows[] = {
+  const struct { std::string dir, out; } rows[] = {  // dir empty: unset
       {"", "[KIV]<kiv_comp_config, kiv_make_vsd_data_talu_path, N>:get DATA_TALU_DIR fail!\r\n"},
       {fits, ""},
       {fits + "e", "[KIV]<kiv_comp_config, kiv_make_vsd_path, N>:not enough path memory(prefix:" + fits +

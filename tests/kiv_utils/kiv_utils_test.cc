@@ -1,5 +1,5 @@
-// kiv_utils: sleeps that survive signals, path reads and writes, /proc readers against real
-// processes and the single-instance lock file.
+// kiv_utils: sleeps that survive signals, /proc readers against real processes and the
+// single-instance lock file.
 #include "kiv_utils.h"
 
 #include <fcntl.h>
@@ -41,22 +41,6 @@ TEST_F(BaseSlow, InterruptedSleepsLastTheirFullLength) {
   // TSan runs a handler only at the next intercepted call, which select() is not: signals merge.
   EXPECT_EQ(kThreadSanitized ? g_signals.load() : 6, g_signals.load());
   sigaction(SIGALRM, &old, nullptr);
-}
-
-TEST_F(UtilsTest, PathWritesNeverCreateAndReadsCutToTheBuffer) {
-  const char* path = "/tmp/kiv/io_file";
-  EXPECT_EQ(-1, safe_write_path(path, "x", 1));
-  EXPECT_FALSE(exists(path));
-  write_file(path, "abcdef");
-  EXPECT_EQ(2, safe_write_path(path, "XY", 2));
-  EXPECT_EQ("XYcdef", read_file(path)) << "written at offset 0, not truncated";
-  const struct { const char* path; int size, ret; std::string text; } rows[] = {
-      {"/tmp/kiv/missing", 4, -1, "zzz"}, {path, 4, 3, "XYc"}, {path, 1, 0, ""}};
-  for (const auto& r : rows) {
-    char buf[4] = "zzz";
-    EXPECT_EQ(r.ret, kiv_read_to_buf(r.path, buf, r.size));
-    EXPECT_EQ(r.text, buf) << r.size;
-  }
 }
 
 // utils_sleeper started with exactly argv, alive past exec.
