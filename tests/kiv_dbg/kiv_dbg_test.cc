@@ -2,9 +2,7 @@
 // lines set which level, and the two path messages printed whatever the levels.
 #include "base/log.h"
 
-#include <errno.h>
 #include <stdlib.h>
-#include <string.h>
 #include <sys/stat.h>
 
 #include "support/fixture.h"
