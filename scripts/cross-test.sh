@@ -31,7 +31,6 @@ cmake --build "$dir" -j "$(nproc)"
 declare -A why=(
   [exec]="the library, the Manager or a start script executes a test program itself, and without binfmt_misc the kernel cannot run an aarch64 program (ENOEXEC)"
   [proc]="/proc/PID/cmdline, exe or smaps describe the emulator, not the emulated program"
-  [strace]="strace sees the emulator's system calls, not the program's"
   [timing]="its time bounds assume native speed"
   [vfork]="qemu-user runs a clone(CLONE_VM | CLONE_VFORK) as a plain fork, so the child's writes to the caller's memory are lost"
   [wipeonfork]="qemu-user accepts MADV_WIPEONFORK but does not clear the page in the child, so a forked child takes its parent's per-process state (cached ids, the call lock) for its own"
@@ -54,7 +53,6 @@ kiv_utils_test     UtilsTest.CmdlineIsTheExecutablePathThenTheArgumentsCutToFit 
 kiv_vsd_test       CgroupTest.PollKillsTheLargestMemberOfEachVsdOverItsLimit      proc
 kiv_vsd_test       MemWatchTest.SmapsSumsLeaveOutLibraryMappings                  proc
 kiv_xtach_test     SpawnTest.FdWatchEndsItsProcessOnTheFourthOverLimitObservationInARow proc
-kiv_sys_alive_test AliveTest.MappedHeartbeatMakesNoSystemCall                     strace
 kiv_utils_test     BaseSlow.InterruptedSleepsLastTheirFullLength                  timing
 kiv_rpc_test       RpcTest.OneCallAtATimeInAProcessAndForkedChildrenOnTheirOwn   wipeonfork
 kiv_utils_test     VforkSpawnTest.ChildStartsWithoutTheCallersHandlersUnderTheGivenMask vfork

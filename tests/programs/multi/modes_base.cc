@@ -20,8 +20,8 @@ int mode_utils_sleeper(int, char**) {
 
 // The alive table from a fresh process, debug levels on, one "step=result" line per call:
 //   nomap ID: per-entry calls unmapped; client ID: map as client, beat; master ID isreg|init: map
-//   through isreg or as master, then as master twice around a registration; isreg ID: isreg, init,
-//   isreg (for a user who may not chmod); threads ID: eight threads map at once, register and beat.
+//   through isreg or as master, then as master twice around a registration; threads ID: eight
+//   threads map at once, register and beat.
 int mode_alive_probe(int argc, char** argv) {
   if (argc < 3) return 2;
   setvbuf(stdout, nullptr, _IOLBF, 0);
@@ -43,10 +43,6 @@ int mode_alive_probe(int argc, char** argv) {
     printf("reg=%d\n", kiv_sys_reg_alive_info(id));
     printf("second=%d\n", kiv_sys_init_alive_info(1));
     printf("kept=%d\n", kiv_sys_isreg_alive_info(id));
-  } else if (mode == "isreg") {
-    printf("isreg=%d\n", kiv_sys_isreg_alive_info(id));
-    printf("init=%d\n", kiv_sys_init_alive_info(0));
-    printf("isreg=%d\n", kiv_sys_isreg_alive_info(id));
   } else if (mode == "threads") {
     for (int i = 0; i < KIV_DBG_LEVELS; ++i) g_kiv_dbg_level[i] = KIV_DBG_OFF;
     int bad[8] = {};
