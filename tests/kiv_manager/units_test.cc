@@ -1,15 +1,13 @@
 // The daemon's pure logic without the daemon: the wire layout, frame
-// checks, the acknowledgement rule and request kinds, the time scale, the
-// crash-loop guard, the hang test, the saved state and the command line.
+// checks, the acknowledgement rule and request kinds, the crash-loop
+// guard, the hang test and the saved state.
 #include <errno.h>
-#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <stddef.h>
 #include <string.h>
 #include <sys/stat.h>
 
 #include "frame.h"
-#include "options.h"
 #include "restart_policy.h"
 #include "state.h"
 #include "support/files.h"
@@ -83,15 +81,6 @@ TEST(FrameTest, ChecksKindsAndAcknowledgements) {
   ASSERT_EQ(FrameCheck::kOk, parse_frame(full.data(), full.size(), &f));
   EXPECT_EQ(255u, strlen(f.name));
   EXPECT_EQ(255u, strlen(decode_exit_action(f.payload).cmdline));
-}
-
-TEST(TimeScaleTest, ScalesAndSaturates) {
-  const struct {
-    double factor, seconds;
-    int64_t ms;
-  } rows[] = {{1, 180, 180000}, {0.01, 180, 1800}, {0.01, 4, 40}, {0.01, 0, 0},
-              {0.01, -3, 0},    {1, __builtin_nan(""), 0},         {1, 1e300, 1000000000000}};
-  for (const auto& r : rows) EXPECT_EQ(r.ms, TimeScale(r.factor).ms(r.seconds)) << r.seconds;
 }
 
 // Each run dies run_s nominal seconds (1 ms each) after its start; the
@@ -190,38 +179,6 @@ TEST(SavedStateTest, RoundTripAndWhatIsNotTrusted) {
   EXPECT_TRUE(load_registrations(path).empty());
   EXPECT_EQ(0, unlink(path));
   EXPECT_EQ(0, unlink("/tmp/kiv/state-link"));
-}
-
-// The fields as "scale/verbosity/max/quick/window/backoff/cap/healthy/
-// clients/per-user/idle/background" after parsing args, or the status.
-std::string options(std::vector<const char*> args) {
-  args.insert(args.begin(), "kiv");
-  args.push_back(nullptr);
-  Options o;
-  testing::internal::CaptureStdout();
-  testing::internal::CaptureStderr();
-  const int rc = parse_options(static_cast<int>(args.size() - 1), const_cast<char**>(args.data()), &o);
-  (void)testing::internal::GetCapturedStderr();
-  (void)testing::internal::GetCapturedStdout();
-  char got[200];
-  const RestartLimits& l = o.limits;
-  snprintf(got, sizeof got, "%g/%d/%d/%d/%g/%g/%g/%g/%zu/%zu/%g/%d", o.time_scale, o.verbosity, l.max_restarts,
-           l.quick_restarts, l.window_s, l.backoff_base_s, l.backoff_cap_s, l.healthy_s, o.max_clients, o.max_per_uid,
-           o.idle_s, o.background);
-  return rc == -1 ? got : "status " + std::to_string(rc);
-}
-
-TEST(OptionsTest, ValuesDefaultsAndUsageErrors) {
-  EXPECT_EQ("1/1/5/3/60/1/30/30/1024/64/30/0", options({}));
-  EXPECT_EQ("0.01/3/3/0/10/0.5/4/2/300/7/0.5/1",
-            options({"-s", "0.01", "-vv", "--max-restarts=3", "--restart-window", "10", "--backoff", "0.5",
-                     "--backoff-cap", "4", "--healthy", "2", "--quick-restarts", "0", "--max-clients", "300",
-                     "--max-per-user", "7", "--idle-timeout", "0.5", "-b"}));
-  EXPECT_EQ("status 0", options({"--help"}));
-  for (const char* bad : {"--time-scale=0", "--time-scale=abc", "--time-scale=nan", "--backoff=-1", "--max-restarts=1x", "--quick-restarts=1001",
-                          "--max-clients=0", "--max-per-user=0", "--idle-timeout=0", "--bogus", "extra"}) {
-    EXPECT_EQ("status 2", options({bad})) << bad;
-  }
 }
 
 }  // namespace
