@@ -1,6 +1,6 @@
-// The daemon's pure logic without the daemon: the wire layout, frame
-// checks, the acknowledgement rule and request kinds, the crash-loop
-// guard, the hang test and the saved state.
+// The daemon's pure logic without the daemon: frame checks, the
+// acknowledgement rule and request kinds, the crash-loop guard, the hang
+// test and the saved state.
 #include <errno.h>
 #include <gtest/gtest.h>
 #include <stddef.h>
@@ -15,18 +15,6 @@
 
 namespace kiv::manager {
 namespace {
-
-// The wire layout that the library and the Manager share, both through
-// these records (host byte order, no padding).
-static_assert(offsetof(kiv_msg, msg_len) == 4 && offsetof(kiv_msg, msg_name) == 8 &&
-              offsetof(kiv_msg, msg_reserved) == 264 && sizeof(kiv_msg) == 268 && KIV_MSG_HDR_LEN == 268);
-static_assert(offsetof(kiv_exit_action_rec, vsd_id) == 8 && offsetof(kiv_exit_action_rec, time_val) == 28 &&
-              offsetof(kiv_exit_action_rec, cmdline) == 32 && offsetof(kiv_exit_action_rec, name) == 288 &&
-              sizeof(kiv_exit_action_rec) == 320);
-static_assert(offsetof(kiv_thread_notify_rec, pid) == 4 && offsetof(kiv_thread_notify_rec, watch_param1) == 12 &&
-              offsetof(kiv_thread_notify_rec, watch_param2) == 16 &&
-              offsetof(kiv_thread_notify_rec, watch_param3) == 20 && sizeof(kiv_thread_notify_rec) == 320);
-static_assert(offsetof(kiv_cancel_req, id) == 4 && sizeof(kiv_cancel_req) == 8);
 
 std::vector<uint8_t> with_len(std::vector<uint8_t> p, int32_t len) {
   memcpy(p.data() + offsetof(kiv_msg, msg_len), &len, sizeof len);
