@@ -328,10 +328,10 @@ TEST_F(ManagerTest, ReadinessOneInstanceExitMarkerAndRunDirectory) {
   EXPECT_EQ(0u, st.st_uid);
 }
 
-// Malformed packets close their connection only, and a time value is not
-// answered. Another user's requests about root's process are acknowledged,
-// refused and counted; a connection over its limit is turned away, an idle
-// one closed; its own process is restarted with its uid and groups.
+// Malformed packets close their connection only. Another user's requests
+// about root's process are acknowledged, refused and counted; a connection
+// over its limit is turned away, an idle one closed; its own process is
+// restarted with its uid and groups.
 TEST_F(ManagerTest, BadPacketsAndAnotherUsersRequestsAreRefusedAndItsIdleConnectionClosed) {
   Daemon d({"-s", "0.01", "--idle-timeout", "0.3", "--max-per-user", "2"});
   ASSERT_TRUE(d.start());
@@ -344,9 +344,6 @@ TEST_F(ManagerTest, BadPacketsAndAnotherUsersRequestsAreRefusedAndItsIdleConnect
   Client victim;
   const pid_t pid = victim.wait_start(1, 3000);
   ASSERT_GE(victim.wait_for("registered", 1, 3000), 0);
-  kiv::unique_fd sd(connect_raw());
-  EXPECT_EQ(-1, ask(sd.get(), make_frame(1, "", make_exit_action(getpid(), 0, "", 5, "test-1")), 200));
-  EXPECT_EQ(5, ask(sd.get(), make_frame(5, "", make_cancel(0, getpid())), 1000));
   kiv::test::write_file("/tmp/who.sh", "{ id -u; id -g; id -G; } >/tmp/who.new; mv /tmp/who.new /tmp/who; sleep 60");
   const int64_t t0 = monotonic_ms();
   EXPECT_EQ(0, as_nobody([&] {
@@ -373,8 +370,8 @@ TEST_F(ManagerTest, BadPacketsAndAnotherUsersRequestsAreRefusedAndItsIdleConnect
 // One user's held connections, or no descriptor left at all, starve
 // neither restarts nor root's registrations nor the CPU.
 TEST_F(ManagerSlow, HeldConnectionsAndNoDescriptorsStarveNothing) {
-  // nofile 0: the default; -1: no new descriptor at all.
-  for (const auto& [nofile, connections] : {std::pair{64, 1024}, {0, 1024}, {-1, 50}}) {
+  // nofile -1: no new descriptor at all.
+  for (const auto& [nofile, connections] : {std::pair{64, 1024}, {-1, 50}}) {
     SCOPED_TRACE(nofile);
     (void)unlink("/tmp/kiv/registrations");  // the last row's clients stay ended
     Daemon d;
@@ -410,8 +407,6 @@ TEST_F(ManagerSlow, HeldConnectionsAndNoDescriptorsStarveNothing) {
     if (nofile < 0) {
       ASSERT_EQ(0, prlimit(d.pid(), RLIMIT_NOFILE, &before, nullptr));
       restart_and_register();
-    } else {
-      EXPECT_EQ(std::string::npos, kivctl_status().find("connections turned away: 0,"));
     }
   }
 }
