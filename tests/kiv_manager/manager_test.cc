@@ -195,13 +195,6 @@ class ManagerTest : public kiv::test::SandboxTest {
 // The tests that wait out a watchdog window or measure a second of CPU.
 class ManagerSlow : public ManagerTest {};
 
-std::string kivctl_status() {
-  kiv::test::ProgramCommand command(kKivctlPath, {kKivctlPath, "status"});
-  const kiv::test::ChildResult r = kiv::test::run_in_child([&] { return command.exec(), 127; }, 5);
-  EXPECT_EQ(0, kiv::test::exit_code(r)) << r.output;
-  return r.output;
-}
-
 int sockets_of(pid_t pid) {
   const std::string dir = "/proc/" + std::to_string(pid) + "/fd/";
   int n = 0;
@@ -357,9 +350,10 @@ TEST_F(ManagerTest, BadPacketsAndAnotherUsersRequestsAreRefusedAndItsIdleConnect
   }));
   EXPECT_GE(monotonic_ms() - t0, 300);
   EXPECT_TRUE(wait_until([] { return read_file("/tmp/who") == "65534\n65534\n65534 4242\n"; }, 3000)) << d.log();
+  kiv::test::ProgramCommand kivctl(kKivctlPath, {kKivctlPath, "status"});
   std::string status;
   EXPECT_TRUE(wait_until([&] {
-    status = kivctl_status();
+    status = kiv::test::run_in_child([&] { return kivctl.exec(), 127; }, 5).output;
     return status.find("refused requests: 2\n") != std::string::npos &&
            status.find("closed idle: 0\n") == std::string::npos;
   }, 3000)) << status;
