@@ -44,12 +44,12 @@ constexpr char kKivctlPath[] = KIV_BUILD_DIR "/tools/kivctl";
 // the test program is the test program itself: the mode goes first.
 constexpr char kClientPath[] = KIV_TEST_BIN_DIR "/kiv_test_program";
 
-inline std::string scratch(const char* what) {
+std::string scratch(const char* what) {
   static int serial = 0;
   return "/tmp/" + std::string(what) + "-" + std::to_string(getpid()) + "-" + std::to_string(++serial);
 }
 
-inline pid_t spawn(const std::vector<std::string>& argv, int out_fd, int nofile = 0) {
+pid_t spawn(const std::vector<std::string>& argv, int out_fd, int nofile = 0) {
   kiv::test::ProgramCommand command(argv[0], argv);
   return kiv::test::fork_running(kiv::test::ForkKind::kFork, out_fd, out_fd, [&] {
     const struct rlimit rl = {static_cast<rlim_t>(nofile), static_cast<rlim_t>(nofile)};
@@ -61,14 +61,14 @@ inline pid_t spawn(const std::vector<std::string>& argv, int out_fd, int nofile 
   });
 }
 
-inline bool wait_until(const std::function<bool()>& cond, int timeout_ms) {
+bool wait_until(const std::function<bool()>& cond, int timeout_ms) {
   for (const int64_t end = monotonic_ms() + timeout_ms;; usleep(5000)) {
     if (cond()) return true;
     if (monotonic_ms() > end) return false;
   }
 }
 
-inline int connect_raw() {
+int connect_raw() {
   const int sd = socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0);
   struct sockaddr_un addr = {};
   addr.sun_family = AF_UNIX;
@@ -80,7 +80,7 @@ inline int connect_raw() {
 
 // The type of the answer on sd after sending frame (when not empty): -1
 // none in time, -2 connection closed, -3 not a bare header, -4 not sent.
-inline int64_t ask(int sd, const std::vector<uint8_t>& frame, int timeout_ms) {
+int64_t ask(int sd, const std::vector<uint8_t>& frame, int timeout_ms) {
   if (!frame.empty() && send(sd, frame.data(), frame.size(), MSG_NOSIGNAL) != static_cast<ssize_t>(frame.size())) {
     return -4;
   }
@@ -94,7 +94,7 @@ inline int64_t ask(int sd, const std::vector<uint8_t>& frame, int timeout_ms) {
 }
 
 // fn's result in a child of uid and gid 65534 with the extra group 4242.
-inline int as_nobody(const std::function<int()>& fn) {
+int as_nobody(const std::function<int()>& fn) {
   kiv::test::Child child([&] {
     const gid_t group = 4242;
     const struct rlimit rl = {4096, 4096};
@@ -105,7 +105,7 @@ inline int as_nobody(const std::function<int()>& fn) {
   return kiv::test::exit_code(child.wait());
 }
 
-inline bool reaped_within(pid_t pid, int timeout_ms) {
+bool reaped_within(pid_t pid, int timeout_ms) {
   return wait_until([&] { return !kiv::test::exists("/proc/" + std::to_string(pid)); }, timeout_ms);
 }
 
@@ -192,7 +192,7 @@ class ManagerTest : public kiv::test::SandboxTest {
   int round_ = 0;
 };
 
-// The tests that wait out a watchdog window or measure a second of CPU.
+// Its tests measure a second of CPU each: ctest runs them on their own.
 class ManagerSlow : public ManagerTest {};
 
 int sockets_of(pid_t pid) {
