@@ -37,11 +37,8 @@ declare -A why=(
 )
 cannot="
 kiv_manager_test   ManagerTest.EachDeathRestartsOneCopyAtOnceAndEveryCopyIsReaped exec
-kiv_manager_test   ManagerTest.StartsRunAsTheRegistrantAndInItsVsd                exec
-kiv_manager_test   ManagerTest.RegistrationsPendingRestartsAndWatchesSurviveAManagerRestart exec
-kiv_manager_test   ManagerTest.ReadinessOneInstanceExitMarkerAndTraps             exec
+kiv_manager_test   ManagerTest.ReadinessOneInstanceExitMarkerAndRunDirectory      exec
 kiv_manager_test   ManagerTest.BadPacketsAndAnotherUsersRequestsAreRefusedAndItsIdleConnectionClosed exec
-kiv_manager_test   ManagerSlow.HungThreadIsAbortedUnlessItsProcessIgnoresAborts   exec
 kiv_manager_test   ManagerSlow.HeldConnectionsAndNoDescriptorsStarveNothing       exec
 kiv_vsd_test       TeardownTest.CreatedVsdsRunTheirScriptsInsideThenEachTeardownRemovesItsColumn exec
 kiv_vsd_test       LaunchTest.CreateProcStartsADetachedMemberFromSbin             exec
