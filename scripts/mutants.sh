@@ -224,7 +224,9 @@ for n in "${names[@]}"; do
   restore
   if [ $mode = matrix ]; then
     # GoogleTest names its failed tests; a ctest entry of another kind (a shell test) counts whole.
-    caught=$( { grep -o '^\[  FAILED  \] [A-Za-z0-9_/.]*' "$log" | cut -c14-
+    # A test that crashed or hung has a RUN line and neither an OK nor a FAILED one.
+    caught=$( { awk '/^\[ RUN      \] /{open[$4]=1} /^\[       OK \] /{delete open[$4]}
+                     /^\[  FAILED  \] [A-Za-z]/{print $4; delete open[$4]} END {for (t in open) print t}' "$log"
                 grep -E '^[[:space:]]*[0-9]+ - [^ ]+ \((Failed|Timeout|SEGFAULT|Subprocess aborted)\)' "$log" |
                   awk '{print "ctest:" $3}'; } | sort -u | tr '\n' ' ')
     echo "$n: ${caught:-(none)}" >>"$logs/matrix.txt.new"
