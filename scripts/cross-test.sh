@@ -49,7 +49,6 @@ kiv_vsd_test       LaunchTest.CreateProcStartsADetachedMemberFromSbin           
 kiv_vsd_test       LaunchTest.RestartTurnsTheCallerIntoTheProgramOrScript         exec
 kiv_vsd_test       VsdctlTest.CommandsAgainstVsdsInEachState                      exec
 kiv_xtach_test     SpawnTest.ChildIsDetachedWithDefaultsAndRunsTheCommandSplitAtBlanks exec
-kiv_rpc_test       RpcTest.ManagerProcessDoesNotCallItself                        proc
 kiv_utils_test     UtilsTest.CmdlineIsTheExecutablePathThenTheArgumentsCutToFit   proc
 kiv_vsd_test       CgroupTest.PollKillsTheLargestMemberOfEachVsdOverItsLimit      proc
 kiv_vsd_test       MemWatchTest.SmapsSumsLeaveOutLibraryMappings                  proc

@@ -1,14 +1,12 @@
 // Frames over a real SOCK_SEQPACKET pair, and kiv_rpc against a real peer on
 // the control socket: its result in every situation, the connection it keeps
-// or drops, its pauses (on the fast clock), its callers in other threads
-// and forked children, and the Manager's own process.
+// or drops, its pauses (on the fast clock), and its callers in other
+// threads and forked children.
 #include "kiv_rpc.h"
 
 #include <gtest/gtest.h>
-#include <sched.h>
 #include <stddef.h>
 #include <string.h>
-#include <sys/mount.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
@@ -157,30 +155,6 @@ TEST_F(RpcTest, ResultAndConnectionInEachSituation) {
     ASSERT_EQ(1u, later.size());
     EXPECT_EQ(manager::make_frame(7, std::string(255, 'n'), {1, 2, 3, 4, 5}), later[0].bytes);  // the name cut
     EXPECT_EQ(r.conns, later[0].conn);
-  }
-}
-
-TEST_F(RpcTest, ManagerProcessDoesNotCallItself) {
-  Peer peer(PeerMode::kAck);
-  // A child whose /proc/PID/exe (on a tmpfs over /proc, in a mount namespace
-  // of its own) names the Manager's executable, or a longer name that merely
-  // begins with it.
-  for (const std::string exe : {"/usr/sbin/kiv", "/usr/sbin/kivd"}) {
-    SCOPED_TRACE(exe);
-    const ChildResult r = run_in_child([&] {
-      const std::string dir = "/proc/" + std::to_string(getpid());
-      if (unshare(CLONE_NEWNS) != 0 || mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
-          mount("tmpfs", "/proc", "tmpfs", 0, nullptr) != 0 || mkdir(dir.c_str(), 0755) != 0 ||
-          symlink(exe.c_str(), (dir + "/exe").c_str()) != 0)
-        return 10;
-      int failed = 0;
-      for (const uint32_t type : {3u, 5u, 1u}) failed += kiv_rpc(type, nullptr, &type, sizeof type, 1, 0) != 0;
-      return failed;
-    });
-    EXPECT_TRUE(r.exited(0)) << exit_code(r);
-    std::string types;
-    for (const Frame& f : peer.frames_within(100)) types += std::to_string(f.bytes.at(0));
-    EXPECT_EQ(exe.ends_with("kiv") ? "1" : "351", types);
   }
 }
 

@@ -6,6 +6,8 @@
 #include <grp.h>
 #include <gtest/gtest.h>
 #include <limits.h>
+#include <sched.h>
+#include <sys/mount.h>
 
 #include <functional>
 
@@ -59,6 +61,25 @@ std::string db_file(int vsd, int pid) {
 
 int keyword(int pid, const char* action) { return reg_third_part_process_exit_action(pid, action); }
 
+// Makes /proc/PID/exe of this process name exe (a tmpfs over /proc, in a
+// mount namespace of its own): 0, else -100.
+int as_exe(const std::string& exe) {
+  const std::string dir = "/proc/" + std::to_string(getpid());
+  const bool ok = unshare(CLONE_NEWNS) == 0 && mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) == 0 &&
+                  mount("tmpfs", "/proc", "tmpfs", 0, nullptr) == 0 && mkdir(dir.c_str(), 0755) == 0 &&
+                  symlink(exe.c_str(), (dir + "/exe").c_str()) == 0;
+  return ok ? 0 : -100;
+}
+
+// The byte of the thread kPid after a heartbeat, once the table has it and
+// with list as the debug list.
+int beat_in_table(const char* list) {
+  write_file("/data/.kiv_lib_debug_pid", list);
+  if (kiv_sys_init_alive_info(1) + kiv_sys_reg_alive_info(kPid) + kiv_client_reset_thread_notify(kPid, kPid, 3, 1))
+    return -1;
+  return kiv_sys_get_alive_seq(kPid) + kiv_sys_unreg_alive_info(kPid);
+}
+
 // Calls refused by the caller, the thread kPid of the process kPid: -5.
 int refused() {
   return kiv_client_reg_thread_notify(kPid, kPid + 1, 1, 1) + kiv_client_reset_thread_notify(kPid + 1, kPid, 1, 1) +
@@ -85,7 +106,7 @@ std::string run_as(int pid, bool vsd, const std::function<int()>& call) {
 TEST_F(ExitActionTest, EachCallSendsItsRequestAndRecordsThePid) {
   using manager::make_cancel, manager::make_exit_action, manager::make_frame, manager::make_thread_notify;
   const std::string cmd = child_cmdline(), db2 = "815\n2\n" + cmd, db3 = "815\n3\n" + cmd, wait = " poll1000x5";
-  const auto cancel = make_frame(5, "", make_cancel(KIV_CANCEL_PROCESS, kPid));
+  const auto cancel = make_frame(5, "", make_cancel(KIV_CANCEL_PROCESS, kPid)), nothing = std::vector<uint8_t>();
   const struct {
     const char* what;
     int pid;
@@ -120,7 +141,15 @@ TEST_F(ExitActionTest, EachCallSendsItsRequestAndRecordsThePid) {
       {"heartbeat of a thread not in the table", kPid, false,
        [] { return kiv_client_reset_thread_notify(kPid, kPid, 3, 1); }, "0" + wait,
        make_frame(3, "", make_thread_notify(kPid, kPid, 4, 180)), "-"},
-      {"refused arguments", kPid, false, refused, "-5 ", {}, "-"},
+      {"refused arguments", kPid, false, refused, "-5 ", nothing, "-"},
+      {"the Manager's own process: no thread or cancel", kPid, false,
+       [] { return as_exe("/usr/sbin/kiv") + kiv_client_reg_thread_notify(kPid, kPid, 3, 1) + kiv_cancel_proc(0); },
+       "0 sleep1000", nothing, "-"},
+      {"a program named like the Manager, longer", kPid, false,
+       [] { return as_exe("/usr/sbin/kivd") + kiv_client_reg_thread_notify(kPid, kPid, 3, 1000); }, "0" + wait,
+       make_frame(3, "", make_thread_notify(kPid, kPid, 4, 180)), "-"},
+      {"beat in the table: its byte", kPid, false, [] { return beat_in_table(""); }, "2 ", nothing, "-"},
+      {"on the debug list: silent", kPid, false, [] { return beat_in_table("17\n815\n99\n"); }, "1 ", nothing, "-"},
   };
   Peer peer(PeerMode::kSilent);
   for (const auto& r : rows) {
@@ -148,27 +177,6 @@ TEST_F(ExitActionTest, RetryLoops) {
   };
   block_manager_socket();
   for (const auto& [call, outcome] : rows) EXPECT_EQ(outcome, run_as(kPid, false, call));
-}
-
-// The heartbeat of a thread in the table, the test playing the Manager's
-// part there.
-using ThreadNotifyTest = ExitActionTest;
-
-TEST_F(ThreadNotifyTest, DebugListSilencesListedThreads) {
-  Peer peer(PeerMode::kAck);
-  const int tid = getpid();  // the test's main thread
-  ASSERT_EQ(0, kiv_sys_init_alive_info(1));
-  ASSERT_EQ(0, kiv_sys_reg_alive_info(tid));  // as the Manager does once it has accepted the registration
-  const std::string me = std::to_string(tid);
-  const std::pair<std::string, int> rows[] = {  // the list, and whether a beat advances the byte
-      {"17\n" + me + "\n99\n", 0}, {"17\n\n" + me, 0}, {me + "0\n1" + me + "\n", 1}, {"", 1}};
-  int seq = kiv_sys_get_alive_seq(tid);
-  for (const auto& [list, advance] : rows) {
-    write_file("/data/.kiv_lib_debug_pid", list);
-    EXPECT_EQ(0, kiv_client_reset_thread_notify(tid, tid, 1, 1));
-    EXPECT_EQ(seq += advance, kiv_sys_get_alive_seq(tid)) << list;
-  }
-  EXPECT_TRUE(peer.frames_within(50).empty());
 }
 
 }  // namespace
