@@ -83,15 +83,8 @@ TEST_F(FrameIoTest, ReceiveTakesOneWholeFrameOrRefusesThePacket) {
 }
 
 class RpcTest : public SandboxTest {
- protected:
-  void SetUp() override {
-    SandboxTest::SetUp();
-    keep_descriptors_matching("socket:");  // the cached control socket
-  }
-  void TearDown() override {
-    fast_clock(false);
-    SandboxTest::TearDown();
-  }
+  void SetUpSandboxed() override { keep_descriptors_matching("socket:"); }  // the cached control socket
+  void TearDownSandboxed() override { fast_clock(false); }
 };
 
 enum class World { kAck, kSilent, kLate, kClose, kMarker, kAbsent, kRefused, kBlocked };

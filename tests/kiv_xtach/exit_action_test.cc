@@ -24,9 +24,7 @@ constexpr int kPid = 815;
 constexpr int kFar = KIV_ALIVE_PID_MAX + 6;  // beyond the alive table
 
 class ExitActionTest : public SandboxTest {
- protected:
-  void SetUp() override {
-    SandboxTest::SetUp();
+  void SetUpSandboxed() override {
     keep_descriptors_matching("socket:");       // the cached control socket
     setenv("DATA_TALU_DIR", "/data/.talu", 1);  // no debug configuration there
     ASSERT_EQ(0, system("mkdir -p /tmp/vsd/1/kiv/db"));
