@@ -8,6 +8,7 @@
 #include <sched.h>
 #include <sys/mount.h>
 
+#include <fstream>
 #include <functional>
 
 #include "kiv_sys_alive.h"
@@ -30,15 +31,6 @@ class ExitActionTest : public SandboxTest {
     ASSERT_EQ(0, system("mkdir -p /tmp/vsd/1/kiv/db"));
   }
 };
-
-// The next process or thread created in the sandbox's pid namespace gets
-// pid (provided it is free).
-void next_pid_is(pid_t pid) {
-  FILE* f = fopen("/proc/sys/kernel/ns_last_pid", "we");
-  ASSERT_NE(nullptr, f);
-  fprintf(f, "%d", pid - 1);
-  ASSERT_EQ(0, fclose(f));
-}
 
 // The command line the library records for a forked child of this test
 // (kiv_get_cmdline's own tests are UtilsTest's).
@@ -83,7 +75,7 @@ int refused() {
 // Runs call in a child of pid (in VSD 1 when vsd) on the fast clock:
 // "RESULT PAUSES".
 std::string run_as(int pid, bool vsd, const std::function<int()>& call) {
-  next_pid_is(pid);
+  std::ofstream("/proc/sys/kernel/ns_last_pid") << pid - 1;  // the sandbox's next pid, if free
   fast_clock(true);
   const ChildResult r = run_in_child([&] {
     const gid_t groups[] = {3100, 3200};
