@@ -3,6 +3,7 @@
 // clock: each call's request byte for byte, its pid database and member
 // files, whether it waits for the acknowledgement, its retry loop, and the
 // heartbeat of a thread in the table.
+#include <errno.h>
 #include <grp.h>
 #include <gtest/gtest.h>
 #include <sched.h>
@@ -41,8 +42,7 @@ std::string child_cmdline() {
 
 // The pid database file of a child of this test.
 std::string db_file(int vsd, int pid) {
-  const std::string cmd = child_cmdline(), first = cmd.substr(0, cmd.find(' '));
-  return "/tmp/vsd/" + std::to_string(vsd) + "/kiv/db/" + first.substr(first.rfind('/') + 1) + "." + std::to_string(pid);
+  return "/tmp/vsd/" + std::to_string(vsd) + "/kiv/db/" + program_invocation_short_name + "." + std::to_string(pid);
 }
 
 int keyword(int pid, const char* action) { return reg_third_part_process_exit_action(pid, action); }
@@ -92,46 +92,42 @@ std::string run_as(int pid, bool vsd, const std::function<int()>& call) {
 TEST_F(ExitActionTest, EachCallSendsItsRequestAndRecordsThePid) {
   using manager::make_cancel, manager::make_exit_action, manager::make_frame, manager::make_thread_notify;
   const std::string cmd = child_cmdline(), db2 = "815\n2\n" + cmd, db3 = "815\n3\n" + cmd, wait = " poll1000x5";
-  const auto cancel = make_frame(5, "", make_cancel(KIV_CANCEL_PROCESS, kPid)), nothing = std::vector<uint8_t>();
+  const auto cancel = make_frame(5, "", make_cancel(KIV_CANCEL_PROCESS, kPid)),
+             thread = make_frame(3, "", make_thread_notify(kPid, kPid, 4, 180));  // the odd preset
+  const auto restart = [&](uint32_t type, int vsd) { return make_frame(type, "", make_exit_action(kPid, vsd, cmd)); };
   const struct {
     const char* what;
-    int pid;
-    bool vsd;
     std::function<int()> call;
-    std::string outcome;        // result, then its pauses: poll1000x5 when it waited for an acknowledgement
-    std::vector<uint8_t> sent;  // the one request sent, if any
-    std::string db;             // the pid database file afterwards; "-": none
+    std::string outcome;             // result, then its pauses: poll1000x5 when it waited for an acknowledgement
+    std::vector<uint8_t> sent = {};  // the one request sent, if any
+    std::string db = "-";            // the pid database file afterwards; "-": none
+    bool vsd = false;                // the child is in VSD 1
+    int pid = kPid;
   } rows[] = {
-      {"restart", kPid, false, [] { return reg_process_exit_action(0, 1); }, "0" + wait,
-       make_frame(1, "", make_exit_action(kPid, 0, cmd)), db2},
-      {"restart in a VSD", kPid, true, [] { return reg_process_exit_action(0, 1); }, "0" + wait,
-       make_frame(1, "", make_exit_action(kPid, 1, cmd)), db2},
-      {"shell keyword, more after it", kPid, false, [] { return keyword(0, "KIV_SHELL_RESTART_"); }, "0" + wait,
-       make_frame(2, "", make_exit_action(kPid, 0, cmd)), db3},
-      {"shell", kPid, false, [] { return reg_process_exit_action_shell(0, 2, "/etc/cmdmap/app.sh"); }, "0 ",
+      {"restart", [] { return reg_process_exit_action(0, 1); }, "0" + wait, restart(1, 0), db2},
+      {"restart in a VSD", [] { return reg_process_exit_action(0, 1); }, "0" + wait, restart(1, 1), db2, true},
+      {"shell keyword, more after it", [] { return keyword(0, "KIV_SHELL_RESTART_"); }, "0" + wait, restart(2, 0), db3},
+      {"shell", [] { return reg_process_exit_action_shell(0, 2, "/etc/cmdmap/app.sh"); }, "0 ",
        make_frame(2, "/etc/cmdmap/app.sh", make_exit_action(kPid, 0, cmd, 0, "test-15")), db3},
-      {"time value", kPid, false, [] { return kiv_time_set(17, 9, 123456); }, "0 ",
-       make_frame(9, "", make_exit_action(17, 0, "", 123456, "test-17")), "-"},
-      {"cancel: removes the file", kPid, false, [] { return kiv_cancel_proc(0); }, "0" + wait + " sleep1000", cancel,
-       "-"},
-      {"thread, time 3, count 1000", kPid, false, [] { return kiv_client_reg_thread_notify(kPid, kPid, 3, 1000); },
-       "0" + wait, make_frame(3, "", make_thread_notify(kPid, kPid, 4, 180)), "-"},
-      {"thread withdrawal", kPid, false, [] { return kiv_client_unreg_thread_notify(4242); }, "0" + wait,
-       make_frame(5, "", make_cancel(KIV_CANCEL_THREAD, 4242)), "-"},
-      {"heartbeat beyond the table", kFar, false, [] { return kiv_client_reset_thread_notify(kFar, kFar, 2, 1); }, "0 ",
-       make_frame(4, "", make_thread_notify(kFar, kFar, 5, 120)), "-"},
-      {"heartbeat of a thread not in the table", kPid, false,
-       [] { return kiv_client_reset_thread_notify(kPid, kPid, 3, 1); }, "0" + wait,
-       make_frame(3, "", make_thread_notify(kPid, kPid, 4, 180)), "-"},
-      {"refused arguments", kPid, false, refused, "-5 ", nothing, "-"},
-      {"the Manager's own process: no thread or cancel", kPid, false,
+      {"time value", [] { return kiv_time_set(17, 9, 123456); }, "0 ",
+       make_frame(9, "", make_exit_action(17, 0, "", 123456, "test-17"))},
+      {"cancel: removes the file", [] { return kiv_cancel_proc(0); }, "0" + wait + " sleep1000", cancel},
+      {"thread, time 3, count 1000", [] { return kiv_client_reg_thread_notify(kPid, kPid, 3, 1000); }, "0" + wait,
+       thread},
+      {"thread withdrawal", [] { return kiv_client_unreg_thread_notify(4242); }, "0" + wait,
+       make_frame(5, "", make_cancel(KIV_CANCEL_THREAD, 4242))},
+      {"heartbeat beyond the table, even time", [] { return kiv_client_reset_thread_notify(kFar, kFar, 2, 1); }, "0 ",
+       make_frame(4, "", make_thread_notify(kFar, kFar, 5, 120)), "-", false, kFar},
+      {"heartbeat of a thread not in the table", [] { return kiv_client_reset_thread_notify(kPid, kPid, 3, 1); },
+       "0" + wait, thread},
+      {"refused arguments", refused, "-5 "},
+      {"the Manager's own process: no thread or cancel",
        [] { return as_exe("/usr/sbin/kiv") + kiv_client_reg_thread_notify(kPid, kPid, 3, 1) + kiv_cancel_proc(0); },
-       "0 sleep1000", nothing, "-"},
-      {"a program named like the Manager, longer", kPid, false,
-       [] { return as_exe("/usr/sbin/kivd") + kiv_client_reg_thread_notify(kPid, kPid, 3, 1000); }, "0" + wait,
-       make_frame(3, "", make_thread_notify(kPid, kPid, 4, 180)), "-"},
-      {"beat in the table: its byte", kPid, false, [] { return beat_in_table(""); }, "2 ", nothing, "-"},
-      {"on the debug list: silent", kPid, false, [] { return beat_in_table("17\n815\n99\n"); }, "1 ", nothing, "-"},
+       "0 sleep1000"},
+      {"a program named like the Manager, longer",
+       [] { return as_exe("/usr/sbin/kivd") + kiv_client_reg_thread_notify(kPid, kPid, 3, 1000); }, "0" + wait, thread},
+      {"beat in the table: its byte", [] { return beat_in_table(""); }, "2 "},
+      {"on the debug list: silent", [] { return beat_in_table("17\n815\n99\n"); }, "1 "},
   };
   Peer peer(PeerMode::kSilent);
   for (const auto& r : rows) {
