@@ -58,7 +58,6 @@ kiv_utils_test     BaseSlow.InterruptedSleepsLastTheirFullLength                
 kiv_rpc_test       RpcTest.OneCallAtATimeInAProcessAndForkedChildrenOnTheirOwn   wipeonfork
 kiv_utils_test     VforkSpawnTest.ChildStartsWithoutTheCallersHandlersUnderTheGivenMask vfork
 kiv_xtach_test     ExitActionTest.EachCallSendsItsRequestAndRecordsThePid         wipeonfork
-kiv_xtach_test     ExitActionTest.RetryLoops                                      wipeonfork
 "
 skip=()
 echo "not run under qemu-user:"

@@ -92,8 +92,9 @@ std::string run_as(int pid, bool vsd, const std::function<int()>& call) {
 TEST_F(ExitActionTest, EachCallSendsItsRequestAndRecordsThePid) {
   using manager::make_cancel, manager::make_exit_action, manager::make_frame, manager::make_thread_notify;
   const std::string cmd = child_cmdline(), db2 = "815\n2\n" + cmd, db3 = "815\n3\n" + cmd, wait = " poll1000x5";
-  const auto cancel = make_frame(5, "", make_cancel(KIV_CANCEL_PROCESS, kPid)),
-             thread = make_frame(3, "", make_thread_notify(kPid, kPid, 4, 180));  // the odd preset
+  const std::vector<uint8_t> none,
+      cancel = make_frame(5, "", make_cancel(KIV_CANCEL_PROCESS, kPid)),
+      thread = make_frame(3, "", make_thread_notify(kPid, kPid, 4, 180));  // the odd preset
   const auto restart = [&](uint32_t type, int vsd) { return make_frame(type, "", make_exit_action(kPid, vsd, cmd)); };
   const struct {
     const char* what;
@@ -128,10 +129,18 @@ TEST_F(ExitActionTest, EachCallSendsItsRequestAndRecordsThePid) {
        [] { return as_exe("/usr/sbin/kivd") + kiv_client_reg_thread_notify(kPid, kPid, 3, 1000); }, "0" + wait, thread},
       {"beat in the table: its byte", [] { return beat_in_table(""); }, "2 "},
       {"on the debug list: silent", [] { return beat_in_table("17\n815\n99\n"); }, "1 "},
+      {"no Manager: thirty attempts a second apart",
+       [] { return block_manager_socket(), reg_process_exit_action(0, 1); }, "0 sleep1000x30", none, db2},
+      {"no Manager: thirty attempts each, failed",
+       [] { return block_manager_socket(), kiv_cancel_proc(0) + kiv_client_reg_thread_notify(kPid, kPid, 1, 1); },
+       "-2 sleep1000x60"},
+      {"no Manager: one attempt each",
+       [] { return block_manager_socket(), reg_process_exit_action_shell(0, 2, "/x") + kiv_time_set(0, 1, 1); }, "-2 ",
+       none, db3},
   };
-  Peer peer(PeerMode::kSilent);
   for (const auto& r : rows) {
     SCOPED_TRACE(r.what);
+    Peer peer(PeerMode::kSilent);
     const std::string db = db_file(r.vsd ? 1 : 0, r.pid);
     if (r.sent == cancel) write_file(db);
     EXPECT_EQ(r.outcome, run_as(r.pid, r.vsd, r.call));
@@ -142,19 +151,8 @@ TEST_F(ExitActionTest, EachCallSendsItsRequestAndRecordsThePid) {
     EXPECT_FALSE(exists("/tmp/vsd/0/kiv/815"));
     remove_tree(db);
     remove_tree("/tmp/vsd/1/kiv/815");
+    remove_tree("/tmp/kiv");  // made a file by a row without a Manager
   }
-}
-
-// Where the Manager cannot be reached, registrations and cancels make thirty
-// attempts a second apart, the other requests one.
-TEST_F(ExitActionTest, RetryLoops) {
-  const std::pair<std::function<int()>, std::string> rows[] = {
-      {[] { return reg_process_exit_action(0, 1); }, "0 sleep1000x30"},
-      {[] { return kiv_cancel_proc(0) + kiv_client_reg_thread_notify(kPid, kPid, 1, 1); }, "-2 sleep1000x60"},
-      {[] { return reg_process_exit_action_shell(0, 2, "/x") + kiv_time_set(0, 1, 1); }, "-2 "},
-  };
-  block_manager_socket();
-  for (const auto& [call, outcome] : rows) EXPECT_EQ(outcome, run_as(kPid, false, call));
 }
 
 }  // namespace
