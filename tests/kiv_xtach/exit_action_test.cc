@@ -33,13 +33,6 @@ class ExitActionTest : public SandboxTest {
   }
 };
 
-// The command line the library records for a forked child of this test
-// (kiv_get_cmdline's own tests are UtilsTest's).
-std::string child_cmdline() {
-  char cmd[1024] = {};
-  return kiv_get_cmdline(getpid(), cmd, sizeof cmd) == 0 ? cmd : "?";
-}
-
 // The pid database file of a child of this test.
 std::string db_file(int vsd, int pid) {
   return "/tmp/vsd/" + std::to_string(vsd) + "/kiv/db/" + program_invocation_short_name + "." + std::to_string(pid);
@@ -91,7 +84,9 @@ std::string run_as(int pid, bool vsd, const std::function<int()>& call) {
 
 TEST_F(ExitActionTest, EachCallSendsItsRequestAndRecordsThePid) {
   using manager::make_cancel, manager::make_exit_action, manager::make_frame, manager::make_thread_notify;
-  const std::string cmd = child_cmdline(), db2 = "815\n2\n" + cmd, db3 = "815\n3\n" + cmd, wait = " poll1000x5";
+  char text[1024] = {};  // the command line a child records: kiv_get_cmdline's (tested by UtilsTest)
+  ASSERT_EQ(0, kiv_get_cmdline(getpid(), text, sizeof text));
+  const std::string cmd = text, db2 = "815\n2\n" + cmd, db3 = "815\n3\n" + cmd, wait = " poll1000x5";
   const std::vector<uint8_t> none,
       cancel = make_frame(5, "", make_cancel(KIV_CANCEL_PROCESS, kPid)),
       thread = make_frame(3, "", make_thread_notify(kPid, kPid, 4, 180));  // the odd preset
