@@ -66,15 +66,13 @@ TEST_F(FrameIoTest, ReceiveTakesOneWholeFrameOrRefusesThePacket) {
   for (const auto& r : rows) {
     SCOPED_TRACE(r.what);
     ASSERT_EQ(static_cast<ssize_t>(r.sent.size()), send(sv[1], r.sent.data(), r.sent.size(), 0));
-    kiv_msg* got = reinterpret_cast<kiv_msg*>(0x1);
+    kiv_msg* got = nullptr;
     EXPECT_EQ(r.result, kiv_inner_recv_msg(sv[0], &got));
-    if (r.result == 0) {
-      const auto* bytes = reinterpret_cast<uint8_t*>(got);
-      EXPECT_EQ(std::vector<uint8_t>(r.sent.begin(), r.sent.begin() + KIV_MSG_HDR_LEN + got->msg_len),
-                std::vector<uint8_t>(bytes, bytes + KIV_MSG_HDR_LEN + got->msg_len));
-      free(got);
-    }
-    EXPECT_EQ(r.result == 0 ? got : reinterpret_cast<kiv_msg*>(0x1), got);  // untouched on failure
+    ASSERT_EQ(r.result == 0, got != nullptr);  // left alone on failure
+    const auto* bytes = reinterpret_cast<uint8_t*>(got);
+    const size_t n = got != nullptr ? KIV_MSG_HDR_LEN + got->msg_len : 0;
+    EXPECT_EQ(std::vector<uint8_t>(r.sent.begin(), r.sent.begin() + n), std::vector<uint8_t>(bytes, bytes + n));
+    free(got);
     char sink[1024];
     EXPECT_EQ(r.left, recv(sv[0], sink, sizeof sink, MSG_DONTWAIT));
   }
