@@ -107,7 +107,6 @@ TEST_F(RpcTest, ResultAndConnectionInEachSituation) {
       {"hang-up while waiting", World::kClose, true, 1, 0, -1, "", 1, 2},
       {"hang-up after a request without wait", World::kClose, true, 0, 0, 0, "", 1, 2},
       {"no socket file", World::kAbsent, true, 1, 0, -1, "sleep1000x5", 0, -1},
-      {"no socket file, errors ignored", World::kAbsent, true, 1, 1, 0, "sleep1000x5", 0, -1},
       {"nobody listening, errors ignored", World::kRefused, true, 0, 1, 0, "sleep1000x5", 0, -1},
       {"cannot connect at all", World::kBlocked, true, 1, 0, -1, "", 0, -1},
   };
