@@ -45,7 +45,6 @@ kiv_vsd_test       LaunchTest.CreateProcStartsADetachedMemberFromSbin           
 kiv_vsd_test       LaunchTest.RestartTurnsTheCallerIntoTheProgramOrScript         exec
 kiv_vsd_test       VsdctlTest.CommandsAgainstVsdsInEachState                      exec
 kiv_xtach_test     SpawnTest.ChildIsDetachedWithDefaultsAndRunsTheCommandSplitAtBlanks exec
-kiv_rpc_test       RpcTest.ManagerProcessDoesNotCallItself                        proc
 kiv_utils_test     UtilsTest.CmdlineIsTheExecutablePathThenTheArgumentsCutToFit   proc
 kiv_vsd_test       CgroupTest.PollKillsTheLargestMemberOfEachVsdOverItsLimit      proc
 kiv_vsd_test       MemWatchTest.SmapsSumsLeaveOutLibraryMappings                  proc
@@ -54,7 +53,6 @@ kiv_utils_test     BaseSlow.InterruptedSleepsLastTheirFullLength                
 kiv_rpc_test       RpcTest.OneCallAtATimeInAProcessAndForkedChildrenOnTheirOwn   wipeonfork
 kiv_utils_test     VforkSpawnTest.ChildStartsWithoutTheCallersHandlersUnderTheGivenMask vfork
 kiv_xtach_test     ExitActionTest.EachCallSendsItsRequestAndRecordsThePid         wipeonfork
-kiv_xtach_test     ExitActionTest.RetryLoops                                      wipeonfork
 "
 skip=()
 echo "not run under qemu-user:"
