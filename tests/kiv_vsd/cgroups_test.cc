@@ -58,7 +58,7 @@ TEST_F(CgroupTest, PollKillsTheLargestMemberOfEachVsdOverItsLimit) {
   Hog nine(2048, {3900});
   make_member_dir(9, {ended_pid(), 0});
   write_file("/tmp/vsd/9/kiv/notes");
-  ASSERT_EQ(0, set_mem_group(9, 1024));  // 6 keeps a fresh cgroup's: none
+  ASSERT_EQ(0, set_mem_group(9, 1024));  // 6: a fresh cgroup, unlimited
   Hog beyond(49152, {4600});             // VSD "16": no slot, not counted
 
   set_vsd_mem();

@@ -38,8 +38,8 @@ bool gone(const std::string& pid) {
 // delete 1, stop 2 and reload 3.
 TEST_F(TeardownTest, CreatedVsdsRunTheirScriptsInsideThenEachTeardownRemovesItsColumn) {
   install_start_script();
-  // Carries VSD 1's group before VSD 1 exists: a member of it once made, but
-  // never of VSD 2, made while VSD 1 has no member directory yet.
+  // Carries VSD 1's group before VSD 1 is made: recorded as its member then,
+  // and none of VSD 2's business.
   Hog earlier(0, {3100});
   write_file("/tmp/vsd_probe/ignterm.1");
   std::map<int, std::string> stay;
