@@ -55,8 +55,6 @@ void VsdTest::SetUp() {
     if (name.rfind("vsd_probe", 0) == 0) (void)unlink(("/sbin/" + name).c_str());
   remove_tree("/tmp/vsd_probe");
   make_dirs({"/tmp/vsd_probe"}, 0777);
-  unsetenv("FS_SERVICE_STUB_FAIL");
-  unsetenv("DATA_TALU_DIR2");
   umask_ = umask(022);
 }
 
@@ -67,9 +65,9 @@ void VsdTest::TearDown() {
   SandboxTest::TearDown();
 }
 
-Hog::Hog(unsigned kib, const std::vector<gid_t>& groups, const std::vector<std::string>& tasks_files)
+Hog::Hog(unsigned kib, const std::vector<gid_t>& groups)
     : TestProgram("vsd_res_hog", {std::to_string(kib)},
-                  {.argv0 = {}, .uid = -1, .groups = groups, .cgroup_tasks = tasks_files, .wait_ready = true}) {}
+                  {.argv0 = {}, .uid = -1, .groups = groups, .cgroup_tasks = {}, .wait_ready = true}) {}
 
 bool Hog::killed_by(int sig) {
   const int status = wait(1000);
@@ -102,11 +100,10 @@ std::map<std::string, std::string> probe_report(const std::string& name, const s
   return report;
 }
 
-std::map<std::string, std::string> vsd_view(const std::string& n, const std::string& ns, const std::string& argv,
-                                            bool data2) {
+std::map<std::string, std::string> vsd_view(const std::string& n, const std::string& ns, const std::string& argv) {
   return {{"groups", std::to_string(3000 + 100 * std::stoi(n))}, {"QN_CFG_DIR", "/qn_cfg/vsd/" + n},
           {"TALU_DIR", "/talu/vsd/" + n}, {"DATA_TALU_DIR", "/data/.talu/vsd/" + n},
-          {"DATA_TALU_DIR2", data2 ? "/data2/.talu/vsd/" + n : "<unset>"}, {"TMPDIR", "/tmp/vsd/" + n},
+          {"DATA_TALU_DIR2", "<unset>"}, {"TMPDIR", "/tmp/vsd/" + n},
           {"cwd", "/data/var/run/vsd/" + n}, {"netns", ns}, {"argv", argv}};
 }
 

@@ -29,7 +29,6 @@ namespace kiv::test {
 
 using ::testing::HasSubstr;
 using ::testing::MatchesRegex;
-inline const std::string kTag = "[KIV:kiv_vsd:N]";
 
 // No process of an earlier test, VSD cgroup, probe in /sbin or probe report
 // is left; every process of the sandbox but pid 1 and the test's own is
@@ -44,10 +43,10 @@ class VsdTest : public SandboxTest {
 };
 
 // A vsd_res_hog holding kib KiB of locked memory, with exactly the groups
-// given, in the cgroups whose tasks files are given.
+// given.
 class Hog : public TestProgram {
  public:
-  Hog(unsigned kib, const std::vector<gid_t>& groups, const std::vector<std::string>& tasks_files = {});
+  Hog(unsigned kib, const std::vector<gid_t>& groups);
   bool killed_by(int sig);  // within a second
 };
 
@@ -61,8 +60,7 @@ void install_start_script();
 std::map<std::string, std::string> probe_report(const std::string& name, const std::string& tag);
 // What a process of VSD n with namespace inode ns and arguments argv (joined
 // by |) is given, as a probe reports it without its pid.
-std::map<std::string, std::string> vsd_view(const std::string& n, const std::string& ns, const std::string& argv,
-                                            bool data2 = false);
+std::map<std::string, std::string> vsd_view(const std::string& n, const std::string& ns, const std::string& argv);
 std::map<std::string, std::string> without_pid(std::map<std::string, std::string> report);
 
 void make_dirs(const std::vector<std::string>& dirs, mode_t mode = 0755);

@@ -1,5 +1,5 @@
 // Modes of kiv_test_program for the VSD tests: probes that report where they
-// run, a process with a known resident set, set_proc_env in a fresh process.
+// run, and a process with a known resident set.
 #include <fcntl.h>
 #include <signal.h>
 #include <stdio.h>
@@ -10,8 +10,6 @@
 #include <unistd.h>
 
 #include <initializer_list>
-
-#include "kiv_vsd.h"
 
 namespace {
 
@@ -72,11 +70,4 @@ int mode_vsd_res_hog(int argc, char** argv) {
   close(3);
   alarm(120);
   for (;;) pause();
-}
-
-// set_proc_env(argv[1]) in a fresh process (so that the library loads its
-// platform dependencies anew), then the probe's report.
-int mode_vsd_set_env(int argc, char** argv) {
-  set_proc_env(argc > 1 ? atoi(argv[1]) : 0);
-  return probe("vsd_set_env", argc, argv, false);
 }

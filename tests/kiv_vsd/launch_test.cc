@@ -1,31 +1,12 @@
-// Creating a VSD refused or failing in its child, and launching processes
-// into a VSD: the caller restarted as a
-// program or script, a detached /sbin/ program, the environment setup.
-#include <sched.h>
+// Launching processes into a VSD: the caller restarted as a program or
+// script, or a detached /sbin/ program.
 #include <stdlib.h>
-#include <sys/mount.h>
 #include <sys/wait.h>
 
 #include "support/vsd_world.h"
 
 namespace kiv::test {
 namespace {
-
-using CreateTest = VsdTest;
-
-TEST_F(CreateTest, RefusalsAndFailuresInsideTheChild) {
-  // Numbers outside 1 to 15: refused before any fork (the last pid handed
-  // out, the fifth field of /proc/loadavg, stays).
-  const std::string before = read_file("/proc/loadavg").substr(read_file("/proc/loadavg").rfind(' '));
-  EXPECT_EQ(-3, create_vsd(0) + create_vsd(16) + create_vsd(-1));
-  EXPECT_EQ(before, read_file("/proc/loadavg").substr(read_file("/proc/loadavg").rfind(' ')));
-  // The file-system service fails: the child stops before the directories.
-  setenv("FS_SERVICE_STUB_FAIL", "13", 1);  // the creation child inherits it
-  EXPECT_THAT(logged([] { EXPECT_EQ(0, create_vsd(3)); }),
-              HasSubstr("]create_vsd: fs get vsd envs fail: Permission denied\n"));
-  EXPECT_EQ(std::vector<std::string>{}, list_dir("/qn_cfg/vsd"));
-  EXPECT_FALSE(exists("/tmp/vsd/3"));
-}
 
 class LaunchTest : public VsdTest {
  protected:
@@ -133,35 +114,6 @@ TEST_F(LaunchTest, CreateProcStartsADetachedMemberFromSbin) {
               HasSubstr("]Open netns(/tmp/vsd/4/netns/default) fail:No such file or directory!\n"));
   EXPECT_FALSE(wait_for_file("/tmp/vsd_probe/vsd_probe_daemon.4", 300));
   EXPECT_EQ(members + 1, list_dir("/tmp/vsd/4/kiv").size());
-}
-
-// set_proc_env in a fresh process, the log levels off: with the service
-// library, with it hidden behind an empty file (that failure is printed),
-// and with the service failing.
-TEST_F(LaunchTest, SetProcEnvPreparesTheCallerOrChangesNothing) {
-  const struct {
-    bool hide, fail;
-    std::string tag, seen, out;
-  } rows[] = {
-      {false, false, "4", "/tmp/vsd/4 /data/var/run/vsd/4 3400 kept", ""},
-      {true, false, "host", "<unset> /  kept", "\\[KIV:kiv_vsd:[0-9]+\\]fs_set_vsd_envs: not loaded from .*\n"},
-      {false, true, "host", "<unset> /  kept", ""},
-  };
-  for (const auto& row : rows) {
-    const ChildResult run = run_in_child([&] {
-      if (row.hide && (unshare(CLONE_NEWNS) != 0 ||
-                       mount("/dev/null", KIV_BUILD_DIR "/" FS_SERVICE_SONAME, nullptr, MS_BIND, nullptr) != 0))
-        return 90;
-      if (row.fail) setenv("FS_SERVICE_STUB_FAIL", "5", 1);
-      setenv("DATA_TALU_DIR2", "kept", 1);  // no /data2/: left as it was
-      ProgramCommand(KIV_TEST_BIN_DIR "/vsd_set_env", {"vsd_set_env", "4"}).exec();
-      return 92;
-    });
-    EXPECT_THAT(run.output, MatchesRegex(row.out)) << row.tag;
-    auto seen = probe_report("vsd_set_env", row.tag);
-    EXPECT_EQ(row.seen, seen["TMPDIR"] + " " + seen["cwd"] + " " + seen["groups"] + " " + seen["DATA_TALU_DIR2"]);
-    (void)unlink(("/tmp/vsd_probe/vsd_set_env." + row.tag).c_str());
-  }
 }
 
 }  // namespace
