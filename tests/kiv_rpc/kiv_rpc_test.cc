@@ -17,7 +17,6 @@
 #include "kiv_xtach/peer.h"
 #include "support/child.h"
 #include "support/fixture.h"
-#include "support/sanitizer.h"
 
 namespace kiv::test {
 namespace {

@@ -14,7 +14,6 @@
 #include <thread>
 
 #include "support/fixture.h"
-#include "support/sanitizer.h"
 
 namespace kiv::test {
 namespace {

@@ -6,7 +6,6 @@
 #include <sys/wait.h>
 
 #include "support/fixture.h"
-#include "support/sanitizer.h"
 
 namespace kiv::test {
 namespace {

@@ -3,7 +3,6 @@
 // over processes with known resident sets.
 #include <stdint.h>
 
-#include "support/sanitizer.h"
 #include "support/vsd_world.h"
 
 namespace kiv::test {

@@ -1,4 +1,4 @@
-// File, output-capture and log-text helpers for tests (files.h, capture.h, log_text.h).
+// File, output-capture and log-text helpers for tests (files.h).
 #include "support/files.h"
 
 #include <ctype.h>
@@ -15,9 +15,7 @@
 #include <filesystem>
 
 #include "base/semun.h"
-#include "support/capture.h"
 #include "support/child.h"
-#include "support/log_text.h"
 
 namespace kiv::test {
 

@@ -1,9 +1,10 @@
-// Small file helpers for tests.
+// File helpers for tests, the capture of standard output, and log text compared without source lines.
 #pragma once
 
 #include <sys/sem.h>
 #include <sys/types.h>
 
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -24,5 +25,12 @@ std::vector<std::string> list_dir(const std::string& path);  // without . and ..
 pid_t lock_holder(const std::string& path);
 
 struct semid_ds sem_stat(int id);  // a System V set's record; all zero when unreadable
+
+// fn's writes to stdout (the stream and descriptor 1), through a memory file.
+std::string capture_stdout(const std::function<void()>& fn);
+
+// out with the line of every "[KIV:module:LINE]" and "[KIV]<file, step, LINE>:" made N.
+std::string without_line_numbers(const std::string& out);
+int count_of(const std::string& text, const std::string& what);  // not overlapping
 
 }  // namespace kiv::test

@@ -11,10 +11,8 @@
 #include <vector>
 
 #include "kiv_dbg.h"
-#include "support/capture.h"
 #include "support/child.h"
 #include "support/files.h"
-#include "support/log_text.h"
 
 namespace kiv::test {
 

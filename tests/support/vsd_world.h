@@ -19,11 +19,7 @@
 
 #include "kiv_dbg.h"
 #include "kiv_vsd.h"
-#include "support/capture.h"
-#include "support/child.h"
-#include "support/files.h"
 #include "support/fixture.h"
-#include "support/log_text.h"
 
 namespace kiv::test {
 
