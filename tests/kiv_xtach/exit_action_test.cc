@@ -7,6 +7,7 @@
 #include <grp.h>
 #include <gtest/gtest.h>
 #include <sched.h>
+#include <signal.h>
 #include <sys/mount.h>
 
 #include <fstream>
@@ -110,6 +111,9 @@ TEST_F(ExitActionTest, EachCallSendsItsRequestAndRecordsThePid) {
       {"cancel: removes the file", [] { return kiv_cancel_proc(0); }, "0" + wait + " sleep1000", cancel},
       {"thread, time 3, count 1000", [] { return kiv_client_reg_thread_notify(kPid, kPid, 3, 1000); }, "0" + wait,
        thread},
+      {"thread, SIGABRT then ignored",
+       [] { return kiv_client_reg_thread_notify_no_proc(kPid, kPid, 3, 1000) + (signal(SIGABRT, SIG_DFL) != SIG_IGN); },
+       "0" + wait, thread},
       {"thread withdrawal", [] { return kiv_client_unreg_thread_notify(4242); }, "0" + wait,
        make_frame(5, "", make_cancel(KIV_CANCEL_THREAD, 4242))},
       {"heartbeat beyond the table, even time", [] { return kiv_client_reset_thread_notify(kFar, kFar, 2, 1); }, "0 ",
