@@ -1,5 +1,4 @@
-// kiv_utils: sleeps that survive signals, /proc readers against real processes and the
-// single-instance lock file.
+// kiv_utils: sleeps that survive signals and /proc readers against real processes.
 #include "kiv_utils.h"
 
 #include <fcntl.h>
@@ -115,25 +114,6 @@ TEST_F(UtilsTest, ProcReadersOfThreadsNamesAndLife) {
   }
   EXPECT_EQ(-1, process_life(alive));
   EXPECT_EQ(-1, kiv_get_pid_name(alive, buf, sizeof buf));
-}
-
-TEST_F(UtilsTest, SecondInstanceIsRefusedAndLeavesTheTextAlone) {
-  const char* path = "/tmp/kiv/instance.lock";
-  write_file(path, "99999999999999999999");
-  const int fd = already_running(path);
-  ASSERT_GE(fd, 0);
-  EXPECT_EQ(FD_CLOEXEC, fcntl(fd, F_GETFD) & FD_CLOEXEC);
-  const std::string mine = std::to_string(getpid()) + '\0';
-  // Children look: a look of ours would drop our lock when it closes.
-  EXPECT_TRUE(run_in_child([&] { return already_running(path) != -1 || read_file(path) != mine; }).exited(0));
-  ASSERT_EQ(0, close(fd));
-  EXPECT_TRUE(run_in_child([&] {
-                return already_running(path) < 0 || read_file(path) != std::to_string(getpid()) + '\0';
-              }).exited(0));
-  const int other = already_running("/tmp/kiv/new.lock");
-  EXPECT_EQ(0700, mode_of("/tmp/kiv/new.lock") & 0777 & ~0077);  // 0700 before the umask
-  close(other);
-  EXPECT_EQ(-1, already_running("/tmp/kiv/no/such/dir/lock"));
 }
 
 }  // namespace

@@ -35,11 +35,9 @@ TEST_F(VforkSpawnTest, ChildStartsWithoutTheCallersHandlersUnderTheGivenMask) {
   ignored.sa_handler = SIG_IGN;
   sigaction(SIGUSR1, &caught, &old1);
   sigaction(SIGUSR2, &ignored, &old2);
-  sigset_t hup, term, before, after;
-  sigemptyset(&hup);
-  sigaddset(&hup, SIGHUP);
-  sigemptyset(&term);
-  sigaddset(&term, SIGTERM);
+  const auto only = [](int sig) { sigset_t set; sigemptyset(&set); sigaddset(&set, sig); return set; };
+  const sigset_t hup = only(SIGHUP), term = only(SIGTERM);
+  sigset_t before, after;
   pthread_sigmask(SIG_BLOCK, &hup, &before);
   for (const sigset_t* mask : {static_cast<const sigset_t*>(nullptr), static_cast<const sigset_t*>(&term)}) {
     Seen seen = {};

@@ -2,7 +2,6 @@
 // sandbox, run them.
 #include "support/fixture.h"
 
-#include <dirent.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <unistd.h>
@@ -14,14 +13,10 @@ namespace kiv::test {
 
 std::map<int, std::string> open_descriptors() {
   std::map<int, std::string> fds;
-  DIR* d = opendir("/proc/self/fd");
-  while (struct dirent* e = d != nullptr ? readdir(d) : nullptr) {
-    char target[512] = {};
-    const std::string path = std::string("/proc/self/fd/") + e->d_name;
-    const ssize_t n = e->d_name[0] == '.' || atoi(e->d_name) == dirfd(d) ? -2 : readlink(path.c_str(), target, 511);
-    if (n != -2) fds[atoi(e->d_name)] = n > 0 ? std::string(target, static_cast<size_t>(n)) : "?";
+  for (const std::string& name : list_dir("/proc/self/fd")) {
+    char target[512] = {};  // the listing's own descriptor is closed by now: unreadable, left out
+    if (readlink(("/proc/self/fd/" + name).c_str(), target, sizeof target - 1) > 0) fds[atoi(name.c_str())] = target;
   }
-  if (d != nullptr) closedir(d);
   return fds;
 }
 
