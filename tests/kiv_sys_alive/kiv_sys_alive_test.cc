@@ -19,7 +19,7 @@ class AliveTest : public SandboxTest {
   static unsigned char* raw() { return reinterpret_cast<unsigned char*>(g_kiv_alive_info.table); }
   // alive_probe's whole output, once it ended well.
   static std::string probe(const std::vector<std::string>& args) {
-    TestProgram p("alive_probe", args, {"", -1, {}, {}, false});
+    TestProgram p("alive_probe", args);
     const std::string out = p.read_all();
     EXPECT_EQ(0, exit_code(p.wait())) << out;
     return without_line_numbers(out);

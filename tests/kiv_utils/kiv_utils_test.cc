@@ -43,7 +43,7 @@ TEST_F(BaseSlow, InterruptedSleepsLastTheirFullLength) {
 // utils_sleeper started with exactly argv, alive past exec.
 struct Sleeper : TestProgram {
   explicit Sleeper(const std::vector<std::string>& argv)
-      : TestProgram("utils_sleeper", {argv.begin() + 1, argv.end()}, {argv[0], -1, {}, {}, true}) {}
+      : TestProgram("utils_sleeper", {argv.begin() + 1, argv.end()}, {argv[0], -1, {}, true}) {}
 };
 
 std::pair<int, std::string> cmdline(pid_t pid, size_t size) {

@@ -125,12 +125,6 @@ TestProgram::TestProgram(const std::string& name, const std::vector<std::string>
     if (ready[1] >= 0 && (dup2(ready[1], 3) < 0 || fcntl(3, F_SETFD, 0) != 0)) return 126;
     if (opt.groups && setgroups(opt.groups->size(), opt.groups->data()) != 0) return 126;
     if (opt.uid >= 0 && (setgroups(0, nullptr) != 0 || setgid(opt.uid) != 0 || setuid(opt.uid) != 0)) return 126;
-    const std::string me = std::to_string(getpid());
-    for (const auto& tasks : opt.cgroup_tasks) {
-      const int fd = open(tasks.c_str(), O_WRONLY | O_CLOEXEC);
-      if (fd < 0 || write(fd, me.data(), me.size()) != static_cast<ssize_t>(me.size())) return 126;
-      close(fd);
-    }
     command.exec();
     return 127;
   });

@@ -85,7 +85,6 @@ struct ProgramOptions {
   std::string argv0;                         // the program's path when empty
   int uid = -1;                              // >= 0: take this user and group id, no groups
   std::optional<std::vector<gid_t>> groups;  // exactly these supplementary groups
-  std::vector<std::string> cgroup_tasks;     // cgroup tasks files to join
   // The constructor waits for the program's byte on descriptor 3: past exec.
   bool wait_ready = false;
 };

@@ -67,7 +67,7 @@ void VsdTest::TearDown() {
 
 Hog::Hog(unsigned kib, const std::vector<gid_t>& groups)
     : TestProgram("vsd_res_hog", {std::to_string(kib)},
-                  {.argv0 = {}, .uid = -1, .groups = groups, .cgroup_tasks = {}, .wait_ready = true}) {}
+                  {.argv0 = {}, .uid = -1, .groups = groups, .wait_ready = true}) {}
 
 bool Hog::killed_by(int sig) {
   const int status = wait(1000);
