@@ -36,6 +36,7 @@ namespace {
 
 using kiv::test::monotonic_ms;
 using kiv::test::read_file;
+using kiv::test::wait_until;
 
 constexpr char kDaemonPath[] = KIV_BUILD_DIR "/tools/kiv";
 constexpr char kKivctlPath[] = KIV_BUILD_DIR "/tools/kivctl";
@@ -58,13 +59,6 @@ pid_t spawn(const std::vector<std::string>& argv, int out_fd, int nofile = 0) {
     command.exec();
     return 127;
   });
-}
-
-bool wait_until(const std::function<bool()>& cond, int timeout_ms) {
-  for (const int64_t end = monotonic_ms() + timeout_ms;; usleep(5000)) {
-    if (cond()) return true;
-    if (monotonic_ms() > end) return false;
-  }
 }
 
 int connect_raw() {

@@ -3,6 +3,7 @@
 
 #include <fcntl.h>
 #include <limits.h>
+#include <linux/capability.h>
 #include <signal.h>
 #include <stdlib.h>
 #include <sys/prctl.h>
@@ -108,12 +109,19 @@ TEST_F(UtilsTest, ProcReadersOfThreadsNamesAndLife) {
   // A name holding ") Z" must not pass for a zombie's state, nor ") S" hide one.
   EXPECT_EQ(0, process_life(alive));
   EXPECT_EQ(-1, process_life(zombie));
+  const std::string score = "/proc/" + std::to_string(alive) + "/oom_score_adj", caps = read_file("/proc/self/status");
+  // oom_adj -17 (-1000 here) lowers the value: only with CAP_SYS_RESOURCE, which root lacks on some hosts.
+  const bool may_lower = (std::stoull(caps.substr(caps.find("CapEff:") + 7), nullptr, 16) >> CAP_SYS_RESOURCE) & 1;
+  EXPECT_EQ(may_lower ? 5 : -1, kiv_ignore_lmk(alive));
+  EXPECT_EQ(may_lower ? "-1000\n" : "0\n", read_file(score));
+  EXPECT_EQ(3, kiv_reset_lmk(alive));
+  EXPECT_EQ("0\n", read_file(score));
   for (pid_t pid : {alive, zombie}) {
     kill(pid, SIGKILL);
     waitpid(pid, nullptr, 0);
   }
   EXPECT_EQ(-1, process_life(alive));
-  EXPECT_EQ(-1, kiv_get_pid_name(alive, buf, sizeof buf));
+  EXPECT_EQ(-2, kiv_get_pid_name(alive, buf, sizeof buf) + kiv_reset_lmk(alive));
 }
 
 }  // namespace

@@ -112,7 +112,7 @@ TEST_F(LaunchTest, CreateProcStartsADetachedMemberFromSbin) {
   const size_t members = list_dir("/tmp/vsd/4/kiv").size();
   EXPECT_THAT(launch("vsd_probe_daemon", 4).output,
               HasSubstr("]Open netns(/tmp/vsd/4/netns/default) fail:No such file or directory!\n"));
-  EXPECT_FALSE(wait_for_file("/tmp/vsd_probe/vsd_probe_daemon.4", 300));
+  EXPECT_FALSE(wait_until([] { return exists("/tmp/vsd_probe/vsd_probe_daemon.4"); }, 300));
   EXPECT_EQ(members + 1, list_dir("/tmp/vsd/4/kiv").size());
 }
 

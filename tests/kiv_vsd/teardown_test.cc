@@ -110,7 +110,7 @@ TEST_F(TeardownTest, RemovalStaysInsideItsTreesWhileANeighbourSwapsLinks) {
     write_file("/tmp/vsd/8/s/t/.hidden");
     ASSERT_EQ(0, mount("/tmp/bound_src", "/tmp/vsd/8/bound", nullptr, MS_BIND, nullptr));
     // The racer's pair is in place before the removal starts.
-    ASSERT_TRUE(wait_for_file("/tmp/vsd/8/d", 2000) && wait_for_file("/tmp/vsd/8/l", 2000));
+    ASSERT_TRUE(wait_until([] { return exists("/tmp/vsd/8/d") && exists("/tmp/vsd/8/l"); }, 2000));
     EXPECT_EQ(0, delete_vsd_file(8));
     ASSERT_EQ(0, umount("/tmp/vsd/8/bound"));
     EXPECT_FALSE(exists("/etc/vsd/8") || exists("/data/var/run/vsd/8") || exists("/tmp/vsd/8/s"));

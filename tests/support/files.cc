@@ -40,10 +40,11 @@ void remove_tree(const std::string& path) {
   std::filesystem::remove_all(path, ec);
 }
 
-bool wait_for_file(const std::string& path, int timeout_ms) {
-  for (int waited = 0; waited <= timeout_ms; waited += 5, usleep(5000))
-    if (access(path.c_str(), F_OK) == 0) return true;
-  return false;
+bool wait_until(const std::function<bool()>& cond, int timeout_ms) {
+  for (const int64_t end = monotonic_ms() + timeout_ms;; usleep(5000)) {
+    if (cond()) return true;
+    if (monotonic_ms() > end) return false;
+  }
 }
 
 bool exists(const std::string& path) { return faccessat(AT_FDCWD, path.c_str(), F_OK, AT_SYMLINK_NOFOLLOW) == 0; }

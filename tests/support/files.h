@@ -14,7 +14,7 @@ std::string read_file(const std::string& path);  // empty when unreadable
 // Creates or truncates path; a failure fails the test.
 void write_file(const std::string& path, const std::string& text = "", mode_t mode = 0644);
 void remove_tree(const std::string& path);  // not following links
-bool wait_for_file(const std::string& path, int timeout_ms);
+bool wait_until(const std::function<bool()>& cond, int timeout_ms);  // cond asked every 5 ms
 bool exists(const std::string& path);                        // a dangling link counts
 int mode_of(const std::string& path);                        // permission bits, or -1
 unsigned long long inode_of(const std::string& path);        // of the target, or 0

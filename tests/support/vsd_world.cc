@@ -92,7 +92,7 @@ void install_start_script() {
 
 std::map<std::string, std::string> probe_report(const std::string& name, const std::string& tag) {
   const std::string path = "/tmp/vsd_probe/" + name + "." + tag;
-  (void)wait_for_file(path, 5000);
+  (void)wait_until([&] { return exists(path); }, 5000);
   std::map<std::string, std::string> report;
   std::istringstream in(read_file(path));
   for (std::string line; std::getline(in, line);)
