@@ -3,10 +3,10 @@
 
 #include <errno.h>
 #include <fcntl.h>
-#include <grp.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -62,14 +62,18 @@ bool read_credentials(pid_t pid, int pidfd, Credentials* out) {
   return true;
 }
 
-bool become(const Credentials& c, gid_t extra_group) {
-  if (!c.known) return false;
+std::vector<gid_t> groups_with(const Credentials& c, gid_t extra_group) {
   std::vector<gid_t> groups = c.groups;
   if (extra_group != 0 && !c.has_group(extra_group)) groups.push_back(extra_group);
+  return groups;
+}
+
+bool become(const Credentials& c, const gid_t* groups, size_t count) {
+  if (!c.known) return false;
   // Groups before gid before uid: once the uid is not 0 the other two can
   // no longer be changed.
-  return setgroups(groups.size(), groups.data()) == 0 && setresgid(c.gid, c.gid, c.gid) == 0 &&
-         setresuid(c.uid, c.uid, c.uid) == 0;
+  return syscall(SYS_setgroups, count, groups) == 0 && syscall(SYS_setresgid, c.gid, c.gid, c.gid) == 0 &&
+         syscall(SYS_setresuid, c.uid, c.uid, c.uid) == 0;
 }
 
 }  // namespace kiv::manager

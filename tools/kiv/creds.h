@@ -27,9 +27,15 @@ struct Credentials {
 // not reused while the task lives. False (errno ESRCH) when it ended.
 bool read_credentials(pid_t pid, int pidfd, Credentials* out);
 
-// For a forked child before exec: takes c's groups (plus extra_group when
-// it is not 0), gid and uid, real, effective and saved alike. False when
-// c is not known or any step failed; the child must then not exec.
-bool become(const Credentials& c, gid_t extra_group);
+// c's supplementary groups, plus extra_group when it is not 0 and not one
+// of them: what a child takes with become(), made ready before it starts.
+std::vector<gid_t> groups_with(const Credentials& c, gid_t extra_group = 0);
+
+// For a child before exec, also one that shares the daemon's memory (no
+// heap; raw system calls, since glibc's wrappers would change every thread
+// of the daemon): takes groups, then c's gid and uid, real, effective and
+// saved alike. False when c is not known or any step failed; the child
+// must then not exec.
+bool become(const Credentials& c, const gid_t* groups, size_t count);
 
 }  // namespace kiv::manager

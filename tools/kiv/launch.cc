@@ -25,6 +25,7 @@ namespace {
 // same steps but executes as the caller, so it cannot serve here.
 pid_t fork_into_vsd(const std::vector<std::string>& words, int32_t vsd, const Credentials& as) {
   std::vector<char*> args = exec_argv(words);
+  const std::vector<gid_t> groups = groups_with(as, static_cast<gid_t>(kiv::vsd::supplement_id(vsd)));
   const pid_t pid = fork();
   if (pid != 0) return pid;
   (void)setsid();
@@ -34,7 +35,7 @@ pid_t fork_into_vsd(const std::vector<std::string>& words, int32_t vsd, const Cr
   snprintf(member, sizeof member, KIV_VSD_MEMBER_FILE, vsd, getpid());
   const int fd = open(member, O_WRONLY | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0644);
   if (fd < 0 || close(fd) != 0 || reassociate_netns_to_vsd(vsd) != 0) _exit(127);
-  if (!become(as, static_cast<gid_t>(kiv::vsd::supplement_id(vsd)))) _exit(127);
+  if (!become(as, groups.data(), groups.size())) _exit(127);
   execvp(args[0], args.data());
   _exit(127);
 }

@@ -190,27 +190,17 @@ namespace {
 struct Detached {
   char* const* argv;
   const Credentials* as;  // null: keep the daemon's
-  const gid_t* groups;
-  size_t group_count;
 };
 
 // The child, in the parent's memory until it executes: async-signal-safe
-// calls only, and the credential calls as raw system calls, since glibc's
-// wrappers would try to change every thread of the daemon.
+// calls only.
 int detached_child(void* arg) {
   const Detached* d = static_cast<const Detached*>(arg);
   (void)setsid();
   struct sched_param sp = {};
   (void)sched_setscheduler(0, SCHED_OTHER, &sp);
   if (chdir("/") != 0) return 127;
-  // Groups before gid before uid: once the uid is not 0 the other two can
-  // no longer be changed.
-  if (d->as != nullptr &&
-      (syscall(SYS_setgroups, d->group_count, d->groups) != 0 ||
-       syscall(SYS_setresgid, d->as->gid, d->as->gid, d->as->gid) != 0 ||
-       syscall(SYS_setresuid, d->as->uid, d->as->uid, d->as->uid) != 0)) {
-    return 127;
-  }
+  if (d->as != nullptr && !become(*d->as, d->as->groups.data(), d->as->groups.size())) return 127;
   execvp(d->argv[0], d->argv);
   return 127;
 }
@@ -227,7 +217,7 @@ pid_t spawn_detached(const std::vector<std::string>& argv, const Credentials* as
     return -1;
   }
   std::vector<char*> args = exec_argv(argv);
-  Detached d = {args.data(), as, as != nullptr ? as->groups.data() : nullptr, as != nullptr ? as->groups.size() : 0};
+  Detached d = {args.data(), as};
   sigset_t none;
   sigemptyset(&none);
   // The child borrows this process's memory until it executes, so starting
